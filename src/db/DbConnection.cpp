@@ -1,0 +1,542 @@
+#include "db/DbConnection.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <thread>
+
+namespace db {
+
+namespace {
+
+bool Succeeded(SQLRETURN rc)
+{
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+// Cuts a UTF-8 text to at most maxBytes bytes without splitting a character.
+std::string CutUtf8(std::string text, std::size_t maxBytes)
+{
+    if (text.size() <= maxBytes)
+        return text;
+    std::size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    text.resize(end);
+    return text;
+}
+
+void AppendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// UTF-16 up to the first NUL (or `units`) as UTF-8. A high surrogate at the
+// very end is the driver's truncation splitting a pair and is dropped; other
+// unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(const SQLWCHAR* text, std::size_t units)
+{
+    std::size_t length = 0;
+    while (length < units && text[length] != 0)
+        ++length;
+    std::string out;
+    out.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        char32_t unit = text[i];
+        if (unit >= 0xD800 && unit < 0xDC00) {
+            if (i + 1 == length)
+                break;
+            char32_t low = text[i + 1];
+            if (low >= 0xDC00 && low < 0xE000) {
+                AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                ++i;
+                continue;
+            }
+            unit = 0xFFFD;
+        } else if (unit >= 0xDC00 && unit < 0xE000) {
+            unit = 0xFFFD;
+        }
+        AppendUtf8(out, unit);
+    }
+    return out;
+}
+
+bool IsTextType(SQLSMALLINT type)
+{
+    switch (type) {
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_LONGVARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_WLONGVARCHAR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+constexpr SQLINTEGER kLoginFailed = 18456;
+
+// Reads the diagnostic record that says what went wrong: the first one, but
+// when that is the server's "Login failed" summary, the server's own reason
+// after it (for example 4060, a database the login cannot open), which the
+// driver lists later. False when the handle has no record.
+bool FirstDiagnostic(SQLSMALLINT type, SQLHANDLE handle, std::string& state, std::string& message)
+{
+    if (!handle)
+        return false;
+    bool found = false;
+    for (SQLSMALLINT record = 1; record <= 16; ++record) {
+        SQLCHAR sqlState[6] = {};
+        SQLINTEGER native = 0;
+        std::vector<SQLCHAR> text(4096);
+        SQLSMALLINT length = 0;
+        SQLRETURN rc = SQLGetDiagRec(type, handle, record, sqlState, &native, text.data(),
+                                     static_cast<SQLSMALLINT>(text.size()), &length);
+        if (!Succeeded(rc))
+            break;
+        std::string recordMessage(reinterpret_cast<const char*>(text.data()));
+        if (record == 1) {
+            state.assign(reinterpret_cast<const char*>(sqlState));
+            message = recordMessage;
+            found = true;
+            if (native != kLoginFailed)
+                break;
+        } else if (native > 0 && native != kLoginFailed) {
+            state.assign(reinterpret_cast<const char*>(sqlState));
+            message = recordMessage;
+            break;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+DbConnection::DbConnection() : DbConnection(DbConnectionOptions{}) {}
+
+DbConnection::DbConnection(DbConnectionOptions options) : m_options(std::move(options)) {}
+
+DbConnection::~DbConnection()
+{
+    Close();
+}
+
+bool DbConnection::IsOpen() const
+{
+    return m_connected;
+}
+
+void DbConnection::FreeStatement()
+{
+    if (m_statement) {
+        SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
+        m_statement = nullptr;
+    }
+}
+
+void DbConnection::Close()
+{
+    FreeStatement();
+    if (m_connection) {
+        if (m_connected)
+            SQLDisconnect(m_connection);
+        SQLFreeHandle(SQL_HANDLE_DBC, m_connection);
+        m_connection = nullptr;
+    }
+    m_connected = false;
+    if (m_environment) {
+        SQLFreeHandle(SQL_HANDLE_ENV, m_environment);
+        m_environment = nullptr;
+    }
+}
+
+bool DbConnection::IsRowQuery(const std::string& command)
+{
+    static const char select[] = "SELECT";
+    if (command.size() < 6)
+        return false;
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (std::toupper(static_cast<unsigned char>(command[i])) != select[i])
+            return false;
+    }
+    return true;
+}
+
+std::string DbConnection::FormatErrorText(const std::string& diagnosticMessage)
+{
+    // The message is "[unixODBC][FreeTDS][SQL Server]text": the bracketed
+    // prefix names who reported it.
+    std::size_t end = 0;
+    while (end < diagnosticMessage.size() && diagnosticMessage[end] == '[') {
+        std::size_t close = diagnosticMessage.find(']', end);
+        if (close == std::string::npos)
+            break;
+        end = close + 1;
+    }
+    std::string source = diagnosticMessage.substr(0, end);
+    std::string contents = diagnosticMessage.substr(end);
+    while (!contents.empty() && (contents.back() == '\n' || contents.back() == '\r'))
+        contents.pop_back();
+    if (source.empty())
+        source = "No Source Description";
+    if (contents.empty())
+        contents = "No Error Description";
+    return CutUtf8("Error Object : " + source + " Error Contents : " + contents, kMaxErrorBytes);
+}
+
+HRESULT DbConnection::ReportError(short handleType, void* handle, std::string& errorText, HRESULT failure)
+{
+    std::string state, message;
+    if (!FirstDiagnostic(handleType, handle, state, message)) {
+        errorText = kNoErrorInformationText;
+        return failure;
+    }
+    errorText = FormatErrorText(message);
+    Close();
+    return failure;
+}
+
+HRESULT DbConnection::Open(const std::string& connectionString, std::string& errorText)
+{
+    if (connectionString.empty())
+        return E_INVALIDARG;
+    Close();
+
+    ConnectionProperties properties;
+    std::string problem;
+    if (!ParseConnectionString(connectionString, properties, problem)) {
+        errorText = kBadInitStringText;
+        return DB_E_BADINITSTRING;
+    }
+    if (auto provider = properties.Find({"Provider"})) {
+        std::string name = *provider;
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+        bool sqlServer = name.rfind("SQLOLEDB", 0) == 0 || name.rfind("SQLNCLI", 0) == 0
+            || name.rfind("MSOLEDBSQL", 0) == 0;
+        if (!sqlServer) {
+            errorText = kProviderNotFoundText;
+            return REGDB_E_CLASSNOTREG;
+        }
+    }
+    std::string odbcString;
+    if (!BuildOdbcConnectionString(properties, m_options.odbc, odbcString, problem)) {
+        errorText = problem;
+        return DB_E_BADINITSTRING;
+    }
+
+    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_environment))) {
+        m_environment = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    SQLSetEnvAttr(m_environment, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, m_environment, &m_connection))) {
+        m_connection = nullptr;
+        Close();
+        return E_OUTOFMEMORY;
+    }
+    if (m_options.loginTimeoutSeconds > 0) {
+        SQLRETURN rc = SQLSetConnectAttr(m_connection, SQL_ATTR_LOGIN_TIMEOUT,
+                                         reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(m_options.loginTimeoutSeconds)), 0);
+        if (!Succeeded(rc)) {
+            errorText = kPropertyNotSupportedText;
+            Close();
+            return DB_E_ERRORSOCCURRED;
+        }
+    }
+
+    SQLSMALLINT outLength = 0;
+    SQLRETURN rc = SQLDriverConnect(m_connection, nullptr,
+                                    reinterpret_cast<SQLCHAR*>(odbcString.data()),
+                                    static_cast<SQLSMALLINT>(odbcString.size()), nullptr, 0, &outLength,
+                                    SQL_DRIVER_NOPROMPT);
+    // The string holds the password; it does not outlive the call.
+    std::fill(odbcString.begin(), odbcString.end(), '\0');
+    if (!Succeeded(rc)) {
+        std::string state, message;
+        FirstDiagnostic(SQL_HANDLE_DBC, m_connection, state, message);
+        // unixODBC names a driver it cannot load in a warning-class record.
+        bool noDriver = state == "IM002" || state == "IM003"
+            || message.find("[Driver Manager]Can't open lib") != std::string::npos;
+        if (noDriver) {
+            errorText = kProviderNotFoundText;
+            Close();
+            return REGDB_E_CLASSNOTREG;
+        }
+        HRESULT hr = ReportError(SQL_HANDLE_DBC, m_connection, errorText);
+        Close();
+        return hr;
+    }
+    m_connected = true;
+    return S_OK;
+}
+
+HRESULT DbConnection::ExecuteCommand(const std::string& command, ResultTable& table, std::string& errorText)
+{
+    if (!IsOpen())
+        return E_POINTER;
+    table.Clear();
+    FreeStatement();
+
+    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, m_connection, &m_statement))) {
+        m_statement = nullptr;
+        return ReportError(SQL_HANDLE_DBC, m_connection, errorText);
+    }
+    if (IsRowQuery(command)) {
+        // Rows are read once, front to back: a read-only forward cursor
+        // streams them, where a scrollable one would have the server build
+        // a cursor and fetch through extra round trips.
+        SQLRETURN rc = SQLSetStmtAttr(m_statement, SQL_ATTR_CURSOR_TYPE,
+                                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_CURSOR_FORWARD_ONLY)), 0);
+        if (Succeeded(rc))
+            rc = SQLSetStmtAttr(m_statement, SQL_ATTR_CONCURRENCY,
+                                reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_CONCUR_READ_ONLY)), 0);
+        if (!Succeeded(rc))
+            return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
+    }
+
+    std::string text = command;
+    SQLRETURN rc = SQLExecDirect(m_statement, reinterpret_cast<SQLCHAR*>(text.data()),
+                                 static_cast<SQLINTEGER>(text.size()));
+    if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE)
+        return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
+
+    HRESULT result = S_OK;
+    if (rc != SQL_NO_DATA) {
+        SQLSMALLINT columnCount = 0;
+        if (!Succeeded(SQLNumResultCols(m_statement, &columnCount)))
+            return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
+        if (columnCount > 0) {
+            std::vector<Column> columns;
+            std::size_t rowSize = 0;
+            result = BindColumns(table, columns, rowSize, errorText);
+            if (!Failed(result))
+                result = FetchRows(table, columns, rowSize, errorText);
+            if (!IsOpen())
+                return result;
+        }
+    }
+
+    // Every statement of the text runs to its end before the call returns; a
+    // later one that fails makes the whole command fail.
+    while (true) {
+        rc = SQLMoreResults(m_statement);
+        if (rc == SQL_NO_DATA)
+            break;
+        if (!Succeeded(rc))
+            return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
+    }
+    FreeStatement();
+    return result;
+}
+
+HRESULT DbConnection::BindColumns(ResultTable& table, std::vector<Column>& columns, std::size_t& rowSize,
+                                  std::string& errorText)
+{
+    SQLSMALLINT count = 0;
+    if (!Succeeded(SQLNumResultCols(m_statement, &count)) || count <= 0)
+        return E_POINTER;
+
+    rowSize = 0;
+    columns.clear();
+    columns.reserve(static_cast<std::size_t>(count));
+    for (SQLUSMALLINT i = 1; i <= static_cast<SQLUSMALLINT>(count); ++i) {
+        SQLCHAR name[1024] = {};
+        SQLSMALLINT nameLength = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        SQLRETURN rc = SQLDescribeCol(m_statement, i, name, sizeof name, &nameLength, &type, &size, &digits,
+                                      &nullable);
+        if (!Succeeded(rc))
+            return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
+        Column column;
+        column.name = CutUtf8(reinterpret_cast<const char*>(name), kMaxHeaderBytes);
+        // Text columns of known size hold their characters and a NUL in
+        // UTF-16; anything else is read as text of up to 126 characters.
+        std::size_t bytes = 255;
+        if (IsTextType(type) && size > 0 && size < 0x7FFFFFFF)
+            bytes = 2 * static_cast<std::size_t>(size) + 2;
+        column.valueBytes = std::min<std::size_t>(bytes, 1000);
+        column.indicatorOffset = rowSize;
+        column.valueOffset = rowSize + sizeof(SQLLEN);
+        rowSize = (column.valueOffset + column.valueBytes + 7) / 8 * 8;
+        columns.push_back(std::move(column));
+    }
+    for (const Column& column : columns)
+        table.AddHeaderCell(false, column.name);
+    return S_OK;
+}
+
+HRESULT DbConnection::FetchRows(ResultTable& table, const std::vector<Column>& columns, std::size_t rowSize,
+                                std::string& errorText)
+{
+    if (columns.empty() || rowSize == 0)
+        return E_POINTER;
+    std::unique_ptr<std::byte[]> buffer(new (std::nothrow) std::byte[rowSize * kFetchBatch]);
+    if (!buffer)
+        return E_OUTOFMEMORY;
+    std::vector<SQLUSMALLINT> rowStatus(kFetchBatch);
+    SQLULEN fetched = 0;
+
+    auto setAttr = [this](SQLINTEGER attribute, SQLULEN value) {
+        return SQLSetStmtAttr(m_statement, attribute, reinterpret_cast<SQLPOINTER>(value), 0);
+    };
+    if (!Succeeded(setAttr(SQL_ATTR_ROW_BIND_TYPE, rowSize))
+        || !Succeeded(setAttr(SQL_ATTR_ROW_ARRAY_SIZE, kFetchBatch))
+        || !Succeeded(SQLSetStmtAttr(m_statement, SQL_ATTR_ROW_STATUS_PTR, rowStatus.data(), 0))
+        || !Succeeded(SQLSetStmtAttr(m_statement, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0))) {
+        return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
+    }
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const Column& column = columns[i];
+        SQLRETURN rc = SQLBindCol(m_statement, static_cast<SQLUSMALLINT>(i + 1), SQL_C_WCHAR,
+                                  buffer.get() + column.valueOffset, static_cast<SQLLEN>(column.valueBytes),
+                                  reinterpret_cast<SQLLEN*>(buffer.get() + column.indicatorOffset));
+        if (!Succeeded(rc))
+            return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
+    }
+
+    m_converted = 0;
+    while (true) {
+        std::memset(buffer.get(), 0, rowSize * kFetchBatch);
+        fetched = 0;
+        SQLRETURN rc = SQLFetchScroll(m_statement, SQL_FETCH_NEXT, 0);
+        if (rc == SQL_NO_DATA)
+            break;
+        if (!Succeeded(rc))
+            return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
+        if (fetched == 0)
+            break;
+        for (SQLULEN i = 0; i < fetched && i < static_cast<SQLULEN>(kFetchBatch); ++i) {
+            if (rowStatus[i] == SQL_ROW_NOROW)
+                continue;
+            ConvertRow(table, columns, buffer.get() + i * rowSize, rowStatus[i] == SQL_ROW_ERROR,
+                       static_cast<std::size_t>(i + 1));
+        }
+    }
+    return S_OK;
+}
+
+void DbConnection::ConvertRow(ResultTable& table, const std::vector<Column>& columns, const std::byte* row,
+                              bool rowFailed, std::size_t batchRow)
+{
+    // For a row the driver could not deliver, the diagnostics name the cause
+    // and, where the driver says so, the column.
+    std::string failureWord;
+    SQLLEN failedColumn = 0;
+    if (rowFailed) {
+        failureWord = "unknown status";
+        for (SQLSMALLINT record = 1;; ++record) {
+            SQLCHAR state[6] = {};
+            SQLINTEGER native = 0;
+            SQLSMALLINT length = 0;
+            SQLCHAR message[8];
+            SQLRETURN rc = SQLGetDiagRec(SQL_HANDLE_STMT, m_statement, record, state, &native, message,
+                                         sizeof message, &length);
+            if (!Succeeded(rc))
+                break;
+            SQLLEN rowNumber = 0, columnNumber = 0;
+            bool hasRow = Succeeded(SQLGetDiagField(SQL_HANDLE_STMT, m_statement, record, SQL_DIAG_ROW_NUMBER,
+                                                    &rowNumber, 0, nullptr));
+            if (hasRow && rowNumber > 0 && static_cast<std::size_t>(rowNumber) != batchRow)
+                continue;
+            std::string sqlState(reinterpret_cast<const char*>(state));
+            if (sqlState == "22018" || sqlState == "07006")
+                failureWord = "convert fail";
+            else if (sqlState == "22003")
+                failureWord = "overflow";
+            else if (sqlState.rfind("01", 0) == 0)
+                continue;
+            if (Succeeded(SQLGetDiagField(SQL_HANDLE_STMT, m_statement, record, SQL_DIAG_COLUMN_NUMBER,
+                                          &columnNumber, 0, nullptr))
+                && columnNumber > 0) {
+                failedColumn = columnNumber;
+            }
+            break;
+        }
+    }
+
+    ResultRow result;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const Column& column = columns[i];
+        SQLLEN indicator = 0;
+        std::memcpy(&indicator, row + column.indicatorOffset, sizeof indicator);
+        bool cellFailed = rowFailed && (failedColumn == 0 || static_cast<std::size_t>(failedColumn) == i + 1);
+        if (cellFailed) {
+            result.AddCell(false, failureWord);
+        } else if (indicator == SQL_NULL_DATA) {
+            result.AddCell(true, std::string());
+        } else {
+            result.AddCell(false, Utf16ToUtf8(reinterpret_cast<const SQLWCHAR*>(row + column.valueOffset),
+                                              column.valueBytes / sizeof(SQLWCHAR)));
+        }
+    }
+    table.AddRow(result);
+    if (m_converted % 10 == 0)
+        Pause();
+    ++m_converted;
+}
+
+void DbConnection::Pause()
+{
+    if (m_options.sleeper)
+        m_options.sleeper(kRowPause);
+    else
+        std::this_thread::sleep_for(kRowPause);
+}
+
+bool CheckConnection(const std::string& connectionString, const StatusLineFn& statusLine,
+                     const DbConnectionOptions& options)
+{
+    DbConnection connection(options);
+    std::string ignored;
+    connection.Open(connectionString, ignored);
+    if (connection.IsOpen()) {
+        connection.Close();
+        return true;
+    }
+    if (statusLine)
+        statusLine(kConnectionFailedText);
+    return false;
+}
+
+std::unique_ptr<DbConnection> OpenBackupConnection(const std::string& connectionString,
+                                                   const StatusLineFn& statusLine, std::string& failureText,
+                                                   const DbConnectionOptions& options)
+{
+    auto connection = std::make_unique<DbConnection>(options);
+    std::string errorText;
+    connection->Open(connectionString, errorText);
+    if (connection->IsOpen())
+        return connection;
+    failureText = errorText;
+    if (statusLine)
+        statusLine(kConnectionFailedText);
+    return nullptr;
+}
+
+std::unique_ptr<Connection> OdbcConnector::OpenBackupConnection(const std::string& connectionString,
+                                                                const StatusLineFn& statusLine,
+                                                                std::string& failureText)
+{
+    return db::OpenBackupConnection(connectionString, statusLine, failureText, m_options);
+}
+
+} // namespace db

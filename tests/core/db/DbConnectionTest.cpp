@@ -1,0 +1,393 @@
+#include "db/DbConnection.h"
+#include "db/ResultTable.h"
+#include "fakes/TdsTestServer.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kUser = "backup";
+constexpr const char* kPassword = "Backup#2024";
+constexpr const char* kOddPassword = "a;b}c\"d";
+constexpr std::uint64_t kBackupBytes = 300000;
+
+class DbConnectionTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        fakes::TdsTestServer::Options options;
+        options.logins = {{kUser, kPassword}, {"odd", kOddPassword}};
+        options.databases = {"Sales", "Na]me"};
+        options.backupSize = kBackupBytes;
+        s_server = new fakes::TdsTestServer(options);
+        ASSERT_TRUE(s_server->start()) << s_server->error();
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_server;
+        s_server = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_NE(s_server, nullptr);
+        m_folder = fs::temp_directory_path()
+            / ("corvella-db-" + std::to_string(getpid()) + "-"
+               + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_folder);
+        fs::create_directories(m_folder);
+    }
+    void TearDown() override { fs::remove_all(m_folder); }
+
+    db::DbConnectionOptions countingOptions()
+    {
+        db::DbConnectionOptions options;
+        options.sleeper = [this](std::chrono::milliseconds pause) {
+            EXPECT_EQ(pause.count(), 20);
+            ++m_pauses;
+        };
+        return options;
+    }
+
+    std::string connectionString(const std::string& database = "Sales", const std::string& user = kUser,
+                                 const std::string& password = kPassword)
+    {
+        return s_server->connectionString(database, user, password);
+    }
+
+    static fakes::TdsTestServer* s_server;
+    fs::path m_folder;
+    std::atomic<int> m_pauses{0};
+};
+
+fakes::TdsTestServer* DbConnectionTest::s_server = nullptr;
+
+TEST_F(DbConnectionTest, LoginOutcomesAndTheirTexts)
+{
+    struct Case {
+        std::string database, user, password;
+        bool opens;
+        std::string errorText;
+    };
+    const Case cases[] = {
+        {"Sales", kUser, kPassword, true, ""},
+        {"sales", "BACKUP", kPassword, true, ""},
+        {"Sales", kUser, "backup#2024", false,
+         "Error Object : [FreeTDS][SQL Server] Error Contents : Login failed for user 'backup'."},
+        {"Sales", "nobody", kPassword, false,
+         "Error Object : [FreeTDS][SQL Server] Error Contents : Login failed for user 'nobody'."},
+        {"Archive", kUser, kPassword, false,
+         "Error Object : [FreeTDS][SQL Server] Error Contents : Cannot open database \"Archive\" requested by the "
+         "login. The login failed."},
+        {"Sales", "odd", kOddPassword, true, ""},
+        {"Na]me", kUser, kPassword, true, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user + "/" + c.password + "@" + c.database);
+        db::DbConnection connection;
+        std::string errorText;
+        db::HRESULT hr = connection.Open(connectionString(c.database, c.user, c.password), errorText);
+        EXPECT_EQ(connection.IsOpen(), c.opens);
+        EXPECT_EQ(db::Failed(hr), !c.opens);
+        EXPECT_EQ(errorText, c.errorText);
+
+        std::vector<std::string> statusLines;
+        bool checked = db::CheckConnection(connectionString(c.database, c.user, c.password),
+                                           [&](const std::string& text) { statusLines.push_back(text); });
+        EXPECT_EQ(checked, c.opens);
+        EXPECT_EQ(statusLines, c.opens ? std::vector<std::string>{}
+                                       : std::vector<std::string>{db::kConnectionFailedText});
+    }
+}
+
+TEST_F(DbConnectionTest, DataSourceFormsReachTheServer)
+{
+    const std::string port = std::to_string(s_server->port());
+    for (const std::string& dataSource : {"127.0.0.1," + port, "tcp:127.0.0.1," + port, "(local)," + port,
+                                          "." + std::string(",") + port, " localhost , " + port}) {
+        EXPECT_TRUE(db::CheckConnection(db::BuildConnectionString(dataSource, "Sales", kUser, kPassword), nullptr))
+            << dataSource;
+    }
+}
+
+TEST_F(DbConnectionTest, OpenRefusesWhatItCannotUse)
+{
+    struct Case {
+        std::string connectionString;
+        db::HRESULT hr;
+        std::string errorText;
+    };
+    const Case cases[] = {
+        {"", db::E_INVALIDARG, "untouched"},
+        {"Provider=SQLOLEDB.1;Data Source=\"127.0.0.1;Password=x;", db::DB_E_BADINITSTRING, db::kBadInitStringText},
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=c:\\x.mdb;", db::REGDB_E_CLASSNOTREG,
+         db::kProviderNotFoundText},
+        {db::BuildConnectionString("127.0.0.1,notaport", "Sales", kUser, kPassword), db::DB_E_BADINITSTRING,
+         "The port in the server address '127.0.0.1,notaport' is not a number from 1 to 65535"},
+        {connectionString("Sales", kUser, "cut};here"), db::DB_E_BADINITSTRING,
+         "The password contains \"};\", which cannot be passed to the ODBC driver intact; the connection was not "
+         "attempted."},
+    };
+    for (const auto& c : cases) {
+        db::DbConnection connection;
+        std::string errorText = "untouched";
+        EXPECT_EQ(connection.Open(c.connectionString, errorText), c.hr) << c.connectionString;
+        EXPECT_EQ(errorText, c.errorText);
+        EXPECT_FALSE(connection.IsOpen());
+    }
+
+    db::DbConnectionOptions noDriver;
+    noDriver.odbc.driver = "NoSuchDriver";
+    db::DbConnection connection(noDriver);
+    std::string errorText;
+    EXPECT_EQ(connection.Open(connectionString(), errorText), db::REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(errorText, db::kProviderNotFoundText);
+    std::string status;
+    EXPECT_FALSE(db::CheckConnection(connectionString(), [&](const std::string& t) { status = t; }, noDriver));
+    EXPECT_EQ(status, db::kConnectionFailedText);
+}
+
+TEST_F(DbConnectionTest, BackupWritesItsFileAndKeepsTheConnection)
+{
+    db::DbConnection connection;
+    std::string errorText;
+    connection.Open(connectionString(), errorText);
+    ASSERT_TRUE(connection.IsOpen()) << errorText;
+
+    const fs::path target = m_folder / "Sales.bak";
+    const std::string command = "BACKUP DATABASE Sales TO DISK ='" + target.string()
+        + "' WITH INIT, NAME = 'Full  Backup of  Sales'";
+    db::ResultTable table;
+    table.AddHeaderCell(false, "stale");
+    EXPECT_EQ(connection.ExecuteCommand(command, table, errorText), db::S_OK);
+    EXPECT_EQ(errorText, "");
+    EXPECT_TRUE(connection.IsOpen());
+    EXPECT_TRUE(table.header().cells().empty());
+    EXPECT_TRUE(table.rows().empty());
+
+    ASSERT_TRUE(fs::exists(target));
+    EXPECT_EQ(fs::file_size(target), kBackupBytes);
+    std::ifstream in(target, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(content.find_first_not_of('\0'), std::string::npos);
+    EXPECT_EQ(s_server->commandsStartingWith("BACKUP").back(), command);
+
+    // The bracketed name and N'' literals a careful caller sends.
+    const fs::path odd = m_folder / "it's.bak";
+    const std::string safe = "BACKUP DATABASE [Na]]me] TO DISK = N'" + m_folder.string()
+        + "/it''s.bak' WITH INIT, NAME = N'Full  Backup of  Na]me'";
+    EXPECT_EQ(connection.ExecuteCommand(safe, table, errorText), db::S_OK) << errorText;
+    EXPECT_TRUE(fs::exists(odd));
+    EXPECT_EQ(s_server->commandsStartingWith("BACKUP").back(), safe);
+}
+
+TEST_F(DbConnectionTest, FailedBackupGivesTheServerTextAndClosesTheConnection)
+{
+    struct Case {
+        std::string command;
+        std::string errorText;
+    };
+    const std::string missing = (m_folder / "no such folder" / "Sales.bak").string();
+    const Case cases[] = {
+        {"BACKUP DATABASE Sales TO DISK ='" + missing + "' WITH INIT, NAME = 'Full  Backup of  Sales'",
+         "Error Object : [FreeTDS][SQL Server] Error Contents : Cannot open backup device '" + missing
+             + "'. Operating system error 3(The system cannot find the path specified.)."},
+        {"BACKUP DATABASE Archive TO DISK ='" + (m_folder / "Archive.bak").string() + "' WITH INIT",
+         "Error Object : [FreeTDS][SQL Server] Error Contents : Database 'Archive' does not exist. Make sure that "
+         "the name is entered correctly."},
+        // A later statement of the text failing fails the whole command.
+        {"SET NOCOUNT ON; BACKUP DATABASE Sales TO DISK ='" + missing + "'",
+         "Error Object : [FreeTDS][SQL Server] Error Contents : Cannot open backup device '" + missing
+             + "'. Operating system error 3(The system cannot find the path specified.)."},
+    };
+    for (const auto& c : cases) {
+        db::DbConnection connection;
+        std::string errorText;
+        connection.Open(connectionString(), errorText);
+        ASSERT_TRUE(connection.IsOpen()) << errorText;
+        db::ResultTable table;
+        EXPECT_TRUE(db::Failed(connection.ExecuteCommand(c.command, table, errorText)));
+        EXPECT_EQ(errorText, c.errorText);
+        EXPECT_FALSE(connection.IsOpen());
+
+        std::string untouched = "as before";
+        EXPECT_EQ(connection.ExecuteCommand("SELECT 1", table, untouched), db::E_POINTER);
+        EXPECT_EQ(untouched, "as before");
+    }
+    EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST_F(DbConnectionTest, SelectReadsNullsEmptyTextsLongTextsAndPausesEveryTenRows)
+{
+    db::DbConnection connection(countingOptions());
+    std::string errorText;
+    connection.Open(connectionString(), errorText);
+    ASSERT_TRUE(connection.IsOpen()) << errorText;
+
+    db::ResultTable table;
+    ASSERT_EQ(connection.ExecuteCommand("SELECT TOP 25 n, NULL AS nothing, '' AS empty, REPLICATE('x', 600) AS long, "
+                                        "N'Grüße 😀' AS greeting FROM dbo.Numbers",
+                                        table, errorText),
+              db::S_OK)
+        << errorText;
+    std::vector<std::string> header;
+    for (const auto& cell : table.header().cells()) {
+        header.push_back(cell.text);
+        EXPECT_FALSE(cell.isNull);
+    }
+    EXPECT_EQ(header, (std::vector<std::string>{"n", "nothing", "empty", "long", "greeting"}));
+    ASSERT_EQ(table.rows().size(), 25u);
+    for (std::size_t i = 0; i < 25; ++i) {
+        const auto& cells = table.rows()[i].cells();
+        ASSERT_EQ(cells.size(), 5u);
+        EXPECT_EQ(cells[0].text, std::to_string(i + 1));
+        EXPECT_TRUE(cells[1].isNull);
+        EXPECT_EQ(cells[1].text, "");
+        EXPECT_FALSE(cells[2].isNull);
+        EXPECT_EQ(cells[2].text, "");
+        EXPECT_EQ(cells[3].text, std::string(499, 'x'));
+        EXPECT_EQ(cells[4].text, "Grüße 😀");
+    }
+    EXPECT_EQ(m_pauses.load(), 3);
+
+    // Only the rows of the latest command remain.
+    m_pauses = 0;
+    ASSERT_EQ(connection.ExecuteCommand("select TOP 0 n, label FROM Numbers", table, errorText), db::S_OK);
+    EXPECT_EQ(table.header().cells().size(), 2u);
+    EXPECT_TRUE(table.rows().empty());
+    EXPECT_EQ(m_pauses.load(), 0);
+    ASSERT_EQ(connection.ExecuteCommand("SET NOCOUNT ON", table, errorText), db::S_OK);
+    EXPECT_TRUE(table.header().cells().empty());
+    EXPECT_TRUE(connection.IsOpen());
+}
+
+TEST_F(DbConnectionTest, LongResultsArriveCompleteAndInOrder)
+{
+    db::DbConnection connection(countingOptions());
+    std::string errorText;
+    connection.Open(connectionString(), errorText);
+    ASSERT_TRUE(connection.IsOpen()) << errorText;
+    db::ResultTable table;
+    ASSERT_EQ(connection.ExecuteCommand("SELECT TOP 1234 label, n FROM dbo.Numbers", table, errorText), db::S_OK);
+    ASSERT_EQ(table.rows().size(), 1234u);
+    for (std::size_t i = 0; i < table.rows().size(); ++i) {
+        ASSERT_EQ(table.rows()[i].cells()[1].text, std::to_string(i + 1));
+        ASSERT_EQ(table.rows()[i].cells()[0].text, "Row " + std::to_string(i + 1));
+    }
+    EXPECT_EQ(m_pauses.load(), 124);
+}
+
+TEST_F(DbConnectionTest, ConcurrentBackupsEachGetTheirFile)
+{
+    constexpr int kThreads = 6;
+    std::atomic<int> succeeded{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            std::string failure;
+            auto connection = db::OdbcConnector().OpenBackupConnection(connectionString(), nullptr, failure);
+            if (!connection)
+                return;
+            db::ResultTable table;
+            std::string errorText;
+            const std::string target = (m_folder / ("Sales-" + std::to_string(i) + ".bak")).string();
+            if (connection->ExecuteCommand("BACKUP DATABASE Sales TO DISK ='" + target + "' WITH INIT", table,
+                                           errorText)
+                    == db::S_OK
+                && fs::file_size(target) == kBackupBytes) {
+                ++succeeded;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(succeeded.load(), kThreads);
+}
+
+TEST_F(DbConnectionTest, ConnectorReportsWhyItFailed)
+{
+    db::OdbcConnector connector;
+    std::string failure, status;
+    auto connection = connector.OpenBackupConnection(connectionString("Sales", kUser, "wrong"),
+                                                     [&](const std::string& text) { status = text; }, failure);
+    EXPECT_EQ(connection, nullptr);
+    EXPECT_EQ(status, db::kConnectionFailedText);
+    EXPECT_EQ(failure, "Error Object : [FreeTDS][SQL Server] Error Contents : Login failed for user 'backup'.");
+}
+
+// Open sockets of this process: every session holds one while it lives.
+int OpenSockets()
+{
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(entry.path(), ec).string().rfind("socket:", 0) == 0)
+            ++count;
+    }
+    return count;
+}
+
+TEST_F(DbConnectionTest, NoSessionOutlivesItsUse)
+{
+    const int before = OpenSockets();
+    EXPECT_TRUE(db::CheckConnection(connectionString(), nullptr));
+    EXPECT_FALSE(db::CheckConnection(connectionString("Sales", kUser, "wrong"), nullptr));
+    EXPECT_FALSE(db::CheckConnection(connectionString("Archive"), nullptr));
+    EXPECT_EQ(OpenSockets(), before);
+
+    db::DbConnection connection;
+    std::string errorText;
+    connection.Open(connectionString(), errorText);
+    ASSERT_TRUE(connection.IsOpen());
+    EXPECT_EQ(OpenSockets(), before + 1);
+    db::ResultTable table;
+    connection.ExecuteCommand("BACKUP DATABASE Sales TO DISK ='/nonexistent/x.bak'", table, errorText);
+    EXPECT_EQ(OpenSockets(), before) << "a failed command closes its session";
+
+    connection.Open(connectionString(), errorText);
+    connection.Open(connectionString(), errorText);
+    EXPECT_EQ(OpenSockets(), before + 1) << "a new Open closes the earlier session";
+    connection.Close();
+    connection.Close();
+    EXPECT_EQ(OpenSockets(), before);
+}
+
+TEST(DbConnectionTimeout, SilentServerFailsAfterTheLoginTimeout)
+{
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string dataSource = "127.0.0.1," + std::to_string(ntohs(address.sin_port));
+
+    db::DbConnectionOptions options;
+    options.loginTimeoutSeconds = 2;
+    db::DbConnection connection(options);
+    std::string errorText;
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(db::Failed(connection.Open(db::BuildConnectionString(dataSource, "Sales", "sa", "pw"), errorText)));
+    auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_FALSE(connection.IsOpen());
+    EXPECT_LT(elapsed, std::chrono::seconds(12));
+    EXPECT_NE(errorText.find("Error Object : "), std::string::npos) << errorText;
+    close(listener);
+}
+
+} // namespace

@@ -1,0 +1,314 @@
+#include "fakes/TdsTestServer.h"
+
+#include "db/Connection.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
+
+namespace fakes {
+
+namespace {
+
+// Reads one JSON string starting at the opening quote; advances pos past it.
+bool ReadJsonString(const std::string& s, size_t& pos, std::string& out)
+{
+    if (pos >= s.size() || s[pos] != '"')
+        return false;
+    ++pos;
+    out.clear();
+    auto appendUtf8 = [&out](std::uint32_t cp) {
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    };
+    auto hex4 = [&s](size_t at, std::uint32_t& value) {
+        if (at + 4 > s.size())
+            return false;
+        value = static_cast<std::uint32_t>(std::stoul(s.substr(at, 4), nullptr, 16));
+        return true;
+    };
+    while (pos < s.size()) {
+        char c = s[pos++];
+        if (c == '"')
+            return true;
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (pos >= s.size())
+            return false;
+        char e = s[pos++];
+        switch (e) {
+        case 'n': out += '\n'; break;
+        case 't': out += '\t'; break;
+        case 'r': out += '\r'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'u': {
+            std::uint32_t cp = 0;
+            if (!hex4(pos, cp))
+                return false;
+            pos += 4;
+            std::uint32_t low = 0;
+            if (cp >= 0xD800 && cp < 0xDC00 && pos + 6 <= s.size() && s[pos] == '\\' && s[pos + 1] == 'u'
+                && hex4(pos + 2, low) && low >= 0xDC00 && low < 0xE000) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                pos += 6;
+            }
+            appendUtf8(cp);
+            break;
+        }
+        default: out += e; break;
+        }
+    }
+    return false;
+}
+
+// Parses one journal line: a flat JSON object of string values.
+bool ParseJournalLine(const std::string& line, TdsBatch& batch)
+{
+    size_t pos = line.find('{');
+    if (pos == std::string::npos)
+        return false;
+    ++pos;
+    while (pos < line.size()) {
+        while (pos < line.size() && (std::isspace(static_cast<unsigned char>(line[pos])) || line[pos] == ','))
+            ++pos;
+        if (pos < line.size() && line[pos] == '}')
+            return true;
+        std::string key, value;
+        if (!ReadJsonString(line, pos, key))
+            return false;
+        while (pos < line.size() && (line[pos] == ':' || line[pos] == ' '))
+            ++pos;
+        if (!ReadJsonString(line, pos, value))
+            return false;
+        if (key == "login")
+            batch.login = value;
+        else if (key == "database")
+            batch.database = value;
+        else if (key == "kind")
+            batch.kind = value;
+        else if (key == "text")
+            batch.text = value;
+    }
+    return false;
+}
+
+} // namespace
+
+TdsTestServer::TdsTestServer() : TdsTestServer(Options{}) {}
+
+TdsTestServer::TdsTestServer(Options options) : m_options(std::move(options)) {}
+
+TdsTestServer::~TdsTestServer()
+{
+    stop();
+}
+
+std::string TdsTestServer::scriptPath()
+{
+    if (const char* path = std::getenv("CORVELLA_TDS_SERVER"); path && *path)
+        return path;
+    std::filesystem::path here(__FILE__);
+    return (here.parent_path().parent_path().parent_path() / "tools" / "tdsserver" / "tds_server.py").string();
+}
+
+bool TdsTestServer::start()
+{
+    if (m_pid > 0)
+        return true;
+    m_error.clear();
+
+    char folder[] = "/tmp/corvella-tds-XXXXXX";
+    if (!mkdtemp(folder)) {
+        m_error = std::string("Cannot create a folder for the journal: ") + std::strerror(errno);
+        return false;
+    }
+    m_folder = folder;
+    m_journal = m_folder + "/journal.jsonl";
+
+    std::vector<std::string> args{"/usr/bin/python3", scriptPath(), "--port", "0", "--journal", m_journal,
+                                  "--backup-size", std::to_string(m_options.backupSize),
+                                  "--backup-delay-ms", std::to_string(m_options.backupDelayMs)};
+    for (const auto& [user, password] : m_options.logins) {
+        args.push_back("--login");
+        args.push_back(user + ":" + password);
+    }
+    for (const auto& database : m_options.databases) {
+        args.push_back("--database");
+        args.push_back(database);
+    }
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        m_error = std::string("Cannot create a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        m_error = std::string("Cannot start the server: ") + std::strerror(errno);
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(fds[1], STDOUT_FILENO);
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0)
+            dup2(null, STDIN_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    m_pid = pid;
+    m_stdout = fds[0];
+
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (line.find('\n') == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            m_error = "The test server did not report its port within 15 s";
+            break;
+        }
+        pollfd p{m_stdout, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            continue;
+        char buf[256];
+        ssize_t n = read(m_stdout, buf, sizeof buf);
+        if (n <= 0) {
+            m_error = "The test server ended before it listened";
+            break;
+        }
+        line.append(buf, static_cast<size_t>(n));
+    }
+    if (m_error.empty()) {
+        if (line.rfind("LISTENING ", 0) == 0)
+            m_port = std::atoi(line.c_str() + 10);
+        if (m_port <= 0)
+            m_error = "Unexpected first line from the test server: " + line;
+    }
+    if (!m_error.empty()) {
+        std::string error = m_error;
+        stop();
+        m_error = error;
+        return false;
+    }
+    return true;
+}
+
+void TdsTestServer::stop()
+{
+    if (m_pid > 0) {
+        kill(m_pid, SIGTERM);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        int status = 0;
+        pid_t done = 0;
+        while ((done = waitpid(m_pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (done == 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, &status, 0);
+        }
+        m_pid = -1;
+    }
+    if (m_stdout >= 0) {
+        close(m_stdout);
+        m_stdout = -1;
+    }
+    m_port = 0;
+    if (!m_folder.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_folder, ec);
+        m_folder.clear();
+    }
+}
+
+std::string TdsTestServer::dataSource() const
+{
+    return "127.0.0.1," + std::to_string(m_port);
+}
+
+std::string TdsTestServer::connectionString(const std::string& database, const std::string& user,
+                                            const std::string& password) const
+{
+    return db::BuildConnectionString(dataSource(), database, user, password);
+}
+
+std::string TdsTestServer::connectionString() const
+{
+    std::string user, password, database;
+    if (!m_options.logins.empty())
+        std::tie(user, password) = m_options.logins.front();
+    if (!m_options.databases.empty())
+        database = m_options.databases.front();
+    return connectionString(database, user, password);
+}
+
+std::vector<TdsBatch> TdsTestServer::batches() const
+{
+    std::vector<TdsBatch> out;
+    std::ifstream in(m_journal, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        TdsBatch batch;
+        if (ParseJournalLine(line, batch))
+            out.push_back(std::move(batch));
+    }
+    return out;
+}
+
+std::vector<std::string> TdsTestServer::commandsStartingWith(const std::string& prefix) const
+{
+    auto upper = [](std::string s) {
+        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
+        return s;
+    };
+    std::vector<std::string> out;
+    const std::string wanted = upper(prefix);
+    for (auto& batch : batches()) {
+        if (upper(batch.text.substr(0, wanted.size())) == wanted)
+            out.push_back(std::move(batch.text));
+    }
+    return out;
+}
+
+} // namespace fakes

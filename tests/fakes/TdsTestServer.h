@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+namespace fakes {
+
+// One SQL batch as the test server received it.
+struct TdsBatch {
+    std::string login;    // the login of the session that sent it
+    std::string database; // the session's current database at that moment
+    std::string kind;     // "batch" (or "rpc" for a refused procedure call)
+    std::string text;     // the command text, exactly as sent
+};
+
+// The SQL Server wire-protocol test server (tools/tdsserver/tds_server.py),
+// run as a child process on 127.0.0.1 with a free port. It checks logins and
+// database names, writes real backup files for BACKUP DATABASE, answers
+// simple SELECTs (see the script's header for what it understands) and
+// records every batch in a journal that batches() reads.
+//
+// start() blocks until the server listens (at most 15 s; on failure error()
+// says why); stop() and the destructor end it by its process id (SIGTERM,
+// then SIGKILL after 5 s) and wait for it. The server answers a batch only
+// after journaling it, so batches() sees a command as soon as the call that
+// sent it has returned. The child is also sent SIGTERM should the thread that
+// started it die first. Not thread-safe; one thread drives a server, while
+// any number of connections may talk to it at once.
+class TdsTestServer {
+public:
+    struct Options {
+        std::vector<std::pair<std::string, std::string>> logins{{"backup", "Backup#2024"}};
+        std::vector<std::string> databases{"Sales"};
+        std::uint64_t backupSize = 1 << 20; // bytes of each backup file
+        int backupDelayMs = 0;              // server-side time of each backup
+    };
+
+    TdsTestServer();
+    explicit TdsTestServer(Options options);
+    ~TdsTestServer();
+
+    TdsTestServer(const TdsTestServer&) = delete;
+    TdsTestServer& operator=(const TdsTestServer&) = delete;
+
+    bool start();
+    void stop();
+
+    bool isRunning() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
+    int port() const { return m_port; }
+    const std::string& error() const { return m_error; }
+
+    // "127.0.0.1,<port>", the server address as an operator types it.
+    std::string dataSource() const;
+    // The program's connection string to this server.
+    std::string connectionString(const std::string& database, const std::string& user,
+                                 const std::string& password) const;
+    // With the first configured login and database.
+    std::string connectionString() const;
+
+    // Every batch received so far, oldest first.
+    std::vector<TdsBatch> batches() const;
+    // The texts of the batches that start with `prefix` (any case), oldest first.
+    std::vector<std::string> commandsStartingWith(const std::string& prefix) const;
+
+    // The script the server runs: $CORVELLA_TDS_SERVER, else the one in the
+    // source tree.
+    static std::string scriptPath();
+
+private:
+    Options m_options;
+    pid_t m_pid = -1;
+    int m_port = 0;
+    int m_stdout = -1;
+    std::string m_folder;
+    std::string m_journal;
+    std::string m_error;
+};
+
+} // namespace fakes
