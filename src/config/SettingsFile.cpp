@@ -1,0 +1,214 @@
+#include "config/SettingsFile.h"
+
+#include "config/PasswordCodec.h"
+#include "config/ProfileFile.h"
+#include "log/Log.h"
+
+#include <array>
+#include <climits>
+#include <unistd.h>
+
+namespace config {
+
+namespace {
+
+constexpr const char* kListSection = "DBBackInfo";
+constexpr const char* kTotalCountKey = "TOTAL_COUNT";
+
+// The keys of one database group, in the order they are written and read,
+// each with the column of the list it holds.
+struct GroupKey {
+    const char* base;
+    int column;
+};
+constexpr std::array<GroupKey, 9> kGroupKeys = {{
+    {"DB_URL", ColDatabaseUrl},
+    {"DB_NAME", ColDatabaseName},
+    {"DB_USER_ID", ColUserName},
+    {"DB_INITER", ColEncodedPassword},
+    {"TIME_INTERVAL", ColInterval},
+    {"BACKUP_PATH", ColBackupPath},
+    {"BACKUP_ZIP", ColZip},
+    {"BACKUP_EMAIL", ColEmail},
+    {"BACKUP_DEL", ColKeepOld},
+}};
+
+// A count beyond this is taken as this: a damaged TOTAL_COUNT must not
+// stall start-up with millions of empty rows.
+constexpr long long kMaxDatabaseRows = 10000;
+
+constexpr const char* kMailSection = "EMAILSERVERINFO";
+constexpr const char* kServerAddressKey = "SVRIP";
+constexpr const char* kPortKey = "SVRPORT";
+constexpr const char* kAccountKey = "SVRID";
+constexpr const char* kPasswordKey = "SVRPD";
+constexpr const char* kRecipientKey = "SVRSENDER";
+constexpr const char* kSecurityKey = "SECURITY";
+constexpr const char* kSubjectKey = "SVRSUBJECT";
+constexpr const char* kSenderNameKey = "SVRNAME";
+constexpr const char* kMessageKey = "SVRMSG";
+constexpr long long kMaxPort = 65535;
+
+constexpr const char* kOptionsSection = "OPTIONS";
+constexpr const char* kZipCompressionKey = "ZIP_COMPRESSION";
+constexpr const char* kZipSmallest = "SMALLEST";
+constexpr const char* kZipFast = "FAST";
+
+constexpr const char* kSavedListMessage = "Saved Database Configurations";
+
+std::string groupKey(const char* base, int index)
+{
+    return std::string(base) + "_" + std::to_string(index);
+}
+
+// Decimal conversion as the stored file expects it: leading white space
+// skipped, an optional sign, then digits up to the first non-digit; no
+// digits give 0. Saturates instead of overflowing.
+long long toInteger(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value < LLONG_MAX / 10)
+            value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
+}
+
+ProfileFile loadOrEmpty(const std::string& iniPath)
+{
+    ProfileFile profile;
+    ProfileFile::load(iniPath, profile);
+    return profile;
+}
+
+} // namespace
+
+std::string ProgramFolder()
+{
+    std::string path(4096, '\0');
+    ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (length <= 0)
+        return {};
+    path.resize(static_cast<std::size_t>(length));
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return path;
+    return path.substr(0, slash + 1);
+}
+
+std::string DefaultSettingsPath()
+{
+    return ProgramFolder() + kSettingsFileName;
+}
+
+void LoadDatabaseList(const std::string& iniPath, DatabaseList& list)
+{
+    const ProfileFile profile = loadOrEmpty(iniPath);
+    const std::string countText = profile.read(kListSection, kTotalCountKey);
+    long long count = countText.empty() ? 0 : toInteger(countText);
+    if (count > kMaxDatabaseRows)
+        count = kMaxDatabaseRows;
+
+    for (int n = 0; n < count; ++n) {
+        const int row = list.insertRow(list.rowCount());
+        list.setCell(row, ColSerial, std::to_string(row + 1));
+        for (const GroupKey& key : kGroupKeys) {
+            std::string value = profile.read(kListSection, groupKey(key.base, n));
+            if (!value.empty())
+                list.setCell(row, key.column, std::move(value));
+        }
+    }
+}
+
+bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logging::Log& log)
+{
+    log.Write(kSavedListMessage);
+    const int rows = list.rowCount();
+    std::string error;
+    // Groups at or beyond the new count stay in the file; readers stop at TOTAL_COUNT.
+    bool saved = UpdateProfileFile(iniPath, [&](ProfileFile& profile) {
+        for (int n = 0; n < rows; ++n) {
+            for (const GroupKey& key : kGroupKeys)
+                profile.write(kListSection, groupKey(key.base, n), list.cell(n, key.column));
+        }
+        profile.write(kListSection, kTotalCountKey, std::to_string(rows));
+    }, &error);
+    if (!saved)
+        log.Write(error);
+    return saved;
+}
+
+void LoadMailSettings(const std::string& iniPath, MailSettings& settings)
+{
+    const ProfileFile profile = loadOrEmpty(iniPath);
+    auto take = [&profile](const char* key, std::string& field) {
+        std::string value = profile.read(kMailSection, key);
+        if (!value.empty())
+            field = std::move(value);
+    };
+
+    // The server address counts only together with a port.
+    const std::string portText = profile.read(kMailSection, kPortKey);
+    if (!portText.empty()) {
+        long long port = toInteger(portText);
+        settings.port = port >= 0 && port <= kMaxPort ? static_cast<std::uint32_t>(port) : 0;
+        take(kServerAddressKey, settings.serverAddress);
+    }
+    take(kSecurityKey, settings.security);
+    take(kAccountKey, settings.account);
+
+    const std::string storedPassword = profile.read(kMailSection, kPasswordKey);
+    if (!storedPassword.empty()) {
+        PasswordCodec codec;
+        std::string password;
+        if (codec.Decode(storedPassword, password) == PasswordCodec::kOk)
+            settings.password = std::move(password);
+    }
+
+    take(kRecipientKey, settings.recipient);
+    take(kSubjectKey, settings.subject);
+    take(kSenderNameKey, settings.mailingServerName);
+    take(kMessageKey, settings.messageText);
+}
+
+bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, const std::string& portText)
+{
+    PasswordCodec codec;
+    std::string encodedPassword;
+    const bool passwordEncoded = codec.Encode(settings.password, encodedPassword) == PasswordCodec::kOk;
+
+    return UpdateProfileFile(iniPath, [&](ProfileFile& profile) {
+        profile.write(kMailSection, kServerAddressKey, settings.serverAddress);
+        profile.write(kMailSection, kPortKey, portText);
+        profile.write(kMailSection, kAccountKey, settings.account);
+        if (passwordEncoded)
+            profile.write(kMailSection, kPasswordKey, encodedPassword);
+        profile.write(kMailSection, kRecipientKey, settings.recipient);
+        profile.write(kMailSection, kSecurityKey, settings.security);
+        profile.write(kMailSection, kSubjectKey, settings.subject);
+        profile.write(kMailSection, kSenderNameKey, settings.mailingServerName);
+        profile.write(kMailSection, kMessageKey, settings.messageText);
+    });
+}
+
+bool LoadPreferSmallestZip(const std::string& iniPath)
+{
+    return loadOrEmpty(iniPath).read(kOptionsSection, kZipCompressionKey) == kZipSmallest;
+}
+
+bool SavePreferSmallestZip(const std::string& iniPath, bool smallest)
+{
+    return UpdateProfileFile(iniPath, [smallest](ProfileFile& profile) {
+        profile.write(kOptionsSection, kZipCompressionKey, smallest ? kZipSmallest : kZipFast);
+    });
+}
+
+} // namespace config

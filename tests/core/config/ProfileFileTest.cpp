@@ -1,0 +1,192 @@
+#include "config/ProfileFile.h"
+
+#include "TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+using config::ProfileFile;
+
+TEST(ProfileFileTest, ReadsLineEndingsBomCommentsAndBlanksAroundEquals)
+{
+    const std::string text =
+        "\xEF\xBB\xBF; written by hand\r\n"
+        "[DBBackInfo]\r\n"
+        "TOTAL_COUNT = 2\r\n"
+        "# a comment line = not a key\r\n"
+        "\r\n"
+        "  db_name_0\t=\tPayroll  \r\n"
+        "DB_NAME_0=second of the same name\r\n"
+        "BACKUP_PATH_0=E:\\SqlBackups\n"
+        "QUOTED_0=\"E:\\SqlBackups\\new\"\n"
+        "EMPTY_0=\n"
+        "[emailserverinfo]\n"
+        "SVRPORT=25";
+    const ProfileFile profile = ProfileFile::parse(text);
+
+    struct Case {
+        const char* section;
+        const char* key;
+        std::optional<std::string> value;
+    };
+    const Case cases[] = {
+        {"DBBackInfo", "TOTAL_COUNT", "2"},
+        {"dbbackinfo", "total_count", "2"},
+        {"DBBackInfo", "DB_NAME_0", "Payroll"},
+        {"DBBackInfo", "BACKUP_PATH_0", "E:\\SqlBackups"},
+        {"DBBackInfo", "QUOTED_0", "E:\\SqlBackups\\new"},
+        {"DBBackInfo", "EMPTY_0", ""},
+        {"DBBackInfo", "# a comment line", std::nullopt},
+        {"DBBackInfo", "SVRPORT", std::nullopt},
+        {"EMAILSERVERINFO", "SVRPORT", "25"},
+        {"missing", "TOTAL_COUNT", std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(profile.find(c.section, c.key), c.value) << c.section << "/" << c.key;
+
+    EXPECT_EQ(profile.text(), text);
+}
+
+TEST(ProfileFileTest, WritesReplaceInPlaceAppendToTheirSectionAndKeepEverythingElse)
+{
+    ProfileFile profile = ProfileFile::parse(
+        "\xEF\xBB\xBF[DBBackInfo]\r\n"
+        "; keep me\r\n"
+        "Total_Count = 1\r\n"
+        "DB_NAME_0=Old\r\n"
+        "\r\n"
+        "[EMAILSERVERINFO]\r\n"
+        "SVRIP=mail.example\r\n"
+        "SVRPORT=25");
+    profile.write("dbbackinfo", "TOTAL_COUNT", "2");
+    profile.write("DBBackInfo", "DB_NAME_1", "New");
+    profile.write("EMAILSERVERINFO", "SVRID", "ops");
+    profile.write("OPTIONS", "ZIP_COMPRESSION", "SMALLEST");
+
+    EXPECT_EQ(profile.text(),
+              "\xEF\xBB\xBF[DBBackInfo]\r\n"
+              "; keep me\r\n"
+              "Total_Count = 2\r\n"
+              "DB_NAME_0=Old\r\n"
+              "DB_NAME_1=New\r\n"
+              "\r\n"
+              "[EMAILSERVERINFO]\r\n"
+              "SVRIP=mail.example\r\n"
+              "SVRPORT=25\r\n"
+              "SVRID=ops\r\n"
+              "[OPTIONS]\r\n"
+              "ZIP_COMPRESSION=SMALLEST\r\n");
+
+    ProfileFile fresh;
+    fresh.write("DBBackInfo", "TOTAL_COUNT", "0");
+    EXPECT_EQ(fresh.text(), "[DBBackInfo]\nTOTAL_COUNT=0\n");
+}
+
+TEST(ProfileFileTest, ValuesThatWouldNotReadBackWholeAreQuotedAndEverythingElseIsStoredAsIs)
+{
+    const std::vector<std::string> values = {
+        "Backup attached.\r\nRegards,\r\n\r\nthe DBA team",
+        "unix\nlines\n",
+        "\"quoted by the user\"",
+        "  leading and trailing blanks\t",
+        "back\\slash \\n not a break",
+        "\"",
+        "E:\\SqlBackups",
+        "=equals=inside=",
+        "",
+    };
+    ProfileFile profile;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        profile.write("EMAILSERVERINFO", "KEY" + std::to_string(i), values[i]);
+
+    const std::string text = profile.text();
+    const ProfileFile reread = ProfileFile::parse(text);
+    for (std::size_t i = 0; i < values.size(); ++i)
+        EXPECT_EQ(reread.find("EMAILSERVERINFO", "KEY" + std::to_string(i)), values[i]) << i;
+
+    // One key per line: the header and one line per value.
+    std::size_t lineCount = 0;
+    for (char ch : text)
+        lineCount += ch == '\n';
+    EXPECT_EQ(lineCount, values.size() + 1);
+
+    EXPECT_NE(text.find("KEY0=\"Backup attached.\\r\\nRegards,\\r\\n\\r\\nthe DBA team\"\n"), std::string::npos);
+    EXPECT_NE(text.find("KEY4=back\\slash \\n not a break\n"), std::string::npos);
+    EXPECT_NE(text.find("KEY6=E:\\SqlBackups\n"), std::string::npos);
+}
+
+TEST(ProfileFileTest, ReadsCutValuesToTheBufferSize)
+{
+    ProfileFile profile;
+    profile.write("S", "AT_LIMIT", std::string(1023, 'a'));
+    profile.write("S", "OVER_LIMIT", std::string(1024, 'b'));
+    profile.write("S", "FAR_OVER", std::string(5000, 'c'));
+    // A two-byte character that would straddle the cut is left out whole.
+    profile.write("S", "SPLIT", std::string(1022, 'd') + "é");
+
+    EXPECT_EQ(profile.read("S", "AT_LIMIT"), std::string(1023, 'a'));
+    EXPECT_EQ(profile.read("S", "OVER_LIMIT"), std::string(1023, 'b'));
+    EXPECT_EQ(profile.read("S", "FAR_OVER"), std::string(1023, 'c'));
+    EXPECT_EQ(profile.read("S", "SPLIT"), std::string(1022, 'd'));
+    EXPECT_EQ(profile.read("S", "MISSING"), "");
+    EXPECT_EQ(profile.find("S", "FAR_OVER")->size(), 5000u);
+}
+
+TEST(ProfileFileTest, SavesAtomicallyWithPrivateModeForNewFilesAndTheOldModeOtherwise)
+{
+    TempFolder folder;
+    const std::string path = folder.path("BackupConfig.ini");
+
+    ProfileFile profile;
+    profile.write("DBBackInfo", "TOTAL_COUNT", "0");
+    std::string error;
+    ASSERT_TRUE(profile.save(path, &error)) << error;
+    EXPECT_EQ(folder.read("BackupConfig.ini"), "[DBBackInfo]\nTOTAL_COUNT=0\n");
+    EXPECT_EQ(folder.mode("BackupConfig.ini"), 0600u);
+
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    ASSERT_TRUE(config::UpdateProfileFile(path, [](ProfileFile& p) { p.write("DBBackInfo", "TOTAL_COUNT", "3"); }, &error))
+        << error;
+    EXPECT_EQ(folder.read("BackupConfig.ini"), "[DBBackInfo]\nTOTAL_COUNT=3\n");
+    EXPECT_EQ(folder.mode("BackupConfig.ini"), 0640u);
+
+    // Through a link, the file it points to is replaced and the link stays.
+    folder.write("real.ini", "[A]\nK=1\n");
+    ASSERT_EQ(::symlink(folder.path("real.ini").c_str(), folder.path("link.ini").c_str()), 0);
+    ASSERT_TRUE(config::UpdateProfileFile(folder.path("link.ini"), [](ProfileFile& p) { p.write("A", "K", "2"); }));
+    EXPECT_EQ(folder.read("real.ini"), "[A]\nK=2\n");
+    struct stat linkStatus {};
+    ASSERT_EQ(::lstat(folder.path("link.ini").c_str(), &linkStatus), 0);
+    EXPECT_TRUE(S_ISLNK(linkStatus.st_mode));
+
+    EXPECT_EQ(folder.entries(), (std::vector<std::string> {"BackupConfig.ini", "link.ini", "real.ini"}))
+        << "no temporary file is left behind";
+}
+
+TEST(ProfileFileTest, AFailedLoadOrSaveLeavesTheFileAsItWas)
+{
+    TempFolder folder;
+    std::string error;
+
+    // A folder where the file should be cannot be read: nothing is written.
+    ASSERT_TRUE(std::filesystem::create_directory(folder.path("BackupConfig.ini")));
+    EXPECT_FALSE(config::UpdateProfileFile(folder.path("BackupConfig.ini"),
+                                           [](ProfileFile& p) { p.write("A", "K", "v"); }, &error));
+    EXPECT_NE(error.find(folder.path("BackupConfig.ini")), std::string::npos) << error;
+    EXPECT_TRUE(std::filesystem::is_directory(folder.path("BackupConfig.ini")));
+
+    error.clear();
+    ProfileFile profile;
+    profile.write("A", "K", "v");
+    EXPECT_FALSE(profile.save(folder.path("missing/BackupConfig.ini"), &error));
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+
+    ProfileFile loaded;
+    EXPECT_EQ(ProfileFile::load(folder.path("absent.ini"), loaded), ProfileFile::LoadStatus::Missing);
+    EXPECT_EQ(loaded.text(), "");
+}
+
+} // namespace

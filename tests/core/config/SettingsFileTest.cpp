@@ -1,0 +1,254 @@
+#include "config/SettingsFile.h"
+
+#include "TempFolder.h"
+#include "config/PasswordCodec.h"
+#include "log/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+using config::DatabaseList;
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+DatabaseList::Row databaseRow(const std::string& name)
+{
+    return {"", "(local)", name, "backupuser", "uLGr", "12 Hours", "/srv/backups", "True", "False", "False"};
+}
+
+void append(DatabaseList& list, const DatabaseList::Row& row)
+{
+    int r = list.insertRow(list.rowCount());
+    for (int c = 0; c < config::kConfigColumnCount; ++c)
+        list.setCell(r, c, row[static_cast<std::size_t>(c)]);
+}
+
+class SettingsFileTest : public ::testing::Test {
+protected:
+    std::string ini() const { return m_folder.path("BackupConfig.ini"); }
+
+    TempFolder m_folder;
+    logging::Log m_log {m_folder.path("BackupLog.log")};
+};
+
+TEST_F(SettingsFileTest, NoFileLoadsNothingAndSavingAnEmptyListWritesOnlyTheCount)
+{
+    DatabaseList list;
+    config::LoadDatabaseList(ini(), list);
+    EXPECT_EQ(list.rowCount(), 0);
+
+    ASSERT_TRUE(config::SaveDatabaseList(ini(), list, m_log));
+    EXPECT_EQ(m_folder.read("BackupConfig.ini"), "[DBBackInfo]\nTOTAL_COUNT=0\n");
+    EXPECT_NE(m_folder.read("BackupLog.log").find("  Saved Database Configurations\r\n"), std::string::npos);
+}
+
+TEST_F(SettingsFileTest, TheCountIsReadAsALeadingDecimalNumber)
+{
+    struct Case {
+        const char* count;
+        int rows;
+    };
+    const Case cases[] = {
+        {"letters", 0}, {"3x", 3}, {"-2", 0}, {"  2", 2}, {"+1", 1}, {"", 0}, {"0", 0}, {"99999999999999999999", 10000},
+    };
+    for (const Case& c : cases) {
+        m_folder.write("BackupConfig.ini", std::string("[DBBackInfo]\r\nDB_NAME_0=Payroll\r\nTOTAL_COUNT=") + c.count + "\r\n");
+        DatabaseList list;
+        config::LoadDatabaseList(ini(), list);
+        EXPECT_EQ(list.rowCount(), c.rows) << c.count;
+        if (c.rows > 0) {
+            EXPECT_EQ(list.cell(0, config::ColDatabaseName), "Payroll");
+            EXPECT_EQ(list.cell(c.rows - 1, config::ColSerial), std::to_string(c.rows));
+        }
+    }
+}
+
+TEST_F(SettingsFileTest, MissingGroupsAndKeysGiveRowsWithEmptyCells)
+{
+    m_folder.write("BackupConfig.ini",
+                   "[DBBackInfo]\n"
+                   "TOTAL_COUNT=4\n"
+                   "DB_URL_0=srv0\nDB_NAME_0=A\nBACKUP_DEL_0=True\n"
+                   "DB_URL_1=srv1\nDB_NAME_1=B\n"
+                   "DB_URL_2=srv2\nDB_NAME_2=C\nBACKUP_DEL_2=False\n");
+    DatabaseList list;
+    config::LoadDatabaseList(ini(), list);
+    ASSERT_EQ(list.rowCount(), 4);
+    const std::vector<DatabaseList::Row> expected = {
+        {"1", "srv0", "A", "", "", "", "", "", "", "True"},
+        {"2", "srv1", "B", "", "", "", "", "", "", ""},
+        {"3", "srv2", "C", "", "", "", "", "", "", "False"},
+        {"4", "", "", "", "", "", "", "", "", ""},
+    };
+    for (int r = 0; r < 4; ++r)
+        EXPECT_EQ(list.row(r), expected[static_cast<std::size_t>(r)]) << "row " << r;
+}
+
+TEST_F(SettingsFileTest, ACutListKeepsLaterGroupsInTheFileAndReloadsWithFreshSerials)
+{
+    DatabaseList list;
+    for (const char* name : {"A", "B", "C", "D", "E"})
+        append(list, databaseRow(name));
+    list.setCell(2, config::ColSerial, "77");
+    list.setCell(1, config::ColUserName, "");
+    ASSERT_TRUE(config::SaveDatabaseList(ini(), list, m_log));
+    list.removeRow(4);
+    list.removeRow(3);
+    ASSERT_TRUE(config::SaveDatabaseList(ini(), list, m_log));
+
+    const std::string text = m_folder.read("BackupConfig.ini");
+    EXPECT_NE(text.find("TOTAL_COUNT=3\n"), std::string::npos);
+    EXPECT_NE(text.find("DB_NAME_4=E\n"), std::string::npos);
+    EXPECT_NE(text.find("DB_USER_ID_1=\n"), std::string::npos);
+
+    DatabaseList reloaded;
+    config::LoadDatabaseList(ini(), reloaded);
+    ASSERT_EQ(reloaded.rowCount(), 3);
+    for (int r = 0; r < 3; ++r) {
+        EXPECT_EQ(reloaded.cell(r, config::ColSerial), std::to_string(r + 1));
+        for (int c = 1; c < config::kConfigColumnCount; ++c)
+            EXPECT_EQ(reloaded.cell(r, c), list.cell(r, c)) << r << "/" << c;
+    }
+}
+
+TEST_F(SettingsFileTest, AFirstSaveLaysOutTheFileKeyByKey)
+{
+    DatabaseList list;
+    append(list, {"1", "(local)", "Payroll", "backupuser", "moC7vPygpbE=", "12 Hours", "E:\\SqlBackups", "True", "False", "False"});
+    ASSERT_TRUE(config::SaveDatabaseList(ini(), list, m_log));
+
+    config::MailSettings mail;
+    mail.serverAddress = "mail.example.org";
+    mail.account = "backups@example.org";
+    mail.password = "abc";
+    mail.recipient = "dba@example.org";
+    mail.security = "SIMPLE";
+    mail.subject = "Nightly backup";
+    mail.mailingServerName = "Office mailer";
+    mail.messageText = "Backup attached.";
+    ASSERT_TRUE(config::SaveMailSettings(ini(), mail, "25"));
+
+    const std::vector<std::string> expected = {
+        "[DBBackInfo]",
+        "DB_URL_0=(local)",
+        "DB_NAME_0=Payroll",
+        "DB_USER_ID_0=backupuser",
+        "DB_INITER_0=moC7vPygpbE=",
+        "TIME_INTERVAL_0=12 Hours",
+        "BACKUP_PATH_0=E:\\SqlBackups",
+        "BACKUP_ZIP_0=True",
+        "BACKUP_EMAIL_0=False",
+        "BACKUP_DEL_0=False",
+        "TOTAL_COUNT=1",
+        "[EMAILSERVERINFO]",
+        "SVRIP=mail.example.org",
+        "SVRPORT=25",
+        "SVRID=backups@example.org",
+        "SVRPD=uLGr",
+        "SVRSENDER=dba@example.org",
+        "SECURITY=SIMPLE",
+        "SVRSUBJECT=Nightly backup",
+        "SVRNAME=Office mailer",
+        "SVRMSG=Backup attached.",
+    };
+    EXPECT_EQ(lines(m_folder.read("BackupConfig.ini")), expected);
+    EXPECT_EQ(m_folder.mode("BackupConfig.ini"), 0600u);
+
+    config::MailSettings loaded;
+    loaded.security = "";
+    config::LoadMailSettings(ini(), loaded);
+    mail.port = 25;
+    EXPECT_EQ(loaded, mail);
+}
+
+TEST_F(SettingsFileTest, MailSettingsFollowTheStoredRules)
+{
+    config::MailSettings mail;
+    mail.serverAddress = "smtp.example.org";
+    mail.password = "s3cret ä";
+    mail.messageText = "Hello,\r\n\r\nthe backup is attached.\r\nRegards";
+    ASSERT_TRUE(config::SaveMailSettings(ini(), mail, "587"));
+
+    // An empty password leaves the stored one in place.
+    config::MailSettings withoutPassword = mail;
+    withoutPassword.password = "";
+    withoutPassword.subject = "changed";
+    ASSERT_TRUE(config::SaveMailSettings(ini(), withoutPassword, "587"));
+
+    config::MailSettings loaded;
+    config::LoadMailSettings(ini(), loaded);
+    EXPECT_EQ(loaded.password, "s3cret ä");
+    EXPECT_EQ(loaded.messageText, mail.messageText);
+    EXPECT_EQ(loaded.subject, "changed");
+    EXPECT_EQ(loaded.port, 587u);
+    EXPECT_EQ(loaded.serverAddress, "smtp.example.org");
+
+    // The file keeps one key per line.
+    for (const std::string& line : lines(m_folder.read("BackupConfig.ini")))
+        EXPECT_TRUE(line.front() == '[' || line.find('=') != std::string::npos) << line;
+
+    // Without SVRPORT the address is not taken; a SVRPD that does not decode
+    // and values not stored keep what the settings held.
+    m_folder.write("BackupConfig.ini",
+                   "[EMAILSERVERINFO]\r\nSVRIP=ignored.example\r\nSVRPD= \r\nSVRSENDER=dba@example.org\r\n");
+    config::MailSettings defaults;
+    defaults.password = "kept";
+    defaults.subject = "kept subject";
+    config::LoadMailSettings(ini(), defaults);
+    EXPECT_EQ(defaults.serverAddress, "");
+    EXPECT_EQ(defaults.port, 0u);
+    EXPECT_EQ(defaults.password, "kept");
+    EXPECT_EQ(defaults.subject, "kept subject");
+    EXPECT_EQ(defaults.recipient, "dba@example.org");
+    EXPECT_EQ(defaults.security, "SIMPLE");
+}
+
+TEST_F(SettingsFileTest, AFailedSaveIsReportedAndLogged)
+{
+    DatabaseList list;
+    append(list, databaseRow("Payroll"));
+    const std::string unreachable = m_folder.path("no such folder/BackupConfig.ini");
+    EXPECT_FALSE(config::SaveDatabaseList(unreachable, list, m_log));
+    EXPECT_FALSE(config::SaveMailSettings(unreachable, config::MailSettings {}, "25"));
+    EXPECT_FALSE(config::SavePreferSmallestZip(unreachable, true));
+    const std::string logText = m_folder.read("BackupLog.log");
+    EXPECT_NE(logText.find("Saved Database Configurations\r\n"), std::string::npos);
+    EXPECT_NE(logText.find(unreachable), std::string::npos) << logText;
+}
+
+TEST_F(SettingsFileTest, TheZipPreferenceLivesInItsOwnSection)
+{
+    EXPECT_FALSE(config::LoadPreferSmallestZip(ini()));
+    m_folder.write("BackupConfig.ini", "[DBBackInfo]\nTOTAL_COUNT=0\n");
+    ASSERT_TRUE(config::SavePreferSmallestZip(ini(), true));
+    EXPECT_TRUE(config::LoadPreferSmallestZip(ini()));
+    ASSERT_TRUE(config::SavePreferSmallestZip(ini(), false));
+    EXPECT_FALSE(config::LoadPreferSmallestZip(ini()));
+    EXPECT_EQ(m_folder.read("BackupConfig.ini").rfind("[DBBackInfo]\nTOTAL_COUNT=0\n[OPTIONS]\n", 0), 0u);
+}
+
+TEST(ProgramFolderTest, IsTheFolderOfTheRunningExecutable)
+{
+    char buffer[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", buffer, sizeof buffer - 1), 0);
+    std::string exe = buffer;
+    EXPECT_EQ(config::ProgramFolder() + "corvella_config_tests", exe);
+    EXPECT_EQ(config::DefaultSettingsPath(), config::ProgramFolder() + "BackupConfig.ini");
+}
+
+} // namespace
