@@ -1,17 +1,49 @@
 #pragma once
 
 #include "config/MailSettings.h"
+#include "mail/Sender.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace logging { class Log; }
 
 namespace mail {
 
+// Sending a backup by mail, and the settings dialog's test message.
+//
+// Both run on the calling thread and block it until the server has answered
+// (or the transport has given up). They read only the settings copy they are
+// given, create one Sender each, and never throw. The password is never
+// written to the log.
+
+inline constexpr const char* kInternetNotAvailableText = "Internet not available.";
+inline constexpr const char* kComponentInitFailedText = "Email Component Object initialization failed.";
+inline constexpr const char* kSendingStartedText = "Sending Email started.";
+inline constexpr const char* kEmailSentText = "Email Sent";
+inline constexpr const char* kTestMailSentText =
+    "Email has been sent. Please check your email to verify your settings.";
+
 // Shows a message box (text) owned by the main window and returns once it is
 // dismissed; the caption is the application's name.
 using MessageBoxFn = std::function<void(const std::string& text)>;
+
+// What a mail attempt needs from the outside world.
+struct MailTransport {
+    // Whether the mail server can be reached at all; given the server address.
+    std::function<bool(const std::string& serverAddress)> isInternetAvailable;
+    // A fresh sender for one message; null when none can be set up.
+    std::function<std::unique_ptr<Sender>()> createSender;
+};
+
+// The real transport: name resolution and MailComponent.
+MailTransport SystemMailTransport();
+
+// True when the server's name resolves to an address (a numeric or loopback
+// address always does). An empty address counts as reachable, so that the
+// sender itself reports the missing server.
+bool MailServerResolves(const std::string& serverAddress);
 
 // Sends one message with `attachmentPath` attached, configured from
 // `settings` (a consistent copy taken by the caller), and returns the status
@@ -21,5 +53,16 @@ using MessageBoxFn = std::function<void(const std::string& text)>;
 // calling thread until the server has answered.
 std::string SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
                            logging::Log& log, const MessageBoxFn& messageBox);
+std::string SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
+                           logging::Log& log, const MessageBoxFn& messageBox,
+                           const MailTransport& transport);
+
+// Sends the settings dialog's test message: the same configuration, no
+// attachment, nothing logged. Returns the text the dialog shows: "Internet
+// not available.", "Email Component Object initialization failed.", the
+// transport's failure text, or "Email has been sent. Please check your email
+// to verify your settings.".
+std::string SendTestMail(const config::MailSettings& settings);
+std::string SendTestMail(const config::MailSettings& settings, const MailTransport& transport);
 
 } // namespace mail

@@ -1,0 +1,138 @@
+#include "mail/BackupMail.h"
+
+#include "log/Log.h"
+#include "mail/MailComponent.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+namespace mail {
+
+namespace {
+
+std::string failureOf(const Sender& sender)
+{
+    const std::string reason = sender.lastError();
+    return "Email not sent: " + (reason.empty() ? std::string("the mail component refused the settings.") : reason);
+}
+
+// The configuration every message shares. Returns an empty text when every
+// step succeeded, otherwise the reason the first failing step gives.
+std::string configure(Sender& sender, const config::MailSettings& settings)
+{
+    Status status = sender.SetSubject(settings.subject);
+    if (!IsFailure(status))
+        status = sender.SetMailingServerName(settings.mailingServerName);
+    if (!IsFailure(status))
+        status = sender.SetBody(settings.messageText);
+    if (!IsFailure(status))
+        status = sender.SetServer(settings.serverAddress, settings.port);
+    if (!IsFailure(status)) {
+        // Only the exact texts choose a mode.
+        if (settings.security == "TLS")
+            status = sender.UseTls();
+        else if (settings.security == "SSL")
+            status = sender.UseSsl();
+        else if (settings.security == "SIMPLE")
+            status = sender.UseSimple();
+    }
+    if (!IsFailure(status))
+        status = sender.SetUserName(settings.account);
+    if (!IsFailure(status))
+        status = sender.SetPassword(settings.password);
+    if (!IsFailure(status))
+        status = sender.AddRecipient(settings.recipient, settings.recipient);
+    if (!IsFailure(status))
+        status = sender.SetSenderAddress(settings.account);
+    if (!IsFailure(status))
+        status = sender.SetSenderAccount(settings.account);
+    return IsFailure(status) ? failureOf(sender) : std::string();
+}
+
+} // namespace
+
+bool MailServerResolves(const std::string& serverAddress)
+{
+    std::string host = serverAddress;
+    const auto first = host.find_first_not_of(" \t");
+    const auto last = host.find_last_not_of(" \t");
+    if (first == std::string::npos)
+        return true;
+    host = host.substr(first, last - first + 1);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (found)
+        ::freeaddrinfo(found);
+    return result == 0;
+}
+
+MailTransport SystemMailTransport()
+{
+    return MailTransport{
+        &MailServerResolves,
+        []() -> std::unique_ptr<Sender> { return MailComponent::create(); },
+    };
+}
+
+std::string SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
+                           logging::Log& log, const MessageBoxFn& messageBox)
+{
+    return SendBackupMail(attachmentPath, settings, log, messageBox, SystemMailTransport());
+}
+
+std::string SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
+                           logging::Log& log, const MessageBoxFn& messageBox,
+                           const MailTransport& transport)
+{
+    if (!transport.isInternetAvailable(settings.serverAddress)) {
+        log.Write(kInternetNotAvailableText);
+        return kInternetNotAvailableText;
+    }
+    std::unique_ptr<Sender> sender = transport.createSender();
+    if (!sender) {
+        log.Write(kComponentInitFailedText);
+        return kComponentInitFailedText;
+    }
+    if (std::string problem = configure(*sender, settings); !problem.empty())
+        return problem;
+
+    const auto showFailure = [&](const std::string& text) {
+        if (messageBox)
+            messageBox(text);
+        return text;
+    };
+    if (IsFailure(sender->AddAttachment(attachmentPath)))
+        return showFailure(failureOf(*sender));
+    log.Write(kSendingStartedText);
+    std::optional<std::string> failureText;
+    if (IsFailure(sender->SendMail(failureText)))
+        return showFailure(failureOf(*sender));
+    return failureText ? *failureText : std::string(kEmailSentText);
+}
+
+std::string SendTestMail(const config::MailSettings& settings)
+{
+    return SendTestMail(settings, SystemMailTransport());
+}
+
+std::string SendTestMail(const config::MailSettings& settings, const MailTransport& transport)
+{
+    if (!transport.isInternetAvailable(settings.serverAddress))
+        return kInternetNotAvailableText;
+    std::unique_ptr<Sender> sender = transport.createSender();
+    if (!sender)
+        return kComponentInitFailedText;
+    if (std::string problem = configure(*sender, settings); !problem.empty())
+        return problem;
+    std::optional<std::string> failureText;
+    if (IsFailure(sender->SendMail(failureText)))
+        return failureOf(*sender);
+    return failureText ? *failureText : std::string(kTestMailSentText);
+}
+
+} // namespace mail

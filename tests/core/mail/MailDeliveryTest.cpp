@@ -1,0 +1,264 @@
+#include "MailTestSupport.h"
+
+#include "fakes/SmtpTestServer.h"
+#include "log/Log.h"
+#include "mail/BackupMail.h"
+#include "mail/MailComponent.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+
+using fakes::SmtpTestServer;
+using mailtest::logMessages;
+using mailtest::ScopedEnv;
+using mailtest::TempFolder;
+
+namespace {
+
+constexpr const char* kUser = "backup@example.com";
+constexpr const char* kPassword = "pa:ss w\xC3\xB6rd!";
+
+// Bytes that trip up careless encoders: every byte value, SMTP's end-of-data
+// sequence, lines starting with a dot.
+std::string awkwardBytes(std::size_t size)
+{
+    std::string bytes;
+    bytes.reserve(size + 300);
+    while (bytes.size() < size) {
+        for (int value = 0; value < 256; ++value)
+            bytes += static_cast<char>(value);
+        bytes += "\r\n.\r\n..\n.";
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+config::MailSettings settingsFor(int port, const std::string& security)
+{
+    config::MailSettings settings;
+    settings.security = security;
+    settings.recipient = "dba@example.org";
+    settings.serverAddress = "127.0.0.1";
+    settings.account = kUser;
+    settings.password = kPassword;
+    settings.port = static_cast<std::uint32_t>(port);
+    settings.subject = "Nightly backup \xE2\x80\x93 S\xC3\xA3o Paulo office, all databases, please keep this message";
+    settings.messageText = "Hello,\nthe backup is attached.\r\n.\nGr\xC3\xBC\xC3\x9F" "e";
+    settings.mailingServerName = "Backup \"Manager\" \xC3\x89quipe";
+    return settings;
+}
+
+std::string withCrlf(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        if (text[i] == '\n')
+            out += "\r\n";
+        else
+            out += text[i];
+    }
+    return out;
+}
+
+struct ModeCase {
+    SmtpTestServer::Mode mode;
+    const char* security;
+};
+
+void PrintTo(const ModeCase& c, std::ostream* out)
+{
+    *out << c.security;
+}
+
+class MailDeliveryTest : public ::testing::TestWithParam<ModeCase> {};
+
+} // namespace
+
+TEST_P(MailDeliveryTest, TheReceivedMessageCarriesEverySetting)
+{
+    SmtpTestServer server({GetParam().mode, kUser, kPassword, false});
+    ASSERT_TRUE(server.start()) << server.error();
+    ScopedEnv trust("SSL_CERT_FILE", SmtpTestServer::caFile());
+    TempFolder folder;
+    const std::string attachment = folder.file("Sales_20240131235959.zip");
+    const std::string bytes = awkwardBytes(10001);
+    mailtest::writeFile(attachment, bytes);
+    const config::MailSettings settings = settingsFor(server.port(), GetParam().security);
+
+    std::vector<std::string> boxes;
+    std::string result;
+    {
+        logging::Log log(folder.file("BackupLog.log"));
+        result = mail::SendBackupMail(attachment, settings, log,
+                                      [&](const std::string& text) { boxes.push_back(text); });
+    }
+
+    EXPECT_EQ(result, "Email Sent");
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(logMessages(folder.file("BackupLog.log")), std::vector<std::string>{"Sending Email started."});
+    const auto messages = server.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    const fakes::ReceivedMail& mail = messages[0];
+    EXPECT_EQ(mail.envelopeTo, std::vector<std::string>{"dba@example.org"});
+    EXPECT_EQ(mail.envelopeFrom, kUser);
+    EXPECT_EQ(mail.authenticatedAs, kUser);
+    EXPECT_NE(mail.to.find("dba@example.org"), std::string::npos);
+    EXPECT_EQ(mail.subject, settings.subject);
+    EXPECT_EQ(mail.fromName, settings.mailingServerName);
+    EXPECT_EQ(mail.fromAddress, kUser);
+    EXPECT_NE(mail.textType.find("text/plain"), std::string::npos);
+    EXPECT_NE(mail.textType.find("UTF-8"), std::string::npos);
+    EXPECT_EQ(mail.body, withCrlf(settings.messageText));
+    EXPECT_EQ(mail.attachmentName, "Sales_20240131235959.zip");
+    EXPECT_NE(mail.attachmentType.find("application/octet-stream"), std::string::npos);
+    EXPECT_TRUE(mail.attachment == bytes) << "attachment differs: " << mail.attachment.size() << " bytes received";
+    EXPECT_EQ(mail.headerCount("Date"), 1);
+    EXPECT_EQ(mail.headerCount("Message-ID"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, MailDeliveryTest,
+                         ::testing::Values(ModeCase{SmtpTestServer::Mode::Plain, "SIMPLE"},
+                                           ModeCase{SmtpTestServer::Mode::StartTls, "TLS"},
+                                           ModeCase{SmtpTestServer::Mode::ImplicitTls, "SSL"}),
+                         [](const auto& info) { return std::string(info.param.security); });
+
+TEST(MailDelivery, FailuresAreToldInWordsAndNothingIsDelivered)
+{
+    struct Case {
+        const char* name;
+        SmtpTestServer::Options server;
+        std::function<void(config::MailSettings&)> change;
+        bool trustOtherCa;
+        bool stopServerFirst;
+        std::vector<std::string> expectedParts;
+    };
+    const auto none = [](config::MailSettings&) {};
+    const std::vector<Case> cases = {
+        {"server down", {SmtpTestServer::Mode::Plain, "", "", false}, none, false, true, {"connect"}},
+        {"wrong password", {SmtpTestServer::Mode::Plain, kUser, "other", false},
+         [](config::MailSettings& s) { s.security = "SIMPLE"; }, false, false, {"535"}},
+        {"login required but no account", {SmtpTestServer::Mode::Plain, kUser, kPassword, false},
+         [](config::MailSettings& s) { s.security = "SIMPLE"; s.account = ""; }, false, false, {"530"}},
+        {"STARTTLS with an untrusted certificate", {SmtpTestServer::Mode::StartTls, "", "", false},
+         [](config::MailSettings& s) { s.security = "TLS"; }, true, false, {"certificate"}},
+        {"TLS with an untrusted certificate", {SmtpTestServer::Mode::ImplicitTls, "", "", false},
+         [](config::MailSettings& s) { s.security = "SSL"; }, true, false, {"certificate"}},
+        {"STARTTLS required, server without it", {SmtpTestServer::Mode::Plain, "", "", false},
+         [](config::MailSettings& s) { s.security = "TLS"; }, false, false, {"TLS"}},
+        {"recipient refused as unusable", {SmtpTestServer::Mode::Plain, "", "", false},
+         [](config::MailSettings& s) { s.recipient = "dba@example.org\r\nRCPT TO:<other@example.org>"; },
+         false, false, {"recipient address"}},
+        {"no server set", {SmtpTestServer::Mode::Plain, "", "", false},
+         [](config::MailSettings& s) { s.serverAddress = ""; }, false, false, {"No mail server"}},
+        {"port outside the valid range", {SmtpTestServer::Mode::Plain, "", "", false},
+         [](config::MailSettings& s) { s.port = 70000; }, false, false, {"port 70000"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SmtpTestServer server(c.server);
+        ASSERT_TRUE(server.start()) << server.error();
+        ScopedEnv trust("SSL_CERT_FILE", c.trustOtherCa ? SmtpTestServer::otherCaFile() : SmtpTestServer::caFile());
+        config::MailSettings settings = settingsFor(server.port(), "SIMPLE");
+        c.change(settings);
+        if (c.stopServerFirst)
+            server.stop();
+
+        const std::string text = mail::SendTestMail(settings);
+
+        EXPECT_EQ(text.rfind("Email not sent: ", 0), 0u) << text;
+        for (const std::string& part : c.expectedParts)
+            EXPECT_NE(text.find(part), std::string::npos) << text;
+        EXPECT_EQ(text.find(kPassword), std::string::npos) << text;
+        if (server.isRunning()) {
+            EXPECT_TRUE(server.messages().empty());
+        }
+    }
+}
+
+TEST(MailDelivery, TestMailGoesOutWithoutAttachmentAndLoginOnlyWithAnAccount)
+{
+    SmtpTestServer server({SmtpTestServer::Mode::Plain, "", "", false});
+    ASSERT_TRUE(server.start()) << server.error();
+
+    // A server that offers no login still takes the message from an account.
+    config::MailSettings settings = settingsFor(server.port(), "SIMPLE");
+    EXPECT_EQ(mail::SendTestMail(settings), mail::kTestMailSentText);
+    // No account: the envelope sender is empty and no login is tried.
+    settings.account.clear();
+    settings.recipient = "first@example.org; second@example.org";
+    EXPECT_EQ(mail::SendTestMail(settings), mail::kTestMailSentText);
+
+    const auto messages = server.messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_TRUE(messages[0].attachmentName.empty());
+    EXPECT_EQ(messages[0].body, withCrlf(settings.messageText));
+    EXPECT_EQ(messages[0].authenticatedAs, "");
+    EXPECT_EQ(messages[1].envelopeFrom, "<>");
+    EXPECT_EQ(messages[1].envelopeTo, (std::vector<std::string>{"first@example.org", "second@example.org"}));
+}
+
+TEST(MailDelivery, HeaderTextsCannotAddHeaders)
+{
+    SmtpTestServer server({SmtpTestServer::Mode::Plain, "", "", false});
+    ASSERT_TRUE(server.start()) << server.error();
+    config::MailSettings settings = settingsFor(server.port(), "SIMPLE");
+    settings.subject = "Backup\r\nBcc: victim@example.org";
+    settings.mailingServerName = "Ops\nReply-To: attacker@example.org";
+
+    EXPECT_EQ(mail::SendTestMail(settings), mail::kTestMailSentText);
+
+    const auto messages = server.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].headerCount("Bcc"), 0);
+    EXPECT_EQ(messages[0].headerCount("Reply-To"), 0);
+    EXPECT_EQ(messages[0].subject, settings.subject);
+    EXPECT_EQ(messages[0].fromName, settings.mailingServerName);
+}
+
+TEST(MailDelivery, AMissingAttachmentStopsTheSendWithAMessageBox)
+{
+    SmtpTestServer server({SmtpTestServer::Mode::Plain, "", "", false});
+    ASSERT_TRUE(server.start()) << server.error();
+    TempFolder folder;
+    const std::string missing = folder.file("Sales.zip");
+    std::vector<std::string> boxes;
+    std::string result;
+    {
+        logging::Log log(folder.file("BackupLog.log"));
+        result = mail::SendBackupMail(missing, settingsFor(server.port(), "SIMPLE"), log,
+                                      [&](const std::string& text) { boxes.push_back(text); });
+    }
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], result);
+    EXPECT_NE(result.find(missing), std::string::npos) << result;
+    EXPECT_NE(result.find("No such file"), std::string::npos) << result;
+    EXPECT_TRUE(logMessages(folder.file("BackupLog.log")).empty());
+    EXPECT_TRUE(server.messages().empty());
+}
+
+TEST(MailDelivery, AttachmentsOfEverySizeArriveWhole)
+{
+    SmtpTestServer server({SmtpTestServer::Mode::Plain, "", "", false});
+    ASSERT_TRUE(server.start()) << server.error();
+    TempFolder folder;
+    // Around the encoder's line (57 bytes) and block (57 * 4096 bytes) sizes.
+    const std::vector<std::size_t> sizes = {0, 1, 2, 56, 57, 58, 233472, 233473, 700001};
+    for (std::size_t size : sizes) {
+        SCOPED_TRACE(size);
+        const std::string path = folder.file("db_" + std::to_string(size) + ".Bak");
+        const std::string bytes = awkwardBytes(size);
+        mailtest::writeFile(path, bytes);
+        logging::Log log(folder.file("BackupLog.log"));
+        EXPECT_EQ(mail::SendBackupMail(path, settingsFor(server.port(), "SIMPLE"), log, {}), "Email Sent");
+    }
+    const auto messages = server.messages();
+    ASSERT_EQ(messages.size(), sizes.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        EXPECT_EQ(messages[i].attachmentName, "db_" + std::to_string(sizes[i]) + ".Bak");
+        EXPECT_TRUE(messages[i].attachment == awkwardBytes(sizes[i])) << "size " << sizes[i];
+    }
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+namespace fakes {
+
+// One message as the test SMTP server received it, with enough of its MIME
+// structure decoded for tests to compare what a person would see.
+struct ReceivedMail {
+    std::string envelopeFrom;              // MAIL FROM
+    std::vector<std::string> envelopeTo;   // RCPT TO, in order
+    std::string authenticatedAs;           // the login used, empty without one
+    std::vector<std::pair<std::string, std::string>> headers; // top level, unfolded, undecoded
+    std::string to;                        // the To header, encoded words decoded
+    std::string fromName;                  // the From header's display name, decoded
+    std::string fromAddress;
+    std::string subject;                   // decoded
+    std::string textType;                  // Content-Type of the text part
+    std::string body;                      // the text part, transfer encoding undone
+    std::string attachmentName;            // the first attachment's file name
+    std::string attachmentType;
+    std::string attachment;                // its bytes, transfer encoding undone
+    std::uint64_t dataBytes = 0;           // size of the message data as received
+    std::string raw;
+
+    // The first top-level header of that name (any case), or empty.
+    std::string header(const std::string& name) const;
+    int headerCount(const std::string& name) const;
+};
+
+// Parses a stored message (headers, MIME parts, base64, quoted-printable,
+// encoded words).
+ReceivedMail ParseMail(const std::string& raw);
+
+// An SMTP server for tests, run as a child process on 127.0.0.1 with a free
+// port: plain SMTP, STARTTLS (required) or TLS from the first byte, with an
+// optional login that it then requires. Its certificate, for 127.0.0.1 and
+// localhost, is signed by a throw-away test CA made once per test process.
+//
+// start() blocks until the server listens (or fails, then error() says why);
+// stop() and the destructor end it by its process id and wait for it. Every
+// accepted message is on disk before the server answers the client, so
+// messages() sees it as soon as the sending call has returned. Not
+// thread-safe; one thread drives a server.
+class SmtpTestServer {
+public:
+    enum class Mode { Plain, StartTls, ImplicitTls };
+
+    struct Options {
+        Mode mode = Mode::Plain;
+        std::string user;      // with a user the server requires a login
+        std::string password;
+        bool discard = false;  // count message data instead of keeping it
+    };
+
+    explicit SmtpTestServer(Options options);
+    ~SmtpTestServer();
+
+    SmtpTestServer(const SmtpTestServer&) = delete;
+    SmtpTestServer& operator=(const SmtpTestServer&) = delete;
+
+    bool start();
+    void stop();
+
+    bool isRunning() const { return m_pid > 0; }
+    int port() const { return m_port; }
+    const std::string& error() const { return m_error; }
+
+    // Every message received so far, oldest first.
+    std::vector<ReceivedMail> messages() const;
+
+    // The CA that signed the server's certificate; empty when the openssl
+    // command line failed (then start() fails for the TLS modes too).
+    static std::string caFile();
+    // A CA that signed nothing this server uses.
+    static std::string otherCaFile();
+
+private:
+    Options m_options;
+    std::string m_folder;
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_error;
+};
+
+} // namespace fakes
