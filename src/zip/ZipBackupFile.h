@@ -23,7 +23,8 @@ bool WriteEmptyZip(const std::string& path);
 // is the source file under its name without folders (zip64 past 4 GiB).
 // Logs "Creating zip file " + archive. Returns true only when the archive is
 // complete and flushed to disk and its entry's size and CRC-32 match the
-// source; on any failure returns false and leaves the source untouched.
+// source; on any failure returns false, logs a second line saying why, leaves
+// the source untouched and the archive as the 22-byte empty archive.
 // Blocks the calling thread; uses every core for the deflate work.
 bool ZipBackupFile(const std::string& source, const std::string& archive, logging::Log& log,
                    Level level = Level::Fast, const ProgressFn& progress = {});

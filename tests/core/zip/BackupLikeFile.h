@@ -1,0 +1,135 @@
+#pragma once
+
+// Writes files that compress like a database backup: 8 KiB pages in runs of
+// eight, each run either empty (zeros), data rows (fixed-width binary fields
+// plus text from a small vocabulary), or random bytes (already compressed or
+// encrypted data). The content is a pure function of the seed and offset.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace backuplike {
+
+inline constexpr std::size_t kPageSize = 8192;
+inline constexpr std::size_t kExtentSize = 8 * kPageSize;
+
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : m_state(seed) {}
+    std::uint64_t next()
+    {
+        std::uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
+
+private:
+    std::uint64_t m_state;
+};
+
+inline void fillRowPage(Random& rnd, std::uint64_t pageNumber, std::uint32_t& rowId, std::uint8_t* page)
+{
+    static const char* const kNames[] = {"Anderson", "Baptiste", "Chen", "Dubois", "Eriksen", "Fischer",
+                                         "Garcia", "Haddad", "Ivanova", "Jansen", "Kowalski", "Lopez"};
+    static const char* const kCities[] = {"Lisbon", "Montreal", "Osaka", "Nairobi", "Bergen", "Quito",
+                                          "Tallinn", "Perth"};
+    std::memset(page, 0, kPageSize);
+    std::memcpy(page, &pageNumber, sizeof pageNumber);
+    page[8] = 1;
+    std::size_t at = 96;
+    for (;;) {
+        char text[160];
+        const std::uint64_t stamp = 0x0000B1A200000000ull + rowId * 300ull;
+        const std::uint32_t cents = rnd.below(10000000);
+        const int n = std::snprintf(text, sizeof text, "%s;%s;INV-%08u;%s %u", kNames[rnd.below(12)],
+                                    kCities[rnd.below(8)], rnd.below(100000000), "Order line", rnd.below(50));
+        const std::size_t rowSize = 4 + 4 + 8 + 4 + 2 + static_cast<std::size_t>(n);
+        if (at + rowSize + 2 > kPageSize)
+            break;
+        std::uint8_t* row = page + at;
+        row[0] = 0x30;
+        row[1] = 0x00;
+        row[2] = static_cast<std::uint8_t>(rowSize);
+        row[3] = 0x00;
+        std::memcpy(row + 4, &rowId, 4);
+        std::memcpy(row + 8, &stamp, 8);
+        std::memcpy(row + 16, &cents, 4);
+        row[20] = 0x05;
+        row[21] = 0x00;
+        std::memcpy(row + 22, text, static_cast<std::size_t>(n));
+        at += rowSize;
+        ++rowId;
+    }
+}
+
+// Fills `length` bytes (a multiple of kExtentSize, except at the end) of the
+// content that starts at `offset`.
+inline void fill(std::uint64_t seed, std::uint64_t offset, std::uint8_t* out, std::size_t length)
+{
+    std::vector<std::uint8_t> page(kPageSize);
+    for (std::size_t done = 0; done < length; done += kExtentSize) {
+        const std::uint64_t extent = (offset + done) / kExtentSize;
+        Random rnd(seed * 0x100000001B3ull + extent);
+        const std::uint32_t kind = rnd.below(100);
+        std::uint32_t rowId = static_cast<std::uint32_t>(extent * 512);
+        const std::size_t n = std::min(kExtentSize, length - done);
+        for (std::size_t p = 0; p < n; p += kPageSize) {
+            const std::size_t chunk = std::min(kPageSize, n - p);
+            if (kind < 30) {
+                std::memset(page.data(), 0, kPageSize);
+            } else if (kind < 78) {
+                fillRowPage(rnd, (offset + done + p) / kPageSize, rowId, page.data());
+            } else {
+                for (std::size_t i = 0; i < kPageSize; i += 8) {
+                    const std::uint64_t v = rnd.next();
+                    std::memcpy(page.data() + i, &v, 8);
+                }
+            }
+            std::memcpy(out + done + p, page.data(), chunk);
+        }
+    }
+}
+
+// Writes `length` bytes of content starting at `offset` into `fd` at that
+// offset. Returns an empty string or the error.
+inline std::string writeRange(int fd, std::uint64_t seed, std::uint64_t offset, std::uint64_t length)
+{
+    std::vector<std::uint8_t> buffer(64 * kExtentSize);
+    while (length > 0) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length));
+        fill(seed, offset, buffer.data(), n);
+        for (std::size_t w = 0; w < n;) {
+            const ssize_t k = ::pwrite(fd, buffer.data() + w, n - w, static_cast<off_t>(offset + w));
+            if (k <= 0)
+                return std::strerror(k < 0 ? errno : ENOSPC);
+            w += static_cast<std::size_t>(k);
+        }
+        offset += n;
+        length -= n;
+    }
+    return {};
+}
+
+// Creates `path` with `size` bytes of backup-like content.
+inline std::string writeFile(const std::string& path, std::uint64_t size, std::uint64_t seed = 1)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return std::strerror(errno);
+    std::string error = writeRange(fd, seed, 0, size);
+    if (::close(fd) != 0 && error.empty())
+        error = std::strerror(errno);
+    return error;
+}
+
+} // namespace backuplike
