@@ -93,6 +93,22 @@ bool IsTextType(SQLSMALLINT type)
     }
 }
 
+// A row query reads through a scrollable, read-only static cursor: the rows
+// can be fetched backwards, scrolled to and marked. The driver keeps such a
+// cursor on the server and fetches each rowset from it.
+SQLRETURN SelectScrollableCursor(SQLHSTMT statement)
+{
+    auto set = [statement](SQLINTEGER attribute, SQLULEN value) {
+        return SQLSetStmtAttr(statement, attribute, reinterpret_cast<SQLPOINTER>(value), 0);
+    };
+    SQLRETURN rc = set(SQL_ATTR_CURSOR_SCROLLABLE, SQL_SCROLLABLE);
+    if (Succeeded(rc))
+        rc = set(SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC);
+    if (Succeeded(rc))
+        rc = set(SQL_ATTR_CONCURRENCY, SQL_CONCUR_READ_ONLY);
+    return rc;
+}
+
 constexpr SQLINTEGER kLoginFailed = 18456;
 
 // Reads the diagnostic record that says what went wrong: the first one, but
@@ -301,14 +317,7 @@ HRESULT DbConnection::ExecuteCommand(const std::string& command, ResultTable& ta
         return ReportError(SQL_HANDLE_DBC, m_connection, errorText);
     }
     if (IsRowQuery(command)) {
-        // Rows are read once, front to back: a read-only forward cursor
-        // streams them, where a scrollable one would have the server build
-        // a cursor and fetch through extra round trips.
-        SQLRETURN rc = SQLSetStmtAttr(m_statement, SQL_ATTR_CURSOR_TYPE,
-                                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_CURSOR_FORWARD_ONLY)), 0);
-        if (Succeeded(rc))
-            rc = SQLSetStmtAttr(m_statement, SQL_ATTR_CONCURRENCY,
-                                reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_CONCUR_READ_ONLY)), 0);
+        SQLRETURN rc = SelectScrollableCursor(m_statement);
         if (!Succeeded(rc))
             return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
     }

@@ -75,7 +75,10 @@ public:
     void Close() override;
 
     // A command text counts as a row query when its first six characters
-    // are "SELECT" in any case; leading blanks are not skipped.
+    // are "SELECT" in any case; leading blanks are not skipped. A row query
+    // runs on a scrollable, read-only static cursor, which the driver keeps
+    // on the server and fetches from a rowset at a time; every other command
+    // runs as a plain batch.
     static bool IsRowQuery(const std::string& command);
 
     // The text for a diagnostic message as ODBC gives it ("[vendor][component]

@@ -12,7 +12,7 @@ namespace fakes {
 struct TdsBatch {
     std::string login;    // the login of the session that sent it
     std::string database; // the session's current database at that moment
-    std::string kind;     // "batch" (or "rpc" for a refused procedure call)
+    std::string kind;     // "batch", or "rpc" for a procedure call (text: the procedure and its parameters)
     std::string text;     // the command text, exactly as sent
 };
 

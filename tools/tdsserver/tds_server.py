@@ -31,11 +31,20 @@ What it understands:
     (n INT 1..10000, label NVARCHAR(20) "Row <n>").
   * USE name, SET ..., PRINT 'text', WAITFOR DELAY 'hh:mm:ss[.fff]'.
   Anything else is answered with error 102 (incorrect syntax).
+- Server cursors through remote procedure calls (by name or by number):
+  sp_cursoropen on one SELECT of the kind above (keyset, static, dynamic,
+  forward-only or fast-forward; the rows are taken when it opens),
+  sp_cursorfetch with every fetch type (FIRST, NEXT, PREV, LAST, ABSOLUTE,
+  RELATIVE, REFRESH, INFO, PREV_NOADJUST), sp_cursoroption and sp_cursorclose,
+  with their return status and output parameters. Other procedures get error
+  2812.
 - Attention (cancel) packets, answered with an attention acknowledgement.
-- Remote procedure calls are refused with error 2812.
 
-With --journal every batch is appended as one JSON object per line:
-{"login": ..., "database": ..., "kind": "batch", "text": ...}.
+With --journal every batch and every procedure call is appended as one JSON
+object per line: {"login": ..., "database": ..., "kind": "batch", "text": ...}
+for a batch, and for a call "kind": "rpc" with "text" the procedure name and
+its parameters as literals, output parameters marked OUTPUT, for example
+"sp_cursorfetch 180201001, 2, NULL, 100".
 """
 
 import argparse
@@ -145,8 +154,31 @@ class Tokens:
         fmt = "<BHHQ" if self.tds72 else "<BHHI"
         self.parts.append(struct.pack(fmt, 0xFD, status, curcmd, count))
 
+    def done_in_proc(self, status, curcmd=0, count=0):
+        fmt = "<BHHQ" if self.tds72 else "<BHHI"
+        self.parts.append(struct.pack(fmt, 0xFF, status, curcmd, count))
+
+    def done_proc(self, status, curcmd=0, count=0):
+        fmt = "<BHHQ" if self.tds72 else "<BHHI"
+        self.parts.append(struct.pack(fmt, 0xFE, status, curcmd, count))
+
+    def return_status(self, value):
+        self.parts.append(b"\x79" + struct.pack("<i", value))
+
+    def return_int(self, ordinal, name, value):
+        """An output parameter of type int (INTN 4), NULL for None."""
+        body = struct.pack("<H", ordinal) + b_varchar(name) + b"\x01"
+        body += struct.pack("<I", 0) if self.tds72 else struct.pack("<H", 0)
+        body += struct.pack("<H", 0x0001) + b"\x26\x04"
+        body += b"\x00" if value is None else b"\x04" + struct.pack("<i", value)
+        self.parts.append(b"\xAC" + body)
+
     def result(self, columns, rows):
         """columns: list of (name, kind, size) with kind 'int' or 'nvarchar'."""
+        self.colmetadata(columns)
+        self.rows(columns, rows)
+
+    def colmetadata(self, columns):
         out = [b"\x81", struct.pack("<H", len(columns))]
         for name, kind, size in columns:
             out.append(struct.pack("<I", 0) if self.tds72 else struct.pack("<H", 0))
@@ -157,6 +189,8 @@ class Tokens:
                 out.append(b"\xE7" + struct.pack("<H", size * 2) + COLLATION)
             out.append(b_varchar(name))
         self.parts.append(b"".join(out))
+
+    def rows(self, columns, rows):
         for row in rows:
             out = [b"\xD1"]
             for (name, kind, size), value in zip(columns, row):
@@ -317,6 +351,256 @@ def identifier(tok):
 
 
 # ---------------------------------------------------------------------------
+# Remote procedure calls
+
+# Procedures a client may call by number instead of by name.
+PROC_NAMES = {
+    1: "sp_cursor", 2: "sp_cursoropen", 3: "sp_cursorprepare", 4: "sp_cursorexecute",
+    5: "sp_cursorprepexec", 6: "sp_cursorunprepare", 7: "sp_cursorfetch", 8: "sp_cursoroption",
+    9: "sp_cursorclose", 10: "sp_executesql", 11: "sp_prepare", 12: "sp_execute",
+    13: "sp_prepexec", 14: "sp_prepexecrpc", 15: "sp_unprepare",
+}
+
+# sp_cursoropen scroll options and sp_cursorfetch fetch types.
+SCROLL_KEYSET = 0x01
+SCROLL_DYNAMIC = 0x02
+SCROLL_FORWARD_ONLY = 0x04
+SCROLL_STATIC = 0x08
+SCROLL_FAST_FORWARD = 0x10
+FETCH_FIRST = 0x01
+FETCH_NEXT = 0x02
+FETCH_PREV = 0x04
+FETCH_LAST = 0x08
+FETCH_ABSOLUTE = 0x10
+FETCH_RELATIVE = 0x20
+FETCH_REFRESH = 0x40
+FETCH_INFO = 0x80
+FETCH_PREV_NOADJUST = 0x100
+FETCH_SKIP_UPDT_CNCY = 0x200
+
+
+class Param:
+    __slots__ = ("name", "output", "value")
+
+    def __init__(self, name, output, value):
+        self.name = name
+        self.output = output
+        self.value = value
+
+
+class RpcCall:
+    __slots__ = ("name", "params")
+
+    def __init__(self, name, params):
+        self.name = name
+        self.params = params
+
+
+def rpc_stream_error(detail):
+    return SqlError(8009, 1, 16, "The incoming tabular data stream (TDS) remote procedure call (RPC) protocol "
+                                 "stream is incorrect. %s" % detail)
+
+
+class Reader:
+    def __init__(self, data, pos=0):
+        self.data = data
+        self.pos = pos
+
+    def take(self, n):
+        if n < 0 or self.pos + n > len(self.data):
+            raise rpc_stream_error("The request ends early.")
+        chunk = self.data[self.pos:self.pos + n]
+        self.pos += n
+        return chunk
+
+    def unpack(self, fmt):
+        return struct.unpack(fmt, self.take(struct.calcsize(fmt)))
+
+    def byte(self):
+        return self.take(1)[0]
+
+    def at_end(self):
+        return self.pos >= len(self.data)
+
+    def plp(self):
+        (total,) = self.unpack("<Q")
+        if total == 0xFFFFFFFFFFFFFFFF:
+            return None
+        parts = []
+        while True:
+            (chunk,) = self.unpack("<I")
+            if chunk == 0:
+                return b"".join(parts)
+            parts.append(self.take(chunk))
+
+
+FIXED_TYPES = {0x30: ("<B", False), 0x34: ("<h", True), 0x38: ("<i", True), 0x7F: ("<q", True),
+               0x32: ("<B", False), 0x3B: ("<f", True), 0x3E: ("<d", True)}
+TEXT_TYPES = {0xE7: "utf-16-le", 0xEF: "utf-16-le", 0xA7: "cp1252", 0xAF: "cp1252"}
+BINARY_TYPES = (0xA5, 0xAD)
+
+
+def read_param_value(r, number, name):
+    """TYPE_INFO and value of one RPC parameter, as a Python value."""
+    kind = r.byte()
+    if kind in FIXED_TYPES:
+        fmt, _ = FIXED_TYPES[kind]
+        value = r.unpack(fmt)[0]
+        return bool(value) if kind == 0x32 else value
+    if kind in (0x26, 0x68, 0x6D):  # INTN, BITN, FLTN
+        r.byte()
+        size = r.byte()
+        if size == 0:
+            return None
+        raw = r.take(size)
+        if kind == 0x26:
+            return int.from_bytes(raw, "little", signed=True)
+        if kind == 0x68:
+            return raw != b"\x00"
+        return struct.unpack("<f" if size == 4 else "<d", raw)[0]
+    if kind in TEXT_TYPES:
+        (max_len,) = r.unpack("<H")
+        r.take(5)  # collation
+        raw = r.plp() if max_len == 0xFFFF else None
+        if max_len != 0xFFFF:
+            (size,) = r.unpack("<H")
+            raw = None if size == 0xFFFF else r.take(size)
+        return None if raw is None else raw.decode(TEXT_TYPES[kind], errors="replace")
+    if kind in BINARY_TYPES:
+        (max_len,) = r.unpack("<H")
+        if max_len == 0xFFFF:
+            return r.plp()
+        (size,) = r.unpack("<H")
+        return None if size == 0xFFFF else r.take(size)
+    if kind in (0x63, 0x23, 0x22):  # NTEXT, TEXT, IMAGE
+        r.unpack("<I")
+        if kind != 0x22:
+            r.take(5)
+        (size,) = r.unpack("<I")
+        if size == 0xFFFFFFFF:
+            return None
+        raw = r.take(size)
+        if kind == 0x22:
+            return raw
+        return raw.decode("utf-16-le" if kind == 0x63 else "cp1252", errors="replace")
+    raise rpc_stream_error('Parameter %d ("%s"): Data type 0x%02X is unknown.' % (number, name, kind))
+
+
+def parse_rpc(payload, tds72):
+    """The calls of one RPC request: a list of RpcCall."""
+    r = Reader(payload)
+    if tds72 and len(payload) >= 4:
+        (total,) = struct.unpack_from("<I", payload, 0)
+        if 4 <= total <= len(payload):
+            r.pos = total
+    calls = []
+    while not r.at_end():
+        (length,) = r.unpack("<H")
+        if length == 0xFFFF:
+            (proc_id,) = r.unpack("<H")
+            name = PROC_NAMES.get(proc_id, "#%d" % proc_id)
+        else:
+            name = r.take(2 * length).decode("utf-16-le", errors="replace")
+        r.unpack("<H")  # option flags
+        params = []
+        while not r.at_end() and r.data[r.pos] not in (0x80, 0xFE, 0xFF):
+            pname = r.take(2 * r.byte()).decode("utf-16-le", errors="replace")
+            status = r.byte()
+            value = read_param_value(r, len(params) + 1, pname)
+            params.append(Param(pname, bool(status & 0x01), value))
+        calls.append(RpcCall(name, params))
+        if not r.at_end():
+            r.byte()  # batch separator
+    return calls
+
+
+def sql_literal(value):
+    if value is None:
+        return "NULL"
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    if isinstance(value, str):
+        return "N'%s'" % value.replace("'", "''")
+    if isinstance(value, bytes):
+        return "0x" + value.hex().upper()
+    return str(value)
+
+
+def rpc_text(call):
+    """The call as the journal shows it: the procedure, then each parameter
+    as a literal, output parameters marked OUTPUT."""
+    args = []
+    for p in call.params:
+        text = (p.name + " = " if p.name else "") + sql_literal(p.value)
+        args.append(text + " OUTPUT" if p.output else text)
+    return call.name + (" " + ", ".join(args) if args else "")
+
+
+class ServerCursor:
+    """The rows of one open server cursor and its current rowset."""
+
+    def __init__(self, columns, rows, scrollopt):
+        self.columns = columns
+        self.rows = rows
+        self.scrollopt = scrollopt
+        self.start = 0  # first row of the current rowset, 1-based; 0 before the first row
+        self.size = 0   # rows asked for the current rowset
+        self.name = None
+
+    def fetch(self, fetchtype, rownum, nrows):
+        """Moves to the rowset that fetchtype names; gives its rows."""
+        total = len(self.rows)
+        kind = fetchtype & ~FETCH_SKIP_UPDT_CNCY
+        forward_only = self.scrollopt & (SCROLL_FORWARD_ONLY | SCROLL_FAST_FORWARD)
+        if forward_only and kind not in (FETCH_NEXT, FETCH_REFRESH):
+            raise SqlError(16911, 1, 16, "fetch: The fetch type %s cannot be used with forward only cursors." % (
+                fetch_name(kind)))
+        nrows = max(nrows, 1)
+        # Positions follow ODBC's scrolling rules: 0 is before the first row,
+        # total + 1 after the last.
+        current = min(self.start, total + 1)
+        if kind == FETCH_NEXT:
+            start = 1 if current <= 0 else current + self.size
+        elif kind == FETCH_FIRST:
+            start = 1
+        elif kind == FETCH_LAST:
+            start = max(total - nrows + 1, 1)
+        elif kind in (FETCH_PREV, FETCH_PREV_NOADJUST):
+            if current <= 1:
+                start = 0
+            else:
+                start = current - nrows
+                if start < 1:
+                    if kind == FETCH_PREV_NOADJUST:
+                        nrows = current - 1
+                    start = 1
+        elif kind in (FETCH_ABSOLUTE, FETCH_RELATIVE):
+            if kind == FETCH_ABSOLUTE:
+                start = rownum if rownum >= 0 else total + rownum + 1
+                moved_before = rownum < 0 and start < 1
+            else:
+                start = max(current, 0) + rownum
+                moved_before = start < 1 and current > 0
+            if start < 1:
+                start = 1 if moved_before and -rownum <= nrows and rownum != 0 else 0
+        elif kind == FETCH_REFRESH:
+            start, nrows = current, self.size
+        else:
+            raise SqlError(16902, 1, 16, "sp_cursorfetch: The value of the parameter 'fetchtype' is invalid.")
+        self.start = min(start, total + 1)
+        self.size = nrows
+        if self.start <= 0 or nrows <= 0:
+            return []
+        return self.rows[self.start - 1:self.start - 1 + nrows]
+
+
+def fetch_name(kind):
+    names = {FETCH_FIRST: "FIRST", FETCH_PREV: "PREV", FETCH_LAST: "LAST", FETCH_ABSOLUTE: "ABSOLUTE",
+             FETCH_RELATIVE: "RELATIVE", FETCH_PREV_NOADJUST: "PREV_NOADJUST", FETCH_INFO: "INFO"}
+    return names.get(kind, str(kind))
+
+
+# ---------------------------------------------------------------------------
 # Backup content
 
 _block_lock = threading.Lock()
@@ -401,6 +685,8 @@ class Session:
         self.database = "master"
         self.spid = server.next_spid()
         self.packet_no = 0
+        self.cursors = {}
+        self.next_cursor = 180150000 + self.spid * 1000
 
     # -- packets --------------------------------------------------------
 
@@ -473,11 +759,7 @@ class Session:
                 t.done(DONE_ATTN)
                 self.send_message(PT_REPLY, t.data())
             elif kind == PT_RPC:
-                self.journal("rpc", "")
-                t = Tokens(self.tds72)
-                t.error(2812, 62, 16, "Could not find stored procedure ''.")
-                t.done(DONE_ERROR)
-                self.send_message(PT_REPLY, t.data())
+                self.handle_rpc(payload)
             elif kind == PT_TRANSACTION:
                 t = Tokens(self.tds72)
                 t.done(DONE_FINAL)
@@ -577,6 +859,134 @@ class Session:
                     t.error(number, state, severity, text)
                 t.done(DONE_ERROR | more)
         self.send_message(PT_REPLY, t.data())
+
+    def handle_rpc(self, payload):
+        t = Tokens(self.tds72)
+        try:
+            calls = parse_rpc(payload, self.tds72)
+        except SqlError as e:
+            self.journal("rpc", "")
+            t.error(e.number, e.state, e.severity, e.text)
+            t.done(DONE_ERROR)
+            self.send_message(PT_REPLY, t.data())
+            return
+        if not calls:
+            self.journal("rpc", "")
+            t.done(DONE_FINAL)
+        for i, call in enumerate(calls):
+            more = DONE_MORE if i + 1 < len(calls) else 0
+            self.journal("rpc", rpc_text(call))
+            handler = self.procedures().get(call.name.casefold().rsplit(".", 1)[-1])
+            try:
+                if handler is None:
+                    raise SqlError(2812, 62, 16, "Could not find stored procedure '%s'." % call.name)
+                handler(call.params, t, more)
+            except SqlError as e:
+                t.error(e.number, e.state, e.severity, e.text)
+                for number, state, severity, text in e.follow:
+                    t.error(number, state, severity, text)
+                t.done_proc(DONE_ERROR | more)
+        self.send_message(PT_REPLY, t.data())
+
+    def procedures(self):
+        return {
+            "sp_cursoropen": self.sp_cursoropen,
+            "sp_cursorfetch": self.sp_cursorfetch,
+            "sp_cursoroption": self.sp_cursoroption,
+            "sp_cursorclose": self.sp_cursorclose,
+        }
+
+    def int_param(self, params, index, procedure, name, default=None):
+        if index >= len(params) or params[index].value is None:
+            if default is not None:
+                return default
+            raise SqlError(16902, 1, 16, "%s: The value of the parameter '%s' is invalid." % (procedure, name))
+        value = params[index].value
+        if isinstance(value, str):
+            try:
+                value = int(value.strip())
+            except ValueError:
+                value = None
+        if not isinstance(value, int):
+            raise SqlError(16902, 1, 16, "%s: The value of the parameter '%s' is invalid." % (procedure, name))
+        return value
+
+    def find_cursor(self, params, procedure):
+        handle = self.int_param(params, 0, procedure, "cursor")
+        cursor = self.cursors.get(handle)
+        if cursor is None:
+            raise SqlError(16945, 2, 16, "The cursor was not declared.")
+        return handle, cursor
+
+    def sp_cursoropen(self, params, t, more):
+        """@cursor OUTPUT, @stmt, @scrollopt [OUTPUT], @ccopt [OUTPUT], @rowcount OUTPUT"""
+        if len(params) < 2 or not isinstance(params[1].value, str):
+            raise SqlError(16902, 1, 16, "sp_cursoropen: The value of the parameter 'stmt' is invalid.")
+        scrollopt = self.int_param(params, 2, "sp_cursoropen", "scrollopt", SCROLL_KEYSET)
+        ccopt = self.int_param(params, 3, "sp_cursoropen", "ccopt", 1)
+        statements = split_statements(tokenize(params[1].value))
+        if len(statements) != 1 or statements[0][0].word() != "SELECT":
+            raise SqlError(16937, 1, 16, "A server cursor cannot be opened on the given statement or statements. "
+                                         "Use a default result set or client cursor.")
+        columns, rows = self.select(Cursor(statements[0]))
+        kind = scrollopt & 0x1F
+        for wanted in (SCROLL_KEYSET, SCROLL_DYNAMIC, SCROLL_FORWARD_ONLY, SCROLL_STATIC, SCROLL_FAST_FORWARD):
+            if kind & wanted:
+                kind = wanted
+                break
+        else:
+            kind = SCROLL_KEYSET
+        cursor = ServerCursor(columns, rows, kind)
+        self.next_cursor += 1
+        handle = self.next_cursor
+        self.cursors[handle] = cursor
+        rowcount = len(rows) if kind in (SCROLL_KEYSET, SCROLL_STATIC) else -1
+
+        t.colmetadata(columns)
+        t.done_in_proc(DONE_MORE)
+        t.return_status(0)
+        outputs = [(0, handle), (2, kind), (3, ccopt & 0x0F or 1), (4, rowcount)]
+        for index, value in outputs:
+            if index < len(params) and params[index].output:
+                t.return_int(index, params[index].name, value)
+        t.done_proc(more)
+
+    def sp_cursorfetch(self, params, t, more):
+        """@cursor, @fetchtype, @rownum [OUTPUT], @nrows [OUTPUT]"""
+        _, cursor = self.find_cursor(params, "sp_cursorfetch")
+        fetchtype = self.int_param(params, 1, "sp_cursorfetch", "fetchtype", FETCH_NEXT)
+        rownum = self.int_param(params, 2, "sp_cursorfetch", "rownum", 1)
+        nrows = self.int_param(params, 3, "sp_cursorfetch", "nrows", 20)
+        if fetchtype & ~FETCH_SKIP_UPDT_CNCY == FETCH_INFO:
+            t.return_status(0)
+            position = cursor.start if 0 < cursor.start <= len(cursor.rows) else 0
+            for index, value in ((2, position), (3, len(cursor.rows))):
+                if index < len(params) and params[index].output:
+                    t.return_int(index, params[index].name, value)
+            t.done_proc(more)
+            return
+        rows = cursor.fetch(fetchtype, rownum, nrows)
+        t.colmetadata(cursor.columns)
+        t.rows(cursor.columns, rows)
+        t.done_in_proc(DONE_MORE | DONE_COUNT, 0, len(rows))
+        t.return_status(0)
+        t.done_proc(more)
+
+    def sp_cursoroption(self, params, t, more):
+        """@cursor, @code, @value"""
+        _, cursor = self.find_cursor(params, "sp_cursoroption")
+        code = self.int_param(params, 1, "sp_cursoroption", "code")
+        if code == 2:
+            cursor.name = None if len(params) < 3 or params[2].value is None else str(params[2].value)
+        t.return_status(0)
+        t.done_proc(more)
+
+    def sp_cursorclose(self, params, t, more):
+        """@cursor"""
+        handle, cursor = self.find_cursor(params, "sp_cursorclose")
+        del self.cursors[handle]
+        t.return_status(0)
+        t.done_proc(more)
 
     def journal(self, kind, text):
         self.server.write_journal({"login": self.login, "database": self.database, "kind": kind, "text": text})

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -287,6 +288,154 @@ TEST_F(DbConnectionTest, LongResultsArriveCompleteAndInOrder)
         ASSERT_EQ(table.rows()[i].cells()[0].text, "Row " + std::to_string(i + 1));
     }
     EXPECT_EQ(m_pauses.load(), 124);
+}
+
+// The journal entries a command added, beginning at entry `from`.
+std::vector<fakes::TdsBatch> JournalSince(const fakes::TdsTestServer& server, std::size_t from)
+{
+    auto all = server.batches();
+    return std::vector<fakes::TdsBatch>(all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())),
+                                        all.end());
+}
+
+TEST_F(DbConnectionTest, RowQueriesReadThroughAScrollableServerCursor)
+{
+    const std::string backup = "BACKUP DATABASE Sales TO DISK ='" + (m_folder / "Sales.bak").string() + "' WITH INIT";
+    struct Case {
+        std::string command;
+        bool cursor;
+        std::size_t rows;
+    };
+    const Case cases[] = {
+        {"SELECT TOP 3 n, label FROM dbo.Numbers", true, 3},
+        {"select TOP 1234 label, n FROM Numbers", true, 1234},
+        {"SeLeCt 'it''s' AS quoted", true, 1},
+        {"SELECT TOP 0 n FROM dbo.Numbers", true, 0},
+        {" select TOP 3 n FROM dbo.Numbers", false, 3},
+        {"\tSELECT 1", false, 1},
+        {backup, false, 0},
+        {"SET NOCOUNT ON", false, 0},
+    };
+    db::DbConnection connection(countingOptions());
+    std::string errorText;
+    connection.Open(connectionString(), errorText);
+    ASSERT_TRUE(connection.IsOpen()) << errorText;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        const std::size_t before = s_server->batches().size();
+        db::ResultTable table;
+        ASSERT_EQ(connection.ExecuteCommand(c.command, table, errorText), db::S_OK) << errorText;
+        EXPECT_EQ(table.rows().size(), c.rows);
+        const auto journal = JournalSince(*s_server, before);
+        ASSERT_FALSE(journal.empty());
+        std::string trace;
+        for (const auto& entry : journal)
+            trace += entry.kind + ": " + entry.text + "\n";
+        SCOPED_TRACE(trace);
+
+        if (!c.cursor) {
+            ASSERT_EQ(journal.size(), 1u);
+            EXPECT_EQ(journal[0].kind, "batch");
+            EXPECT_EQ(journal[0].text, c.command);
+            continue;
+        }
+        // Opened scrollable (keyset or static) and read-only, fetched forward
+        // in rowsets of 100, closed; nothing is sent as a plain batch.
+        std::string quoted;
+        for (char ch : c.command)
+            quoted += ch == '\'' ? std::string("''") : std::string(1, ch);
+        const std::string openPrefix = "sp_cursoropen NULL OUTPUT, N'" + quoted + "', ";
+        const std::string& open = journal.front().text;
+        ASSERT_EQ(open.substr(0, openPrefix.size()), openPrefix);
+        int scroll = 0, concurrency = 0, end = 0;
+        ASSERT_EQ(std::sscanf(open.c_str() + openPrefix.size(), "%d OUTPUT, %d OUTPUT, 0 OUTPUT%n", &scroll,
+                              &concurrency, &end),
+                  2);
+        EXPECT_EQ(open.size(), openPrefix.size() + static_cast<std::size_t>(end));
+        EXPECT_TRUE((scroll & 0x1F) == 0x01 || (scroll & 0x1F) == 0x08) << "scroll option " << scroll;
+        EXPECT_EQ(concurrency & 0x0F, 0x01) << "not read-only";
+
+        long long handle = 0, fetchHandle = 0;
+        ASSERT_EQ(std::sscanf(journal.back().text.c_str(), "sp_cursorclose %lld%n", &handle, &end), 1);
+        EXPECT_EQ(journal.back().text.size(), static_cast<std::size_t>(end));
+        std::size_t fetches = 0;
+        for (const auto& entry : journal) {
+            EXPECT_EQ(entry.kind, "rpc");
+            int rowset = 0;
+            if (std::sscanf(entry.text.c_str(), "sp_cursorfetch %lld, 2, NULL, %d%n", &fetchHandle, &rowset, &end) == 2
+                && entry.text.size() == static_cast<std::size_t>(end)) {
+                ++fetches;
+                EXPECT_EQ(fetchHandle, handle);
+                EXPECT_EQ(rowset, 100);
+            }
+        }
+        EXPECT_GE(fetches, (c.rows + 99) / 100);
+    }
+}
+
+TEST_F(DbConnectionTest, CursorRowsArriveCompleteInEveryTdsVersion)
+{
+    for (const char* version : {"7.1", "7.2", "7.3", "7.4"}) {
+        SCOPED_TRACE(version);
+        db::DbConnectionOptions options = countingOptions();
+        options.odbc.tdsVersion = version;
+        db::DbConnection connection(options);
+        std::string errorText;
+        connection.Open(connectionString(), errorText);
+        ASSERT_TRUE(connection.IsOpen()) << errorText;
+        m_pauses = 0;
+        const std::size_t before = s_server->batches().size();
+        db::ResultTable table;
+        ASSERT_EQ(connection.ExecuteCommand("SELECT TOP 205 n, NULL AS gap, label, REPLICATE(N'é', 700) AS long "
+                                            "FROM dbo.Numbers",
+                                            table, errorText),
+                  db::S_OK)
+            << errorText;
+        ASSERT_EQ(table.header().cells().size(), 4u);
+        EXPECT_EQ(table.header().cells()[2].text, "label");
+        ASSERT_EQ(table.rows().size(), 205u);
+        for (std::size_t i = 0; i < table.rows().size(); ++i) {
+            const auto& cells = table.rows()[i].cells();
+            ASSERT_EQ(cells.size(), 4u);
+            ASSERT_EQ(cells[0].text, std::to_string(i + 1));
+            ASSERT_TRUE(cells[1].isNull);
+            ASSERT_EQ(cells[2].text, "Row " + std::to_string(i + 1));
+            std::string accents;
+            for (int k = 0; k < 499; ++k)
+                accents += "é";
+            ASSERT_EQ(cells[3].text, accents);
+        }
+        EXPECT_EQ(m_pauses.load(), 21);
+        const auto journal = JournalSince(*s_server, before);
+        ASSERT_FALSE(journal.empty());
+        EXPECT_EQ(journal.front().text.rfind("sp_cursoropen ", 0), 0u) << journal.front().text;
+        EXPECT_EQ(journal.back().text.rfind("sp_cursorclose ", 0), 0u) << journal.back().text;
+    }
+}
+
+TEST_F(DbConnectionTest, FailingRowQueryGivesTheServerTextAndClosesTheConnection)
+{
+    struct Case {
+        std::string command;
+        std::string contents;
+    };
+    const Case cases[] = {
+        {"SELECT nope FROM dbo.Numbers", "Invalid column name 'nope'."},
+        {"SELECT * FROM dbo.Missing", "Invalid object name 'dbo.Missing'."},
+        {"SELECT 1; SELECT 2", "A server cursor cannot be opened on the given statement or statements. Use a default "
+                               "result set or client cursor."},
+    };
+    for (const auto& c : cases) {
+        db::DbConnection connection;
+        std::string errorText;
+        connection.Open(connectionString(), errorText);
+        ASSERT_TRUE(connection.IsOpen()) << errorText;
+        db::ResultTable table;
+        EXPECT_TRUE(db::Failed(connection.ExecuteCommand(c.command, table, errorText))) << c.command;
+        EXPECT_EQ(errorText, "Error Object : [FreeTDS][SQL Server] Error Contents : " + c.contents);
+        EXPECT_FALSE(connection.IsOpen());
+        EXPECT_TRUE(table.rows().empty());
+    }
 }
 
 TEST_F(DbConnectionTest, ConcurrentBackupsEachGetTheirFile)

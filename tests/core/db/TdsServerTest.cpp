@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sql.h>
+#include <sqlext.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +110,99 @@ TEST_F(TdsServerTest, BackupThroughFreeTdsOwnClientWritesTheFileAndJournalsTheTe
     }
     // tsql sends each batch with its closing line break.
     EXPECT_EQ(texts, (std::vector<std::string>{plain + "\n", safe + "\n", missing + "\n", unknown + "\n"}));
+}
+
+// An ODBC statement on its own session to the server, through FreeTDS.
+class OdbcSession {
+public:
+    explicit OdbcSession(const fakes::TdsTestServer& server)
+    {
+        SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_env);
+        SQLSetEnvAttr(m_env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        SQLAllocHandle(SQL_HANDLE_DBC, m_env, &m_dbc);
+        std::string text = "DRIVER={FreeTDS};SERVER=127.0.0.1;PORT=" + std::to_string(server.port())
+            + ";UID=sa;PWD={Pa;ss}};DATABASE=Sales;TDS_Version=7.4;ClientCharset=UTF-8;";
+        SQLSMALLINT length = 0;
+        SQLRETURN rc = SQLDriverConnect(m_dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, nullptr, 0,
+                                        &length, SQL_DRIVER_NOPROMPT);
+        m_connected = SQL_SUCCEEDED(rc);
+        if (m_connected)
+            SQLAllocHandle(SQL_HANDLE_STMT, m_dbc, &m_stmt);
+    }
+    ~OdbcSession()
+    {
+        if (m_stmt)
+            SQLFreeHandle(SQL_HANDLE_STMT, m_stmt);
+        if (m_connected)
+            SQLDisconnect(m_dbc);
+        SQLFreeHandle(SQL_HANDLE_DBC, m_dbc);
+        SQLFreeHandle(SQL_HANDLE_ENV, m_env);
+    }
+    OdbcSession(const OdbcSession&) = delete;
+    OdbcSession& operator=(const OdbcSession&) = delete;
+
+    bool connected() const { return m_connected; }
+    SQLHSTMT statement() const { return m_stmt; }
+
+private:
+    SQLHENV m_env = SQL_NULL_HANDLE;
+    SQLHDBC m_dbc = SQL_NULL_HANDLE;
+    SQLHSTMT m_stmt = SQL_NULL_HANDLE;
+    bool m_connected = false;
+};
+
+TEST_F(TdsServerTest, ServerCursorScrollsAsOdbcClientsExpect)
+{
+    OdbcSession session(*m_server);
+    ASSERT_TRUE(session.connected());
+    SQLHSTMT stmt = session.statement();
+    auto set = [&](SQLINTEGER attribute, SQLULEN value) {
+        return SQLSetStmtAttr(stmt, attribute, reinterpret_cast<SQLPOINTER>(value), 0);
+    };
+    ASSERT_TRUE(SQL_SUCCEEDED(set(SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC)));
+    ASSERT_TRUE(SQL_SUCCEEDED(set(SQL_ATTR_CONCURRENCY, SQL_CONCUR_READ_ONLY)));
+    ASSERT_TRUE(SQL_SUCCEEDED(set(SQL_ATTR_ROW_ARRAY_SIZE, 3)));
+    SQLINTEGER values[3] = {};
+    SQLLEN indicators[3] = {};
+    SQLULEN fetched = 0;
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(stmt, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0)));
+    std::string query = "SELECT TOP 10 n FROM dbo.Numbers";
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(query.data()), SQL_NTS)));
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLBindCol(stmt, 1, SQL_C_SLONG, values, sizeof values[0], indicators)));
+
+    struct Step {
+        SQLSMALLINT orientation;
+        SQLLEN offset;
+        std::vector<int> rows; // empty: no data
+    };
+    const Step steps[] = {
+        {SQL_FETCH_NEXT, 0, {1, 2, 3}},      {SQL_FETCH_NEXT, 0, {4, 5, 6}},
+        {SQL_FETCH_PRIOR, 0, {1, 2, 3}},     {SQL_FETCH_PRIOR, 0, {}},
+        {SQL_FETCH_NEXT, 0, {1, 2, 3}},      {SQL_FETCH_LAST, 0, {8, 9, 10}},
+        {SQL_FETCH_NEXT, 0, {}},             {SQL_FETCH_PRIOR, 0, {8, 9, 10}},
+        {SQL_FETCH_ABSOLUTE, 5, {5, 6, 7}},  {SQL_FETCH_RELATIVE, -2, {3, 4, 5}},
+        {SQL_FETCH_RELATIVE, 6, {9, 10}},    {SQL_FETCH_ABSOLUTE, -4, {7, 8, 9}},
+        {SQL_FETCH_ABSOLUTE, 11, {}},        {SQL_FETCH_FIRST, 0, {1, 2, 3}},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        const Step& step = steps[i];
+        SCOPED_TRACE("step " + std::to_string(i + 1));
+        fetched = 0;
+        SQLRETURN rc = SQLFetchScroll(stmt, step.orientation, step.offset);
+        std::vector<int> rows;
+        if (rc != SQL_NO_DATA) {
+            ASSERT_TRUE(SQL_SUCCEEDED(rc)) << rc;
+            for (SQLULEN r = 0; r < fetched; ++r)
+                rows.push_back(values[r]);
+        }
+        EXPECT_EQ(rows, step.rows);
+    }
+    EXPECT_TRUE(SQL_SUCCEEDED(SQLCloseCursor(stmt)));
+    std::vector<std::string> calls;
+    for (const auto& batch : m_server->batches())
+        calls.push_back(batch.text.substr(0, batch.text.find(' ')));
+    EXPECT_EQ(calls.front(), "sp_cursoropen");
+    EXPECT_EQ(calls.back(), "sp_cursorclose");
 }
 
 TEST_F(TdsServerTest, RefusesWrongLoginsAndStopsOnRequest)
