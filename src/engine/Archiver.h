@@ -1,0 +1,42 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace logging { class Log; }
+
+namespace engine {
+
+// Compresses a finished backup file into a single-entry zip archive.
+//
+// Threads: called on a backup worker inside the backup lock; blocks until the
+// archive is complete or has failed. Implementations must be usable from
+// several threads, one call at a time per archive.
+class Archiver {
+public:
+    // Share of the source compressed so far, 0..100; called on the
+    // compressing thread, must not block.
+    using ProgressFn = std::function<void(int percent)>;
+
+    virtual ~Archiver() = default;
+    // True only when `archive` is complete and verified; on false the source
+    // is untouched and the archive may be partial or absent.
+    virtual bool compress(const std::string& source, const std::string& archive, logging::Log& log,
+                          const ProgressFn& progress) = 0;
+};
+
+// The real archiver: the program's own multi-core zip writer. The level comes
+// from the settings file at every call, so a change of the setting applies to
+// the next run.
+class ZipArchiver final : public Archiver {
+public:
+    // `settingsPath` is the settings file whose zip preference is read.
+    explicit ZipArchiver(std::string settingsPath);
+    bool compress(const std::string& source, const std::string& archive, logging::Log& log,
+                  const ProgressFn& progress) override;
+
+private:
+    std::string m_settingsPath;
+};
+
+} // namespace engine

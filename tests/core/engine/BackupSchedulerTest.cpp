@@ -1,0 +1,288 @@
+#include "EngineTestSupport.h"
+
+#include "engine/BackupOwner.h"
+#include "engine/BackupScheduler.h"
+
+#include "config/DatabaseList.h"
+#include "config/PasswordCodec.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <limits>
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using namespace std::chrono_literals;
+
+namespace {
+
+void AddRow(config::DatabaseList& list, const std::string& name, const std::string& interval,
+            const std::string& backupPath, const std::string& encodedPassword = "")
+{
+    const int row = list.insertRow(list.rowCount());
+    list.setCell(row, config::ColSerial, std::to_string(row + 1));
+    list.setCell(row, config::ColDatabaseUrl, "127.0.0.1");
+    list.setCell(row, config::ColDatabaseName, name);
+    list.setCell(row, config::ColUserName, "sa");
+    list.setCell(row, config::ColEncodedPassword, encodedPassword);
+    list.setCell(row, config::ColInterval, interval);
+    list.setCell(row, config::ColBackupPath, backupPath);
+    list.setCell(row, config::ColZip, "False");
+    list.setCell(row, config::ColEmail, "False");
+    list.setCell(row, config::ColKeepOld, "False");
+}
+
+// Counts finished runs and lets the test wait for a number of them.
+class RunCounter {
+public:
+    engine::BackupScheduler::RunFinishedFn handler()
+    {
+        return [this](const engine::RunResult&) {
+            std::lock_guard lock(m_mutex);
+            ++m_count;
+            m_changed.notify_all();
+        };
+    }
+    bool waitFor(int count)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, 10s, [&] { return m_count >= count; });
+    }
+    int count()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_count;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_count = 0;
+};
+
+} // namespace
+
+TEST(ReadJobFromRow, CopiesTheRowDecodesThePasswordAndParsesTheInterval)
+{
+    struct Case {
+        std::string text;
+        std::int32_t minutes;
+    };
+    const Case cases[] = {
+        {"30 Minutes", 30},
+        {"45 Minutes", 45},
+        {"2 Hours", 120},
+        {"3 Hours", 180},
+        {"5 minutes", 300}, // only the exact unit text means minutes
+        {"15", 0},          // no blank
+        {"0 Minutes", 0},
+        {"99999999 Hours", std::numeric_limits<std::int32_t>::max()},
+        {"-3 Hours", -180},
+    };
+    config::PasswordCodec codec;
+    std::string encoded;
+    ASSERT_EQ(codec.Encode("s3cret;}", encoded), 0);
+    for (const Case& c : cases) {
+        config::DatabaseList list;
+        AddRow(list, " Sales ", c.text, "/srv/backup", encoded);
+        list.setCell(0, config::ColZip, "True");
+        list.setCell(0, config::ColEmail, "true");
+        list.setCell(0, config::ColKeepOld, "True");
+        const engine::BackupJob job = engine::ReadJobFromRow(list, 0, codec, nullptr);
+        EXPECT_EQ(job.intervalMinutes, c.minutes) << c.text;
+        EXPECT_EQ(job.databaseName, " Sales ");
+        EXPECT_EQ(job.password, "s3cret;}");
+        EXPECT_EQ(job.backupPath, "/srv/backup");
+        EXPECT_TRUE(job.zip);
+        EXPECT_FALSE(job.email);
+        EXPECT_TRUE(job.keepOld);
+    }
+    config::DatabaseList list;
+    AddRow(list, "Sales", "1 Minutes", "/srv/backup", ""); // the codec refuses empty input
+    EXPECT_EQ(engine::ReadJobFromRow(list, 0, codec, nullptr).password, "");
+}
+
+TEST_F(EngineTest, EmptyListStartsNothing)
+{
+    engine::BackupScheduler scheduler(*m_owner, services());
+    config::DatabaseList empty;
+    EXPECT_EQ(scheduler.ManualBackup(empty), 0);
+    EXPECT_EQ(scheduler.StartAutoBackupService(empty), 0);
+    EXPECT_THAT(m_owner->messages(), ElementsAre("corvella: Empty databse list.", "corvella: Empty databse list."));
+    EXPECT_THAT(m_owner->logMessages(), IsEmpty());
+    EXPECT_THAT(m_owner->controlChanges(), IsEmpty());
+    EXPECT_FALSE(scheduler.isAutoServiceRunning());
+}
+
+TEST_F(EngineTest, ManualBackupRunsEveryRowOnce)
+{
+    RunCounter counter;
+    engine::BackupScheduler scheduler(*m_owner, services());
+    scheduler.setRunFinishedHandler(counter.handler());
+    config::DatabaseList list;
+    for (const char* name : {"A", "B", "C"})
+        AddRow(list, name, "30 Minutes", m_root + "/backups");
+
+    EXPECT_EQ(scheduler.ManualBackup(list), 3);
+    ASSERT_TRUE(scheduler.waitUntilIdle(10s));
+    EXPECT_EQ(counter.count(), 3);
+    EXPECT_EQ(m_owner->logMessages().front(), "Manual backup taken.");
+    EXPECT_EQ(m_owner->logMessages().size(), 4u);
+    std::vector<std::string> names;
+    for (const auto& row : m_owner->statusJournal().rows()) {
+        EXPECT_EQ(row[engine::StatusBackupStatus], "Backup completed");
+        names.push_back(row[engine::StatusDatabaseName]);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_THAT(names, ElementsAre("A", "B", "C"));
+    const auto controls = m_owner->controlChanges();
+    EXPECT_EQ(controls.front(), std::pair(1012, false));
+    EXPECT_EQ(controls.back(), std::pair(1013, true));
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
+}
+
+TEST_F(EngineTest, AutoServiceStartsEachRunOneIntervalAfterThePreviousStartWithoutPileUp)
+{
+    std::mutex gateMutex;
+    std::condition_variable gate;
+    bool holdRuns = false;
+    bool held = false;
+    std::vector<engine::Clock::TimePoint> starts;
+    m_connector.setOnExecute([&, write = fakes::ScriptedConnector::WriteBackupFile(5)](const std::string& command,
+                                                                                       std::string& error) {
+        std::unique_lock lock(gateMutex);
+        starts.push_back(m_clock.now());
+        if (holdRuns) {
+            held = true;
+            gate.notify_all();
+            gate.wait(lock, [&] { return !holdRuns; });
+        }
+        return write(command, error);
+    });
+    RunCounter counter;
+    engine::BackupScheduler scheduler(*m_owner, services());
+    scheduler.setRunFinishedHandler(counter.handler());
+    config::DatabaseList list;
+    AddRow(list, "Sales", "10 Minutes", m_root + "/backups");
+    const auto t0 = m_clock.now();
+
+    EXPECT_EQ(scheduler.StartAutoBackupService(list), 1);
+    EXPECT_EQ(m_owner->logMessages().front(), "Auto backup service started");
+    EXPECT_EQ(m_owner->backupState().manualRun.load(), 0);
+    const auto controls = m_owner->controlChanges();
+    ASSERT_EQ(controls.size(), 13u);
+    EXPECT_EQ(controls.front(), std::pair(1010, false));
+    EXPECT_EQ(controls.back(), std::pair(1026, false));
+
+    ASSERT_TRUE(counter.waitFor(1));
+    ASSERT_TRUE(m_clock.waitForWaiters(1));
+    m_clock.advance(10min);
+    ASSERT_TRUE(counter.waitFor(2));
+
+    // The third run outlasts three and a half intervals: exactly one run follows at once.
+    {
+        std::lock_guard lock(gateMutex);
+        holdRuns = true;
+    }
+    ASSERT_TRUE(m_clock.waitForWaiters(1));
+    m_clock.advance(10min);
+    {
+        std::unique_lock lock(gateMutex);
+        ASSERT_TRUE(gate.wait_for(lock, 10s, [&] { return held; }));
+    }
+    m_clock.advance(35min);
+    {
+        std::lock_guard lock(gateMutex);
+        holdRuns = false;
+    }
+    gate.notify_all();
+    ASSERT_TRUE(counter.waitFor(4));
+    ASSERT_TRUE(m_clock.waitForWaiters(1));
+    EXPECT_EQ(counter.count(), 4);
+    {
+        std::lock_guard lock(gateMutex);
+        EXPECT_THAT(starts, ElementsAre(t0, t0 + 10min, t0 + 20min, t0 + 55min));
+    }
+    EXPECT_EQ(m_clock.deadlines().back(), t0 + 65min);
+    EXPECT_TRUE(scheduler.shutdown(5s));
+}
+
+TEST_F(EngineTest, IntervalsBelowAMinuteCountAsOneAndHugeOnesNeitherOverflowNorSpin)
+{
+    RunCounter counter;
+    engine::BackupScheduler scheduler(*m_owner, services());
+    scheduler.setRunFinishedHandler(counter.handler());
+    config::DatabaseList list;
+    AddRow(list, "Zero", "0 Minutes", m_root + "/backups");
+    AddRow(list, "Negative", "-5 Minutes", m_root + "/backups");
+    AddRow(list, "NoUnit", "15", m_root + "/backups");
+    AddRow(list, "Huge", "2147483647 Minutes", m_root + "/backups");
+    const auto t0 = m_clock.now();
+
+    scheduler.StartAutoBackupService(list);
+    ASSERT_TRUE(counter.waitFor(4));
+    ASSERT_TRUE(m_clock.waitForWaiters(4));
+    auto deadlines = m_clock.deadlines();
+    std::sort(deadlines.begin(), deadlines.end());
+    ASSERT_EQ(deadlines.size(), 4u);
+    EXPECT_EQ(deadlines[0], t0 + 1min);
+    EXPECT_EQ(deadlines[2], t0 + 1min);
+    EXPECT_GT(deadlines[3], t0 + std::chrono::hours(24 * 365 * 50));
+
+    // A thousand days later each one-minute loop runs once more, the huge one not at all.
+    m_clock.advance(std::chrono::hours(24 * 1000));
+    ASSERT_TRUE(counter.waitFor(7));
+    ASSERT_TRUE(m_clock.waitForWaiters(4));
+    EXPECT_EQ(counter.count(), 7);
+
+    EXPECT_TRUE(scheduler.shutdown(5s));
+    EXPECT_FALSE(scheduler.isAutoServiceRunning());
+}
+
+TEST_F(EngineTest, ShutdownEndsRealWaitsAtOnceAndNeverWaitsForeverForABlockedRun)
+{
+    engine::SystemClock systemClock;
+    engine::BackupServices real = services();
+    real.clock = &systemClock;
+    real.pause = nullptr; // the scheduler's own pause, on the real clock
+    RunCounter counter;
+    config::DatabaseList list;
+    AddRow(list, "Sales", "60 Minutes", m_root + "/backups");
+    {
+        engine::BackupScheduler scheduler(*m_owner, real);
+        scheduler.setRunFinishedHandler(counter.handler());
+        scheduler.StartAutoBackupService(list);
+        ASSERT_TRUE(counter.waitFor(1));
+        EXPECT_TRUE(scheduler.shutdown(5s));
+        EXPECT_EQ(scheduler.ManualBackup(list), 0);
+    }
+
+    std::mutex gateMutex;
+    std::condition_variable gate;
+    bool entered = false;
+    bool released = false;
+    m_connector.setOnExecute([&](const std::string&, std::string&) {
+        std::unique_lock lock(gateMutex);
+        entered = true;
+        gate.notify_all();
+        gate.wait(lock, [&] { return released; });
+        return db::S_OK;
+    });
+    engine::BackupScheduler scheduler(*m_owner, real);
+    scheduler.ManualBackup(list);
+    {
+        std::unique_lock lock(gateMutex);
+        ASSERT_TRUE(gate.wait_for(lock, 10s, [&] { return entered; }));
+    }
+    EXPECT_FALSE(scheduler.shutdown(100ms));
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 1);
+    {
+        std::lock_guard lock(gateMutex);
+        released = true;
+    }
+    gate.notify_all();
+    EXPECT_TRUE(scheduler.waitUntilIdle(10s));
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
+}

@@ -1,0 +1,349 @@
+#include "EngineTestSupport.h"
+
+#include "engine/BackupOwner.h"
+#include "engine/StatusJournal.h"
+
+#include <gmock/gmock.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Row = engine::StatusJournal::Row;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+TEST_F(EngineTest, SuccessfulRunFillsItsRowSendsTheQuotedCommandAndRotatesTheFile)
+{
+    m_owner->backupState().manualRun = 1;
+    const engine::RunResult result = run(job("Sales"));
+
+    const Row expected{"1", "Sales", "Backup completed", "1234", "14/7/2014  9:5:3", ""};
+    EXPECT_TRUE(result.completed);
+    EXPECT_EQ(result.row, expected);
+    EXPECT_THAT(m_owner->statusJournal().rows(), ElementsAre(expected));
+    EXPECT_THAT(m_owner->logMessages(), ElementsAre("Backup Started for Database Sales"));
+    EXPECT_THAT(m_connector.commands(),
+                ElementsAre("BACKUP DATABASE [Sales] TO DISK = N'" + m_root
+                            + "/backups/Sales/temp/Sales.bak' WITH INIT, NAME = N'Full  Backup of  Sales'"));
+    EXPECT_THAT(m_connector.connectionStrings(),
+                ElementsAre("Provider=SQLOLEDB.1;Data Source=127.0.0.1,1433;Initial Catalog=Sales;User ID=sa;"
+                            "Password=secret;Persist Security Info=True;"));
+
+    const std::string folder = m_root + "/backups/Sales";
+    EXPECT_THAT(filesIn(folder), ElementsAre("Sales.Bak"));
+    EXPECT_EQ(fs::file_size(folder + "/Sales.Bak"), 1234u);
+    EXPECT_THAT(filesIn(folder + "/temp"), IsEmpty());
+    EXPECT_TRUE(fs::is_directory(folder + "/Last Backup"));
+    EXPECT_TRUE(fs::is_directory(folder + "/Old Backup"));
+
+    EXPECT_EQ(m_connector.openConnections(), 0);
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
+    EXPECT_THAT(pauses(), ElementsAre(1000ms));
+    EXPECT_THAT(m_owner->controlChanges(),
+                ElementsAre(std::pair{1012, false}, std::pair{1013, false}, std::pair{1012, true},
+                            std::pair{1013, true}));
+}
+
+struct FailureCase {
+    std::string label;
+    std::function<void(EngineTest&, engine::BackupJob&)> arrange;
+    std::string status;
+    std::vector<std::string> log;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class FailedRunTest : public EngineTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailedRunTest, ShowsWhyAndReleasesEverything)
+{
+    const FailureCase& c = GetParam();
+    m_owner->backupState().manualRun = 1;
+    engine::BackupJob j = job("Sales");
+    c.arrange(*this, j);
+
+    const engine::RunResult result = run(j);
+    EXPECT_FALSE(result.completed);
+    EXPECT_EQ(result.row, (Row{"1", "Sales", c.status, "", "", ""}));
+    EXPECT_EQ(m_owner->statusJournal().rows(), std::vector<Row>{result.row});
+    EXPECT_EQ(m_owner->logMessages(), c.log);
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
+    EXPECT_EQ(m_owner->controlChanges().back(), std::pair(1013, true));
+    EXPECT_EQ(m_connector.openConnections(), 0);
+    EXPECT_THAT(pauses(), ElementsAre(1000ms));
+    EXPECT_FALSE(fs::exists(m_root + "/backups/Sales/Last Backup"));
+}
+
+const std::string kServerError = "Error Object : [FreeTDS][SQL Server] Error Contents : Cannot open backup device.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, FailedRunTest,
+    ::testing::Values(
+        FailureCase{"TempFolder",
+                    [](EngineTest& t, engine::BackupJob& j) {
+                        std::ofstream(t.m_root + "/blocker") << "x";
+                        j.backupPath = t.m_root + "/blocker";
+                    },
+                    "Temp directory creation error.",
+                    {"Backup Started for Database Sales", "Temp directory creation error for database Sales"}},
+        FailureCase{"Connection",
+                    [](EngineTest& t, engine::BackupJob&) {
+                        t.m_connector.refuseConnections("Login failed for user 'sa'.");
+                    },
+                    "Database Connection failed. Please check the DB info...",
+                    {"Backup Started for Database Sales",
+                     "Error: Database connection Error for DB Sales Error Message: Login failed for user 'sa'."}},
+        FailureCase{"ServerError",
+                    [](EngineTest& t, engine::BackupJob&) {
+                        t.m_connector.setOnExecute([](const std::string&, std::string& error) {
+                            error = kServerError;
+                            return db::E_FAIL;
+                        });
+                    },
+                    kServerError,
+                    {"Backup Started for Database Sales", kServerError}},
+        FailureCase{"ServerErrorWithoutText",
+                    [](EngineTest& t, engine::BackupJob&) {
+                        t.m_connector.setOnExecute([](const std::string&, std::string&) { return db::E_FAIL; });
+                    },
+                    "Backup failed for database Sales (error 0x80004005)",
+                    {"Backup Started for Database Sales", "Backup failed for database Sales (error 0x80004005)"}}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.label; });
+
+TEST_F(EngineTest, TempFolderFailureAlsoReachesTheOperatorAsAMessage)
+{
+    std::ofstream(m_root + "/blocker") << "x";
+    engine::BackupJob j = job("Sales");
+    j.backupPath = m_root + "/blocker";
+    run(j);
+    EXPECT_THAT(m_owner->messages(),
+                ElementsAre("Error: Directory Creation Failed:" + m_root + "/blocker/Sales/temp. Please check the path"));
+}
+
+TEST(BackupCommand, NamesAndPathsCannotBreakOutOfTheirQuotes)
+{
+    struct Case {
+        std::string name;
+        std::string temp;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"x]; DROP DATABASE y --", "/b/t",
+         "BACKUP DATABASE [x]]; DROP DATABASE y --] TO DISK = N'/b/t/x]; DROP DATABASE y --.bak' WITH INIT, "
+         "NAME = N'Full  Backup of  x]; DROP DATABASE y --'"},
+        {"O'Brien", "/b/O'Brien/temp",
+         "BACKUP DATABASE [O'Brien] TO DISK = N'/b/O''Brien/temp/O''Brien.bak' WITH INIT, "
+         "NAME = N'Full  Backup of  O''Brien'"},
+        {"[Sales]", "/b/t", "BACKUP DATABASE [Sales] TO DISK = N'/b/t/[Sales].bak' WITH INIT, NAME = N'Full  Backup of  [Sales]'"},
+        {"[a]]b]", "/b/t", "BACKUP DATABASE [a]]b] TO DISK = N'/b/t/[a]]b].bak' WITH INIT, NAME = N'Full  Backup of  [a]]b]'"},
+        {"[a]b]", "/b/t", "BACKUP DATABASE [[a]]b]]] TO DISK = N'/b/t/[a]b].bak' WITH INIT, NAME = N'Full  Backup of  [a]b]'"},
+        {"[x]; DROP DATABASE y; --]", "/b/t",
+         "BACKUP DATABASE [[x]]; DROP DATABASE y; --]]] TO DISK = N'/b/t/[x]; DROP DATABASE y; --].bak' WITH INIT, "
+         "NAME = N'Full  Backup of  [x]; DROP DATABASE y; --]'"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(engine::BackupWorker::BackupCommand(c.name, c.temp, c.name), c.expected) << c.name;
+}
+
+TEST_F(EngineTest, SizesBeyondFourGibibytesAreShown)
+{
+    m_connector.setOnExecute([](const std::string& command, std::string&) {
+        const std::string path = fakes::ScriptedConnector::DiskPath(command);
+        std::ofstream(path).close();
+        fs::resize_file(path, 5ull << 30); // sparse
+        return db::S_OK;
+    });
+    EXPECT_EQ(run(job("Big")).row[engine::StatusFileSize], "5368709120");
+}
+
+TEST_F(EngineTest, RowsPastOneThousandEmptyTheJournalAfterTheirOwnColumns)
+{
+    struct Case {
+        int rowsBefore;
+        bool failing;
+        int rowsAfter;
+    };
+    for (const Case c : {Case{1000, false, 1001}, Case{1001, false, 0}, Case{1001, true, 1002}}) {
+        SCOPED_TRACE(c.rowsBefore);
+        engine::StatusJournal& journal = m_owner->statusJournal();
+        journal.clear();
+        for (int i = 0; i < c.rowsBefore; ++i)
+            journal.insertRow(i);
+        m_connector.setOnExecute(c.failing ? fakes::ScriptedConnector::ExecuteFn(
+                                                 [](const std::string&, std::string& e) { e = "no"; return db::E_FAIL; })
+                                           : fakes::ScriptedConnector::WriteBackupFile(7));
+        engine::BackupJob j = job("Sales");
+        j.zip = true;
+        j.email = true;
+        const engine::RunResult result = run(j);
+        EXPECT_EQ(journal.rowCount(), c.rowsAfter);
+        EXPECT_EQ(result.row[engine::StatusSerial], std::to_string(c.rowsBefore + 1));
+        if (!c.failing) {
+            EXPECT_EQ(result.row[engine::StatusBackupStatus], "Zip Completed");
+            EXPECT_EQ(result.row[engine::StatusEmailStatus], "Email Sent");
+        }
+    }
+}
+
+struct StepCase {
+    std::string label;
+    bool zip;
+    bool email;
+    bool zipFails;
+    std::string mailAnswer;
+    Row row;
+    std::vector<std::string> log;
+    std::string attachment; // file name in temp, empty when no mail
+    std::vector<std::string> rotated;
+    bool completed;
+};
+
+void PrintTo(const StepCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+class StepTest : public EngineTest, public ::testing::WithParamInterface<StepCase> {};
+
+TEST_P(StepTest, CompressionAndMailTextsAttachmentAndRotation)
+{
+    const StepCase& c = GetParam();
+    m_archiver.setFails(c.zipFails);
+    m_mailer.setAnswer(c.mailAnswer);
+    std::vector<std::string> statusTexts;
+    struct Observer : engine::StatusJournal::Observer {
+        std::vector<std::string>& texts;
+        explicit Observer(std::vector<std::string>& t) : texts(t) {}
+        void rowInserted(int) override {}
+        void cellChanged(int, int column, const std::string& text) override
+        {
+            if (column == engine::StatusBackupStatus)
+                texts.push_back(text);
+        }
+        void cleared() override {}
+    } observer(statusTexts);
+    m_owner->statusJournal().addObserver(&observer);
+    config::MailSettings mail;
+    mail.recipient = "dba@example.org";
+    m_owner->setMailSettings(mail);
+
+    engine::BackupJob j = job("Sales");
+    j.zip = c.zip;
+    j.email = c.email;
+    const engine::RunResult result = run(j);
+    m_owner->statusJournal().removeObserver(&observer);
+
+    EXPECT_EQ(result.row, c.row);
+    EXPECT_EQ(result.completed, c.completed);
+    EXPECT_EQ(m_owner->logMessages(), c.log);
+    EXPECT_EQ(filesIn(m_root + "/backups/Sales"), c.rotated);
+    EXPECT_THAT(filesIn(m_root + "/backups/Sales/temp"), IsEmpty());
+    if (c.attachment.empty()) {
+        EXPECT_THAT(m_mailer.calls(), IsEmpty());
+    } else {
+        ASSERT_EQ(m_mailer.calls().size(), 1u);
+        EXPECT_EQ(m_mailer.calls()[0].attachment, m_root + "/backups/Sales/temp/" + c.attachment);
+        EXPECT_EQ(m_mailer.calls()[0].settings.recipient, "dba@example.org");
+    }
+    if (c.zip) {
+        ASSERT_EQ(m_archiver.calls().size(), 1u);
+        EXPECT_EQ(m_archiver.calls()[0].source, m_root + "/backups/Sales/temp/Sales.Bak");
+        EXPECT_EQ(m_archiver.calls()[0].archive, m_root + "/backups/Sales/temp/Sales.zip");
+        EXPECT_THAT(statusTexts, ::testing::Contains("Compressing in zip format 50%"));
+    }
+}
+
+const std::string kStarted = "Backup Started for Database Sales";
+const std::string kZipped = "Zip Completed for  and backup name: Sales.zip";
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, StepTest,
+    ::testing::Values(
+        StepCase{"ZipAndMail", true, true, false, "Email Sent",
+                 Row{"1", "Sales", "Zip Completed", "1234", "14/7/2014  9:5:3", "Email Sent"},
+                 {kStarted, kZipped, "Email Sent Attached Backup Name: Sales"}, "Sales.zip", {"Sales.zip"}, true},
+        StepCase{"ZipFailsMailStillNamesTheArchive", true, true, true, "Email Sent",
+                 Row{"1", "Sales", "Compressing in zip format", "1234", "14/7/2014  9:5:3", "Email Sent"},
+                 {kStarted, "Email Sent Attached Backup Name: Sales"}, "Sales.zip", {"Sales.Bak"}, false},
+        StepCase{"MailWithoutZipAttachesTheBackup", false, true, false, "Internet not available.",
+                 Row{"1", "Sales", "Backup completed", "1234", "14/7/2014  9:5:3", "Internet not available."},
+                 {kStarted, "Internet not available. Attached Backup Name: Sales"}, "Sales.Bak", {"Sales.Bak"},
+                 false},
+        StepCase{"ZipOnly", true, false, false, "",
+                 Row{"1", "Sales", "Zip Completed", "1234", "14/7/2014  9:5:3", ""}, {kStarted, kZipped}, "",
+                 {"Sales.zip"}, true}),
+    [](const ::testing::TestParamInfo<StepCase>& info) { return info.param.label; });
+
+TEST_F(EngineTest, DeletionAfterCompressionRetriesEveryHalfSecondForAtMostThirtySeconds)
+{
+    engine::BackupJob j = job("Sales");
+    j.zip = true;
+
+    m_fileOps.failRemovals(3);
+    EXPECT_EQ(run(j).row[engine::StatusBackupStatus], "Zip Completed");
+    EXPECT_EQ(m_fileOps.removeAttempts(), 4);
+    EXPECT_THAT(pauses(), ElementsAre(500ms, 500ms, 500ms, 1000ms));
+    EXPECT_THAT(filesIn(m_root + "/backups/Sales"), ElementsAre("Sales.zip"));
+
+    m_fileOps.failRemovals(-1);
+    const engine::RunResult result = run(j);
+    EXPECT_EQ(result.row[engine::StatusBackupStatus], "Zip Completed");
+    EXPECT_EQ(m_fileOps.removeAttempts(), 4 + 61);
+    const auto allPauses = pauses();
+    EXPECT_EQ(std::count(allPauses.begin(), allPauses.end(), 500ms), 3 + 60);
+    const std::string file = m_root + "/backups/Sales/temp/Sales.Bak";
+    EXPECT_THAT(m_owner->logMessages(),
+                ElementsAre(kStarted, kZipped, kStarted,
+                            "Cannot delete the backup file '" + file + "' after compression: Device or resource busy",
+                            kZipped));
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
+}
+
+TEST_F(EngineTest, BusyCountsEveryRunAndRowsFollowTheLock)
+{
+    std::mutex gateMutex;
+    std::condition_variable gate;
+    bool entered = false;
+    bool released = false;
+    m_connector.setOnExecute([&, write = fakes::ScriptedConnector::WriteBackupFile(5)](const std::string& command,
+                                                                                       std::string& error) {
+        std::unique_lock lock(gateMutex);
+        if (command.find("[First]") != std::string::npos) {
+            entered = true;
+            gate.notify_all();
+            gate.wait(lock, [&] { return released; });
+        }
+        return write(command, error);
+    });
+
+    std::thread first([&] { run(job("First")); });
+    {
+        std::unique_lock lock(gateMutex);
+        gate.wait(lock, [&] { return entered; });
+    }
+    std::thread second([&] { run(job("Second")); });
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 1);
+    while (m_owner->backupState().runsInProgress.load() < 2)
+        std::this_thread::yield();
+    EXPECT_EQ(m_owner->statusJournal().rowCount(), 1); // the second waits for the lock
+    {
+        std::lock_guard lock(gateMutex);
+        released = true;
+    }
+    gate.notify_all();
+    first.join();
+    second.join();
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
+    const auto rows = m_owner->statusJournal().rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][engine::StatusDatabaseName], "First");
+    EXPECT_EQ(rows[1][engine::StatusSerial], "2");
+    EXPECT_EQ(rows[1][engine::StatusDatabaseName], "Second");
+}

@@ -1,0 +1,76 @@
+#include "EngineTestSupport.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <stdlib.h>
+
+namespace fs = std::filesystem;
+
+void EngineTest::SetUp()
+{
+    std::string pattern = (fs::temp_directory_path() / "corvella-engine-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    m_root = pattern;
+    m_owner = std::make_unique<fakes::RecordingOwner>(m_root + "/BackupLog.log");
+    m_connector.setOnExecute(fakes::ScriptedConnector::WriteBackupFile(1234));
+}
+
+void EngineTest::TearDown()
+{
+    m_owner.reset();
+    std::error_code ec;
+    fs::remove_all(m_root, ec);
+}
+
+engine::BackupJob EngineTest::job(const std::string& name) const
+{
+    engine::BackupJob job;
+    job.databaseUrl = "127.0.0.1,1433";
+    job.databaseName = name;
+    job.userName = "sa";
+    job.password = "secret";
+    job.intervalMinutes = 30;
+    job.backupPath = m_root + "/backups";
+    job.owner = m_owner.get();
+    return job;
+}
+
+engine::BackupServices EngineTest::services()
+{
+    engine::BackupServices services;
+    services.connector = &m_connector;
+    services.archiver = &m_archiver;
+    services.mailer = &m_mailer;
+    services.clock = &m_clock;
+    services.fileOps = &m_fileOps;
+    services.applicationName = "corvella";
+    services.pause = [this](std::chrono::milliseconds d) {
+        std::lock_guard lock(m_pauseMutex);
+        m_pauses.push_back(d);
+    };
+    return services;
+}
+
+engine::RunResult EngineTest::run(const engine::BackupJob& job)
+{
+    engine::BackupWorker worker(job, services());
+    return worker.run();
+}
+
+std::vector<std::string> EngineTest::filesIn(const std::string& folder) const
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        if (entry.is_regular_file())
+            names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::chrono::milliseconds> EngineTest::pauses() const
+{
+    std::lock_guard lock(m_pauseMutex);
+    return m_pauses;
+}
