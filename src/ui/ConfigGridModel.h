@@ -1,0 +1,52 @@
+#pragma once
+
+#include "config/DatabaseList.h"
+
+#include <QAbstractTableModel>
+
+#include <functional>
+
+namespace ui {
+
+// The table model behind ConfigGrid: the ten text columns of the database
+// list, one row per database. The list belongs to the main window; every
+// change to it goes through this model (appendRow, setRow, removeDatabaseRow,
+// reload) so that views are told before and after the change. Changes made to
+// the list directly are still seen through its observer, as a reset.
+// GUI thread only.
+class ConfigGridModel final : public QAbstractTableModel, private config::DatabaseList::Observer {
+    Q_OBJECT
+public:
+    // Column widths of the grid, in pixels; 0 hides the column.
+    static int columnWidth(int column);
+
+    explicit ConfigGridModel(config::DatabaseList& list, QObject* parent = nullptr);
+    ~ConfigGridModel() override;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    const config::DatabaseList& list() const { return m_list; }
+
+    // Appends a row of the given cells; returns its index.
+    int appendRow(const config::DatabaseList::Row& cells);
+    // Rewrites columns from..9 of `row` from `cells`.
+    void setRow(int row, const config::DatabaseList::Row& cells, int fromColumn = 0);
+    void removeDatabaseRow(int row);
+    // Runs `change` on the list as one reset of the model (loading a file).
+    void reload(const std::function<void(config::DatabaseList&)>& change);
+
+private:
+    void rowInserted(int row) override;
+    void rowRemoved(int row) override;
+    void cellChanged(int row, int column) override;
+    void listReset() override;
+
+    config::DatabaseList& m_list;
+    int m_rows = 0;           // the row count the views know of
+    bool m_applying = false;  // a change of ours is under way
+};
+
+} // namespace ui

@@ -1,0 +1,374 @@
+#include "UiTestSupport.h"
+
+#include "config/PasswordCodec.h"
+#include "ui/ConfigGridModel.h"
+#include "ui/ListEditing.h"
+#include "ui/TrayController.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QtTest>
+
+using uitest::Find;
+
+namespace {
+
+struct Entry {
+    QString url;
+    QString name;
+    QString user;
+    QString password;
+    QString interval;
+    QString path;
+    int unit = ui::kUnitMinutes;
+    bool zip = false;
+    bool email = false;
+    bool keepOld = false;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Entry)
+
+class ListEditingTest : public QObject {
+    Q_OBJECT
+
+private:
+    uitest::WindowFixture* m_fixture = nullptr;
+
+    ui::DBBackupDlg& window() { return m_fixture->window(); }
+    QLineEdit* edit(const char* name) { return Find<QLineEdit>(window(), name); }
+    QPushButton* button(const char* name) { return Find<QPushButton>(window(), name); }
+    QTableView* grid() { return Find<QTableView>(window(), "ConfigGrid"); }
+    QString cell(int row, int column) { return grid()->model()->index(row, column).data().toString(); }
+    int rows() { return grid()->model()->rowCount(); }
+
+    void fill(const Entry& e)
+    {
+        edit("DatabaseUrl")->setText(e.url);
+        edit("DatabaseName")->setText(e.name);
+        edit("UserId")->setText(e.user);
+        edit("Password")->setText(e.password);
+        edit("IntervalNumber")->setText(e.interval);
+        edit("BackupPath")->setText(e.path);
+        Find<QComboBox>(window(), "IntervalUnit")->setCurrentIndex(e.unit);
+        Find<QCheckBox>(window(), "ZipBackup")->setChecked(e.zip);
+        Find<QCheckBox>(window(), "SendByEmail")->setChecked(e.email);
+        Find<QCheckBox>(window(), "KeepOldBackup")->setChecked(e.keepOld);
+    }
+
+    Entry valid(const QString& url, const QString& name)
+    {
+        return {url, name, "backup", "s3cret", "15", QString::fromStdString(m_fixture->backupFolder())};
+    }
+
+    void add(const Entry& e)
+    {
+        fill(e);
+        QTest::mouseClick(button("SaveToList"), Qt::LeftButton);
+    }
+
+    QPoint rowCentre(int row)
+    {
+        return grid()->visualRect(grid()->model()->index(row, 1)).center();
+    }
+
+    void doubleClickRow(int row)
+    {
+        QTest::mouseClick(grid()->viewport(), Qt::LeftButton, {}, rowCentre(row));
+        QTest::mouseDClick(grid()->viewport(), Qt::LeftButton, {}, rowCentre(row));
+    }
+
+    void rightClickAt(const QPoint& position)
+    {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, position, grid()->viewport()->mapToGlobal(position));
+        QApplication::sendEvent(grid()->viewport(), &event);
+    }
+
+    QStringList formTexts()
+    {
+        QStringList texts;
+        for (const char* name : {"DatabaseUrl", "DatabaseName", "UserId", "Password", "IntervalNumber", "BackupPath"})
+            texts << edit(name)->text();
+        return texts;
+    }
+
+private slots:
+    void init()
+    {
+        m_fixture = new uitest::WindowFixture;
+        m_fixture->open();
+    }
+
+    void cleanup()
+    {
+        delete m_fixture;
+        m_fixture = nullptr;
+    }
+
+    void refusesWithTheFirstFailingCheck_data()
+    {
+        QTest::addColumn<Entry>("entry");
+        QTest::addColumn<bool>("connects");
+        QTest::addColumn<QString>("message");
+        const QString folder = QDir::tempPath();
+        const QString missing = QDir::tempPath() + "/no/such/folder";
+        QTest::newRow("all empty") << Entry{} << true << ui::kEnterUrlText;
+        QTest::newRow("login before name") << Entry{"srv", "", "", "", "", ""} << true << ui::kEnterUserText;
+        QTest::newRow("name") << Entry{"srv", "", "sa", "", "5", folder} << true << ui::kEnterNameText;
+        QTest::newRow("duplicate, other case") << Entry{"DB1.local", "sales", "sa", "", "5", folder} << true
+                                               << ui::kDuplicateText;
+        QTest::newRow("empty path") << Entry{"srv", "Sales", "sa", "", "5", ""} << true << ui::kInvalidPathText;
+        QTest::newRow("missing path") << Entry{"srv", "Sales", "sa", "", "5", missing} << true << ui::kInvalidPathText;
+        QTest::newRow("interval empty") << Entry{"srv", "Sales", "sa", "", "", folder} << true
+                                        << ui::kEnterIntervalText;
+        QTest::newRow("interval sign") << Entry{"srv", "Sales", "sa", "", "-5", folder} << true
+                                       << ui::kIntervalNotNumberText;
+        QTest::newRow("interval blank") << Entry{"srv", "Sales", "sa", "", "5 ", folder} << true
+                                        << ui::kIntervalNotNumberText;
+        QTest::newRow("no connection") << Entry{"srv", "Sales", "sa", "", "5", folder} << false
+                                       << ui::kConnectionErrorText;
+    }
+
+    void refusesWithTheFirstFailingCheck()
+    {
+        QFETCH(Entry, entry);
+        QFETCH(bool, connects);
+        QFETCH(QString, message);
+
+        add(valid("db1.local", "Sales"));
+        QCOMPARE(rows(), 1);
+        m_fixture->prompter.clear();
+        m_fixture->connectionOk = connects;
+
+        add(entry);
+        const auto shown = m_fixture->prompter.shown();
+        QCOMPARE(shown.size(), std::size_t(1));
+        QCOMPARE(shown[0].text, message);
+        QCOMPARE(shown[0].caption, ui::ApplicationCaption());
+        QCOMPARE(rows(), 1);
+        QCOMPARE(formTexts(), (QStringList{entry.url, entry.name, entry.user, entry.password, entry.interval, entry.path}));
+        QCOMPARE(button("SaveToList")->text(), QString("Save to List"));
+        if (!connects)
+            QTRY_COMPARE(Find<QLabel>(window(), "StatusLine")->text(), QString(db::kConnectionFailedText));
+    }
+
+    void addsRowsWithSerialsAndCells()
+    {
+        Entry first = valid("db1.local", "Sales");
+        first.zip = true;
+        first.keepOld = true;
+        add(first);
+        Entry second = valid("db1.local", "Stock");
+        second.password.clear();
+        second.interval = "0";
+        second.unit = ui::kUnitHours;
+        second.email = true;
+        add(second);
+        // The same name on another server is another database.
+        add(valid("db2.local", "Sales"));
+
+        QCOMPARE(m_fixture->prompter.shown().size(), std::size_t(0));
+        QCOMPARE(rows(), 3);
+        const QStringList expected[] = {
+            {"1", "db1.local", "Sales", "backup", "15 Minutes", first.path, "True", "False", "True"},
+            {"2", "db1.local", "Stock", "backup", "0 Hours", first.path, "False", "True", "False"},
+            {"3", "db2.local", "Sales", "backup", "15 Minutes", first.path, "False", "False", "False"},
+        };
+        for (int row = 0; row < 3; ++row) {
+            QStringList visible;
+            for (int column : {0, 1, 2, 3, 5, 6, 7, 8, 9})
+                visible << cell(row, column);
+            QCOMPARE(visible, expected[row]);
+        }
+        // The password is stored encoded, and an empty one as an empty cell.
+        config::PasswordCodec codec;
+        std::string decoded;
+        QVERIFY(cell(0, 4) != "s3cret");
+        QCOMPARE(codec.Decode(cell(0, 4).toStdString(), decoded), 0);
+        QCOMPARE(decoded, std::string("s3cret"));
+        QCOMPARE(cell(1, 4), QString());
+        QVERIFY(grid()->isColumnHidden(4));
+
+        // The fields are emptied, the unit box keeps its choice.
+        QCOMPARE(formTexts(), QStringList(6, QString()));
+        QVERIFY(!Find<QCheckBox>(window(), "ZipBackup")->isChecked());
+        QCOMPARE(Find<QComboBox>(window(), "IntervalUnit")->currentText(), QString("Minutes"));
+        QCOMPARE(m_fixture->checkedConnections.front(),
+                 std::string("Provider=SQLOLEDB.1;Data Source=db1.local;Initial Catalog=Sales;User ID=backup;"
+                             "Password=s3cret;Persist Security Info=True;"));
+        QCOMPARE(m_fixture->logLines().filter("New database added").size(), 3);
+        QVERIFY(m_fixture->logLines().contains("New database added in configuration list. DB: Stock"));
+    }
+
+    void editsUpdatesAndCancels()
+    {
+        add(valid("db1.local", "Sales"));
+        Entry stock = valid("db1.local", "Stock");
+        stock.unit = ui::kUnitHours;
+        stock.email = true;
+        add(stock);
+
+        doubleClickRow(1);
+        QCOMPARE(window().editingRow(), 1);
+        QCOMPARE(formTexts(), (QStringList{"db1.local", "Stock", "backup", "s3cret", "15", stock.path}));
+        QCOMPARE(Find<QComboBox>(window(), "IntervalUnit")->currentText(), QString("Hours"));
+        QVERIFY(Find<QCheckBox>(window(), "SendByEmail")->isChecked());
+        QCOMPARE(button("SaveToList")->text(), QString("Update to List"));
+        QVERIFY(button("CancelUpdate")->isEnabled());
+        QVERIFY(m_fixture->logLines().contains("Updating Database 'Stock' From List."));
+
+        // Renaming it to the other row's database is refused; keeping its own name is not.
+        edit("DatabaseName")->setText("SALES");
+        QTest::mouseClick(button("SaveToList"), Qt::LeftButton);
+        QCOMPARE(m_fixture->prompter.texts(), QStringList{ui::kDuplicateText});
+        QCOMPARE(window().editingRow(), 1);
+        edit("DatabaseName")->setText("Stock");
+        edit("IntervalNumber")->setText("45");
+        Find<QComboBox>(window(), "IntervalUnit")->setCurrentIndex(ui::kUnitMinutes);
+        QTest::mouseClick(button("SaveToList"), Qt::LeftButton);
+        QCOMPARE(rows(), 2);
+        QCOMPARE(cell(1, 0), QString("2"));
+        QCOMPARE(cell(1, 5), QString("45 Minutes"));
+        QCOMPARE(cell(1, 8), QString("True"));
+        QCOMPARE(window().editingRow(), -1);
+        QCOMPARE(button("SaveToList")->text(), QString("Save to List"));
+        QVERIFY(!button("CancelUpdate")->isEnabled());
+        QVERIFY(m_fixture->logLines().contains("Updated database configuration for DB: Stock"));
+
+        // Cancel leaves edit mode and keeps the fields.
+        doubleClickRow(0);
+        QCOMPARE(window().editingRow(), 0);
+        QTest::mouseClick(button("CancelUpdate"), Qt::LeftButton);
+        QCOMPARE(window().editingRow(), -1);
+        QCOMPARE(button("SaveToList")->text(), QString("Save to List"));
+        QCOMPARE(edit("DatabaseName")->text(), QString("Sales"));
+
+        // Double-click with nothing selected leaves edit mode without touching the fields.
+        doubleClickRow(0);
+        grid()->clearSelection();
+        window().editRow();
+        QCOMPARE(window().editingRow(), -1);
+        QCOMPARE(edit("DatabaseName")->text(), QString("Sales"));
+    }
+
+    void deletesOnRightClick()
+    {
+        for (const char* name : {"A", "B", "C"})
+            add(valid("srv", name));
+        doubleClickRow(1);
+        rightClickAt(rowCentre(1));
+        QCOMPARE(rows(), 2);
+        QCOMPARE((QStringList{cell(0, 0), cell(1, 0)}), (QStringList{"1", "3"}));
+        QCOMPARE((QStringList{cell(0, 2), cell(1, 2)}), (QStringList{"A", "C"}));
+        QVERIFY(m_fixture->logLines().contains("Database 'B' Deleted From List."));
+        // Deleting the row under edit returns to add mode: the button never says Update while it adds.
+        QCOMPARE(window().editingRow(), -1);
+        QCOMPARE(button("SaveToList")->text(), QString("Save to List"));
+        QVERIFY(!button("CancelUpdate")->isEnabled());
+
+        add(valid("srv", "D"));
+        QCOMPARE(cell(2, 0), QString("3"));
+
+        // A right-click below the rows selects nothing and deletes nothing.
+        rightClickAt(QPoint(5, grid()->viewport()->height() - 3));
+        QCOMPARE(rows(), 3);
+        QCOMPARE(window().editingRow(), -1);
+    }
+
+    void savesAndReloadsTheList()
+    {
+        for (const char* name : {"A", "B", "C"})
+            add(valid("srv", name));
+        rightClickAt(rowCentre(1));
+        Entry e = valid("srv", "D");
+        e.zip = true;
+        add(e);
+        QCOMPARE(rows(), 3);
+        QTest::mouseClick(button("SaveConfigurations"), Qt::LeftButton);
+        QVERIFY(m_fixture->logLines().contains("Saved Database Configurations"));
+        QStringList before;
+        for (int row = 0; row < rows(); ++row)
+            for (int column = 1; column < config::kConfigColumnCount; ++column)
+                before << cell(row, column);
+
+        m_fixture->open();
+        QCOMPARE(rows(), 3);
+        QCOMPARE((QStringList{cell(0, 0), cell(1, 0), cell(2, 0)}), (QStringList{"1", "2", "3"}));
+        QStringList after;
+        for (int row = 0; row < rows(); ++row)
+            for (int column = 1; column < config::kConfigColumnCount; ++column)
+                after << cell(row, column);
+        QCOMPARE(after, before);
+        QCOMPARE(QFile::permissions(QString::fromStdString(m_fixture->settingsPath())) & QFile::ReadOther,
+                 QFile::Permissions());
+    }
+
+    void chooseFolderFillsThePath()
+    {
+        QString offered;
+        QString answer = QString::fromStdString(m_fixture->backupFolder());
+        ui::WindowServices services;
+        services.chooseFolder = [&](QWidget*, const QString& start) {
+            offered = start;
+            return answer;
+        };
+        m_fixture->open(services);
+        QTest::mouseClick(button("Browse"), Qt::LeftButton);
+        QCOMPARE(offered, QDir::homePath());
+        QCOMPARE(edit("BackupPath")->text(), answer);
+        // Cancelling keeps the field; the picker starts at the current path.
+        answer.clear();
+        QTest::mouseClick(button("Browse"), Qt::LeftButton);
+        QCOMPARE(offered, QString::fromStdString(m_fixture->backupFolder()));
+        QCOMPARE(edit("BackupPath")->text(), offered);
+    }
+
+    void traySaveSettingsRunsTheSameChecks()
+    {
+        fill(Entry{"srv", "", "", "", "", ""});
+        emit window().tray()->saveSettingsRequested();
+        QCOMPARE(m_fixture->prompter.texts(), QStringList{ui::kEnterUserText});
+        fill(valid("srv", "Sales"));
+        emit window().tray()->saveSettingsRequested();
+        QCOMPARE(rows(), 1);
+    }
+
+    void formFromRowReadsStoredCells_data()
+    {
+        QTest::addColumn<QString>("interval");
+        QTest::addColumn<QString>("number");
+        QTest::addColumn<int>("unit");
+        QTest::newRow("minutes") << "30 Minutes" << "30" << ui::kUnitMinutes;
+        QTest::newRow("hours") << "2 Hours" << "2" << ui::kUnitHours;
+        QTest::newRow("no blank") << "5" << "" << ui::kUnitHours;
+        QTest::newRow("other unit") << "5 minutes" << "5" << ui::kUnitHours;
+        QTest::newRow("empty") << "" << "" << ui::kUnitHours;
+    }
+
+    void formFromRowReadsStoredCells()
+    {
+        QFETCH(QString, interval);
+        QFETCH(QString, number);
+        QFETCH(int, unit);
+        config::PasswordCodec codec;
+        config::DatabaseList::Row row{"1", "srv", "db", "sa", "@", interval.toStdString(), "/b",
+                                      "True", "true", "False"};
+        const ui::DatabaseForm form = ui::FormFromRow(row, codec);
+        QCOMPARE(QString::fromStdString(form.intervalText), number);
+        QCOMPARE(form.unitIndex, unit);
+        // An undecodable password cell shows as it is stored; switches are case-sensitive.
+        QCOMPARE(form.password, std::string("@"));
+        QCOMPARE((std::vector<bool>{form.zip, form.email, form.keepOld}), (std::vector<bool>{true, false, false}));
+    }
+};
+
+QTEST_MAIN(ListEditingTest)
+#include "tst_ListEditing.moc"

@@ -1,0 +1,399 @@
+#include "UiTestSupport.h"
+
+#include "db/DbConnection.h"
+#include "engine/Archiver.h"
+#include "engine/BackupScheduler.h"
+#include "engine/Clock.h"
+#include "engine/FileOps.h"
+#include "engine/Mailer.h"
+#include "fakes/TdsTestServer.h"
+#include "ui/StatusGridModel.h"
+#include "ui/TrayController.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTimer>
+#include <QUrl>
+#include <QtTest>
+
+#include <filesystem>
+#include <thread>
+
+using uitest::Find;
+
+namespace {
+
+// The real engine services, for runs against the wire-protocol test server.
+struct RealBackupServices {
+    explicit RealBackupServices(const std::string& settingsPath) : archiver(settingsPath) {}
+
+    engine::BackupServices services()
+    {
+        engine::BackupServices s;
+        s.connector = &connector;
+        s.archiver = &archiver;
+        s.mailer = &mailer;
+        s.clock = &clock;
+        s.fileOps = &fileOps;
+        return s;
+    }
+
+    db::OdbcConnector connector;
+    engine::ZipArchiver archiver;
+    engine::SmtpMailer mailer;
+    engine::SystemClock clock;
+    engine::FileOps fileOps;
+};
+
+QStringList Headings(QTableView* view)
+{
+    QStringList headings;
+    for (int column = 0; column < view->model()->columnCount(); ++column)
+        headings << view->model()->headerData(column, Qt::Horizontal).toString();
+    return headings;
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    uitest::WindowFixture* m_fixture = nullptr;
+
+    ui::DBBackupDlg& window() { return m_fixture->window(); }
+
+    QString statusCell(int row, int column)
+    {
+        return Find<QTableView>(window(), "StatusGrid")->model()->index(row, column).data().toString();
+    }
+
+    // Adds a database through the form, with the real connection check.
+    void addDatabase(const fakes::TdsTestServer& server, const QString& name)
+    {
+        Find<QLineEdit>(window(), "DatabaseUrl")->setText(QString::fromStdString(server.dataSource()));
+        Find<QLineEdit>(window(), "DatabaseName")->setText(name);
+        Find<QLineEdit>(window(), "UserId")->setText("backup");
+        Find<QLineEdit>(window(), "Password")->setText("Backup#2024");
+        Find<QLineEdit>(window(), "IntervalNumber")->setText("60");
+        Find<QLineEdit>(window(), "BackupPath")->setText(QString::fromStdString(m_fixture->backupFolder()));
+        QTest::mouseClick(Find<QPushButton>(window(), "SaveToList"), Qt::LeftButton);
+    }
+
+    ui::WindowServices realServices(RealBackupServices& real)
+    {
+        ui::WindowServices services;
+        services.backup = real.services();
+        services.checkConnection = [](const std::string& connectionString, const db::StatusLineFn& statusLine) {
+            return db::CheckConnection(connectionString, statusLine);
+        };
+        return services;
+    }
+
+private slots:
+    void init()
+    {
+        m_fixture = new uitest::WindowFixture;
+    }
+
+    void cleanup()
+    {
+        if (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+        delete m_fixture;
+        m_fixture = nullptr;
+    }
+
+    void startsInAddModeWithItsMenusAndGrids()
+    {
+        m_fixture->open();
+        QCOMPARE(window().windowTitle(), QString("Corvella -  SQL Server Backup Manager"));
+        QCOMPARE(m_fixture->logLines().last(), QString("Backup Manager Started"));
+        QCOMPARE(Find<QComboBox>(window(), "IntervalUnit")->currentText(), QString("Minutes"));
+        QCOMPARE(Find<QComboBox>(window(), "IntervalUnit")->itemText(0), QString("Hours"));
+        QCOMPARE(Find<QPushButton>(window(), "SaveToList")->text(), QString("Save to List"));
+        QVERIFY(!Find<QPushButton>(window(), "CancelUpdate")->isEnabled());
+        QVERIFY(Find<QLineEdit>(window(), "BackupPath")->isReadOnly());
+        QCOMPARE(Find<QLineEdit>(window(), "Password")->echoMode(), QLineEdit::Password);
+
+        auto* config = Find<QTableView>(window(), "ConfigGrid");
+        auto* status = Find<QTableView>(window(), "StatusGrid");
+        QCOMPARE(Headings(config), (QStringList{"Serial", "Database URL", "Database Name", "User Name", "",
+                                                "Backup Start After", "Backup Path", "Zip", "Email",
+                                                "Delete Old Backup"}));
+        QCOMPARE(Headings(status), (QStringList{"Serial", "Database Name", "Backup Status", "File Size",
+                                                "Backup Time", "Email Status"}));
+        QVERIFY(config->isColumnHidden(4));
+        QCOMPARE(config->columnWidth(1), 130);
+        QCOMPARE(status->columnWidth(2), 120);
+        QCOMPARE(config->model()->rowCount(), 0);
+
+        // Every control the engine addresses by number is there.
+        for (int id : {1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1009, 1010, 1011, 1012, 1013, 1015, 1016,
+                       1023, 1024, 1025, 1026})
+            QVERIFY2(window().control(id), qPrintable(QString::number(id)));
+        window().enableControl(engine::IdManualBackup, false);
+        QVERIFY(!Find<QPushButton>(window(), "ManualBackup")->isEnabled());
+
+        QStringList menus;
+        for (QAction* top : window().menuBar()->actions()) {
+            QStringList items;
+            for (QAction* item : top->menu()->actions()) {
+                if (!item->isSeparator())
+                    items << item->text() + "=" + item->property("commandId").toString();
+            }
+            menus << top->text().remove('&') + ": " + items.join(", ");
+        }
+        QCOMPARE(menus, (QStringList{
+                            "File: Save Configurations=32780, Start auto backup service=32781, "
+                            "Minimize to System Tray=32779, Exit=32774",
+                            "Settings: Application Level Settings=32775",
+                            "Help: Help    F1=32777, About=32776"}));
+    }
+
+    void exitAsksAccordingToRunningBackups_data()
+    {
+        QTest::addColumn<bool>("busy");
+        QTest::addColumn<QString>("question");
+        QTest::newRow("idle") << false << ui::DBBackupDlg::kCloseIdleText;
+        QTest::newRow("busy") << true << ui::DBBackupDlg::kCloseBusyText;
+    }
+
+    void exitAsksAccordingToRunningBackups()
+    {
+        QFETCH(bool, busy);
+        QFETCH(QString, question);
+        m_fixture->open();
+        QSignalSpy closed(&window(), &ui::DBBackupDlg::closed);
+        window().backupState().runsInProgress = busy ? 1 : 0;
+
+        window().exitApplication();
+        auto shown = m_fixture->prompter.shown();
+        QCOMPARE(shown.size(), std::size_t(1));
+        QVERIFY(shown[0].question);
+        QCOMPARE(shown[0].caption, QString("Close Application"));
+        QCOMPARE(shown[0].text, question);
+        QVERIFY(window().isVisible());
+        QCOMPARE(closed.count(), 0);
+        QVERIFY(!m_fixture->logLines().contains("Backup Manager is going to close"));
+
+        m_fixture->prompter.queueAnswer(true);
+        window().exitApplication();
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!window().isVisible());
+        QCOMPARE(m_fixture->logLines().last(), QString("Backup Manager is going to close"));
+        window().backupState().runsInProgress = 0;
+    }
+
+    void enterInAFieldKeepsTheWindowAndEscClosesIt()
+    {
+        m_fixture->open();
+        QSignalSpy closed(&window(), &ui::DBBackupDlg::closed);
+        auto* url = Find<QLineEdit>(window(), "DatabaseUrl");
+        window().activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window()));
+        url->setFocus();
+        QTest::keyClicks(url, "srv");
+        QTest::keyClick(url, Qt::Key_Return);
+        QTest::keyClick(url, Qt::Key_Enter);
+        QVERIFY(window().isVisible());
+        QCOMPARE(url->text(), QString("srv"));
+        QCOMPARE(closed.count(), 0);
+
+        QTest::keyClick(url, Qt::Key_Escape);
+        QTRY_COMPARE(closed.count(), 1);
+        QVERIFY(m_fixture->prompter.shown().empty());
+        QVERIFY(!m_fixture->logLines().contains("Backup Manager is going to close"));
+    }
+
+    void trayHidesAndRestoresTheWindow()
+    {
+        bool available = false;
+        ui::WindowServices services;
+        services.trayAvailable = [&] { return available; };
+        m_fixture->open(services);
+        ui::TrayController* tray = window().tray();
+        QCOMPARE(tray->icon()->toolTip(), QString("SQL Server Backup Manager - Corvella"));
+
+        // No notification area: hiding to it does nothing.
+        window().minimizeToTray();
+        QVERIFY(window().isVisible());
+        QVERIFY(!tray->isIconShown());
+
+        available = true;
+        window().minimizeToTray();
+        QVERIFY(!window().isVisible());
+        QVERIFY(tray->isIconShown());
+        QVERIFY(!tray->showIcon());
+        window().showApplication();
+        QVERIFY(window().isVisible());
+        QVERIFY(!tray->isIconShown());
+        QVERIFY(!tray->hideIcon());
+
+        // The menu's items route to the window; "Save Settings" becomes the default item after the first use.
+        QMenu* menu = tray->menu();
+        QStringList items;
+        for (QAction* action : menu->actions())
+            items << action->text();
+        QCOMPARE(items, (QStringList{"Save Settings", "Show Application", "Exit Application"}));
+        QCOMPARE(menu->defaultAction(), nullptr);
+        menu->popup(QPoint(10, 10));
+        menu->hide();
+        QCOMPARE(menu->defaultAction()->text(), QString("Save Settings"));
+        m_fixture->prompter.queueAnswer(false);
+        menu->actions().at(2)->trigger();
+        QCOMPARE(m_fixture->prompter.shown().back().caption, QString("Close Application"));
+    }
+
+    void workerCallsReachTheWindowOnItsThread()
+    {
+        m_fixture->open();
+        bool returned = false;
+        std::thread worker([&] {
+            window().enableControl(engine::IdSaveConfigurations, false);
+            window().setStatusLine("Database Connection failed. Please check the DB info...");
+            window().showMessage("Directory Creation Failed:/x. Please check the path", "Error");
+            returned = true;
+        });
+        QTRY_VERIFY(returned);
+        worker.join();
+        QVERIFY(!Find<QPushButton>(window(), "SaveConfigurations")->isEnabled());
+        QCOMPARE(Find<QLabel>(window(), "StatusLine")->text(), QString(db::kConnectionFailedText));
+        QCOMPARE(m_fixture->prompter.texts(), QStringList{"Directory Creation Failed:/x. Please check the path"});
+
+        // After shutdown a worker's message returns at once and changes nothing.
+        QVERIFY(window().shutdown(std::chrono::milliseconds(100)));
+        std::thread late([&] {
+            window().showMessage("late", "Error");
+            window().setStatusLine("late");
+        });
+        late.join();
+        QCoreApplication::processEvents();
+        QCOMPARE(m_fixture->prompter.texts().size(), 1);
+        QVERIFY(Find<QLabel>(window(), "StatusLine")->text() != "late");
+    }
+
+    void manualBackupFillsItsRowThroughQueuedUpdates()
+    {
+        fakes::TdsTestServer server;
+        QVERIFY2(server.start(), server.error().c_str());
+        RealBackupServices real(m_fixture->settingsPath());
+        m_fixture->open(realServices(real));
+        addDatabase(server, "Sales");
+        QVERIFY2(m_fixture->prompter.shown().empty(), qPrintable(m_fixture->prompter.texts().join("|")));
+        QCOMPARE(window().databaseList().rowCount(), 1);
+
+        QSignalSpy updates(window().statusModel(), &ui::StatusGridModel::cellUpdated);
+        for (int run = 0; run < 2; ++run) {
+            QTest::mouseClick(Find<QPushButton>(window(), "ManualBackup"), Qt::LeftButton);
+            QTRY_COMPARE_WITH_TIMEOUT(statusCell(run, 2), QString("Backup completed"), 30000);
+            QTRY_VERIFY(window().scheduler().waitUntilIdle(std::chrono::milliseconds(0)));
+            QCOMPARE(statusCell(run, 0), QString::number(run + 1));
+            QCOMPARE(statusCell(run, 1), QString("Sales"));
+            QVERIFY(!statusCell(run, 3).isEmpty());
+            QVERIFY(!statusCell(run, 4).isEmpty());
+        }
+        // The "in progress" text passed through the model before the result.
+        QStringList statusTexts;
+        for (const auto& update : updates)
+            if (update.at(1).toInt() == engine::StatusBackupStatus)
+                statusTexts << update.at(2).toString();
+        QCOMPARE(statusTexts.first(), QString("Backup is in progress"));
+        QTRY_VERIFY(Find<QPushButton>(window(), "ManualBackup")->isEnabled());
+
+        const std::filesystem::path folder = std::filesystem::path(m_fixture->backupFolder()) / "Sales";
+        QVERIFY(std::filesystem::exists(folder / "Sales.Bak"));
+        QVERIFY(std::filesystem::exists(folder / "Last Backup" / "Sales.Bak"));
+        QCOMPARE(server.commandsStartingWith("BACKUP").size(), std::size_t(2));
+        const QStringList log = m_fixture->logLines();
+        QVERIFY(log.contains("Manual backup taken."));
+        QVERIFY(log.contains("Backup Started for Database Sales"));
+        m_fixture->close();
+    }
+
+    void exitWhileABackupRunsEndsCleanly()
+    {
+        fakes::TdsTestServer::Options options;
+        options.backupDelayMs = 1500;
+        fakes::TdsTestServer server(options);
+        QVERIFY2(server.start(), server.error().c_str());
+        RealBackupServices real(m_fixture->settingsPath());
+        m_fixture->open(realServices(real));
+        addDatabase(server, "Sales");
+        QSignalSpy closed(&window(), &ui::DBBackupDlg::closed);
+
+        QTest::mouseClick(Find<QPushButton>(window(), "ManualBackup"), Qt::LeftButton);
+        QTRY_COMPARE(window().backupState().backupBusy(), 1);
+        m_fixture->prompter.queueAnswer(true);
+        window().exitApplication();
+        QCOMPARE(m_fixture->prompter.shown().back().text, QString(ui::DBBackupDlg::kCloseBusyText));
+        QCOMPARE(closed.count(), 1);
+        QCOMPARE(m_fixture->logLines().last(), QString("Backup Manager is going to close"));
+        // The run cannot be interrupted inside the server's command; the window
+        // stops listening and the run still ends on its own.
+        QVERIFY(!window().shutdown(std::chrono::milliseconds(50)));
+        QVERIFY(window().scheduler().waitUntilIdle(std::chrono::seconds(30)));
+        QCOMPARE(window().backupState().backupBusy(), 0);
+        m_fixture->close();
+    }
+
+    void helpOpensTheChmFileOrTheShippedPage()
+    {
+        QTemporaryDir folder;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(folder.path());
+        QList<QUrl> opened;
+        ui::WindowServices services;
+        services.openExternal = [&](const QUrl& url) { opened << url; };
+        m_fixture->open(services);
+
+        window().activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window()));
+        QTest::keyClick(&window(), Qt::Key_F1);
+        QTRY_VERIFY(window().findChild<QDialog*>("HelpViewer"));
+        auto* viewer = window().findChild<QDialog*>("HelpViewer");
+        QVERIFY(viewer->isVisible());
+        QVERIFY(viewer->findChild<QWidget*>("HelpBrowser"));
+        viewer->close();
+        QVERIFY(opened.isEmpty());
+
+        QFile chm(folder.filePath("help.chm"));
+        QVERIFY(chm.open(QIODevice::WriteOnly));
+        chm.close();
+        window().openHelp();
+        QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(folder.filePath("help.chm"))});
+        QDir::setCurrent(previous);
+    }
+
+    void aboutShowsIconVersionAndOk()
+    {
+        m_fixture->open();
+        QString version;
+        bool hasIcon = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            version = box->findChild<QLabel*>("AboutVersion")->text();
+            hasIcon = !box->findChild<QLabel*>("AboutIcon")->pixmap().isNull();
+            QTest::mouseClick(box->findChild<QPushButton*>("AboutOk"), Qt::LeftButton);
+        });
+        window().showAbout();
+        QCOMPARE(version, QString("Version " CORVELLA_VERSION));
+        QVERIFY(hasIcon);
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_MainWindow.moc"
