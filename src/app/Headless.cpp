@@ -2,6 +2,7 @@
 
 #include "config/DatabaseList.h"
 #include "config/MailSettings.h"
+#include "config/PasswordCodec.h"
 #include "config/SettingsFile.h"
 #include "db/DbConnection.h"
 #include "engine/Archiver.h"
@@ -35,6 +36,7 @@ constexpr std::chrono::milliseconds kServiceStopBound = std::chrono::seconds(60)
 
 const char* const kUsage =
     "Usage: corvella [--backup-now | --service] [--config FILE]\n"
+    "       corvella --encode-password < PASSWORD-FILE\n"
     "       corvella --help | --version\n"
     "\n"
     "Without options, opens the desktop window.\n"
@@ -42,6 +44,9 @@ const char* const kUsage =
     "  --backup-now   back up every database of the configuration once, print\n"
     "                 each run's final status, exit 0 when all completed, else 1\n"
     "  --service      run the auto backup service until SIGINT or SIGTERM\n"
+    "  --encode-password\n"
+    "                 read a password from standard input (one line) and print\n"
+    "                 the form BackupConfig.ini stores it in (DB_INITER_n, SVRPD)\n"
     "  --config FILE  the settings file to use instead of BackupConfig.ini in the\n"
     "                 program folder\n"
     "  --help         show this text\n"
@@ -245,6 +250,24 @@ int Service(Configuration& configuration, const std::string& applicationName)
     return kExitOk;
 }
 
+// The password comes on stdin, never on the command line, where other users
+// could read it.
+int EncodePassword(const std::string& applicationName)
+{
+    std::string password;
+    std::getline(std::cin, password);
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    std::string stored;
+    config::PasswordCodec codec;
+    if (codec.Encode(password, stored) != config::PasswordCodec::kOk) {
+        ErrorLine(applicationName + ": " + (password.empty() ? "no password on standard input" : "the password cannot be encoded"));
+        return kExitBadConfiguration;
+    }
+    std::cout << stored << '\n' << std::flush;
+    return kExitOk;
+}
+
 } // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args)
@@ -252,8 +275,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
     CommandLine result;
     bool headless = false;
     for (const std::string& arg : args) {
-        if (arg == "--backup-now" || arg == "--service" || arg == "--help" || arg == "--version"
-            || arg == "--config" || arg.starts_with("--config=")) {
+        if (arg == "--backup-now" || arg == "--service" || arg == "--encode-password" || arg == "--help"
+            || arg == "--version" || arg == "--config" || arg.starts_with("--config=")) {
             headless = true;
         }
     }
@@ -275,10 +298,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
             help = true;
         } else if (arg == "--version") {
             version = true;
-        } else if (arg == "--backup-now" || arg == "--service") {
-            const auto wanted = arg == "--service" ? CommandLine::Mode::Service : CommandLine::Mode::BackupNow;
+        } else if (arg == "--backup-now" || arg == "--service" || arg == "--encode-password") {
+            const auto wanted = arg == "--service"        ? CommandLine::Mode::Service
+                : arg == "--encode-password" ? CommandLine::Mode::EncodePassword
+                                             : CommandLine::Mode::BackupNow;
             if (mode != CommandLine::Mode::Desktop && mode != wanted)
-                return invalid("--backup-now and --service cannot be combined");
+                return invalid("--backup-now, --service and --encode-password cannot be combined");
             mode = wanted;
         } else if (arg == "--config" || arg.starts_with("--config=")) {
             if (configGiven)
@@ -303,6 +328,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         result.mode = CommandLine::Mode::Version;
     } else if (mode == CommandLine::Mode::Desktop) {
         return invalid("--config needs --backup-now or --service");
+    } else if (mode == CommandLine::Mode::EncodePassword && configGiven) {
+        return invalid("--encode-password takes no --config");
     } else {
         result.mode = mode;
     }
@@ -325,6 +352,8 @@ int RunHeadless(const CommandLine& commandLine)
         return kExitBadConfiguration;
     case CommandLine::Mode::Desktop:
         return kExitBadConfiguration;
+    case CommandLine::Mode::EncodePassword:
+        return EncodePassword(applicationName);
     case CommandLine::Mode::BackupNow:
     case CommandLine::Mode::Service:
         break;

@@ -9,6 +9,8 @@
 //       completed and 1 otherwise;
 //   corvella --service [--config FILE]     runs the auto backup service until
 //       SIGINT or SIGTERM, then waits (bounded) for the run under way, exit 0;
+//   corvella --encode-password             reads a password from stdin and
+//       prints its stored form, for writing the settings file by hand;
 //   --help, --version.
 // Message boxes become lines on stderr. A configuration that is missing,
 // unreadable or lists no usable database gives a clear error and exit 2.
@@ -21,7 +23,7 @@ inline constexpr int kExitRunFailed = 1;
 inline constexpr int kExitBadConfiguration = 2;
 
 struct CommandLine {
-    enum class Mode { Desktop, BackupNow, Service, Help, Version, Invalid };
+    enum class Mode { Desktop, BackupNow, Service, EncodePassword, Help, Version, Invalid };
     Mode mode = Mode::Desktop;
     std::string configPath; // empty: BackupConfig.ini in the program folder
     std::string error;      // for Mode::Invalid

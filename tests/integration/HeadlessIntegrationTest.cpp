@@ -40,13 +40,14 @@ std::string ReadFile(const std::string& path)
 
 // Runs the program in `folder` (its working folder) with stdout and stderr
 // captured in files.
-Outcome RunProgram(const std::string& folder, const std::vector<std::string>& args)
+Outcome RunProgram(const std::string& folder, const std::vector<std::string>& args,
+                   const std::string& input = "/dev/null")
 {
     const std::string command = "cd '" + folder + "' && QT_QPA_PLATFORM=offscreen '" + std::string(CORVELLA_BINARY) + "'";
     std::string line = command;
     for (const std::string& arg : args)
         line += " '" + arg + "'";
-    line += " >'" + folder + "/out.txt' 2>'" + folder + "/err.txt' </dev/null";
+    line += " >'" + folder + "/out.txt' 2>'" + folder + "/err.txt' <'" + input + "'";
     const int status = std::system(line.c_str());
     Outcome outcome;
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -150,6 +151,27 @@ TEST_F(HeadlessIntegration, BadOrMissingConfigurationExitsWithTwo)
     Outcome version = RunProgram(m_root, {"--version"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_THAT(version.out, ::testing::StartsWith("corvella "));
+}
+
+TEST_F(HeadlessIntegration, EncodePasswordPrintsTheStoredFormOfStandardInput)
+{
+    config::PasswordCodec codec;
+    for (const std::string password : {"Backup#2024", "Kennwo\xC3\xA4rter;}"}) {
+        std::ofstream(m_root + "/password.txt") << password << "\n";
+        Outcome encoded = RunProgram(m_root, {"--encode-password"}, m_root + "/password.txt");
+        ASSERT_EQ(encoded.exitCode, 0) << encoded.err;
+        ASSERT_FALSE(encoded.out.empty());
+        EXPECT_EQ(encoded.out.back(), '\n');
+        std::string decoded;
+        EXPECT_EQ(codec.Decode(encoded.out.substr(0, encoded.out.size() - 1), decoded), 0);
+        EXPECT_EQ(decoded, password);
+        EXPECT_EQ(encoded.err.find(password), std::string::npos);
+    }
+
+    Outcome empty = RunProgram(m_root, {"--encode-password"});
+    EXPECT_EQ(empty.exitCode, 2);
+    EXPECT_THAT(empty.err, HasSubstr("no password on standard input"));
+    EXPECT_EQ(empty.out, "");
 }
 
 TEST_F(HeadlessIntegration, ServiceRunsAtOnceAndStopsCleanlyOnSigterm)
