@@ -14,11 +14,8 @@
 #include "config/PasswordCodec.h"
 #include "config/SettingsFile.h"
 #include "db/DbConnection.h"
-#include "engine/Archiver.h"
 #include "engine/BackupScheduler.h"
-#include "engine/Clock.h"
-#include "engine/FileOps.h"
-#include "engine/Mailer.h"
+#include "engine/SystemServices.h"
 #include "fakes/TdsTestServer.h"
 #include "log/Log.h"
 #include "ui/ConfigGridModel.h"
@@ -42,13 +39,9 @@
 namespace {
 
 struct RealServices {
-    explicit RealServices(const std::string& settingsPath) : archiver(settingsPath) {}
+    explicit RealServices(const std::string& settingsPath) : backup(settingsPath) {}
     ui::MessageBoxPrompter prompter;
-    db::OdbcConnector connector;
-    engine::ZipArchiver archiver;
-    engine::SmtpMailer mailer;
-    engine::SystemClock clock;
-    engine::FileOps fileOps;
+    engine::SystemServices backup;
 
     ui::WindowServices window(const QTemporaryDir& dir)
     {
@@ -56,11 +49,7 @@ struct RealServices {
         s.settingsPath = dir.filePath("BackupConfig.ini").toStdString();
         s.logPath = dir.filePath("BackupLog.log").toStdString();
         s.prompter = &prompter;
-        s.backup.connector = &connector;
-        s.backup.archiver = &archiver;
-        s.backup.mailer = &mailer;
-        s.backup.clock = &clock;
-        s.backup.fileOps = &fileOps;
+        s.backup = backup.services();
         s.trayAvailable = [] { return false; };
         return s;
     }

@@ -2,10 +2,7 @@
 
 #include "config/SettingsFile.h"
 #include "db/DbConnection.h"
-#include "engine/Archiver.h"
-#include "engine/Clock.h"
-#include "engine/FileOps.h"
-#include "engine/Mailer.h"
+#include "engine/SystemServices.h"
 #include "mail/BackupMail.h"
 #include "ui/DBBackupDlg.h"
 #include "ui/Prompter.h"
@@ -23,16 +20,12 @@ namespace {
 // until they end, so they are freed only when no run is left.
 struct RealServices {
     explicit RealServices(const std::string& settingsPath)
-        : archiver(settingsPath)
+        : backup(settingsPath)
     {
     }
 
     ui::MessageBoxPrompter prompter;
-    db::OdbcConnector connector;
-    engine::ZipArchiver archiver;
-    engine::SmtpMailer mailer;
-    engine::SystemClock clock;
-    engine::FileOps fileOps;
+    engine::SystemServices backup;
 };
 
 // The application object: one window, run until it closes.
@@ -56,11 +49,7 @@ public:
         ui::WindowServices services;
         services.settingsPath = settingsPath;
         services.prompter = &real->prompter;
-        services.backup.connector = &real->connector;
-        services.backup.archiver = &real->archiver;
-        services.backup.mailer = &real->mailer;
-        services.backup.clock = &real->clock;
-        services.backup.fileOps = &real->fileOps;
+        services.backup = real->backup.services();
         services.checkConnection = [](const std::string& connectionString, const db::StatusLineFn& statusLine) {
             return db::CheckConnection(connectionString, statusLine);
         };

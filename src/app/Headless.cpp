@@ -4,14 +4,10 @@
 #include "config/MailSettings.h"
 #include "config/PasswordCodec.h"
 #include "config/SettingsFile.h"
-#include "db/DbConnection.h"
-#include "engine/Archiver.h"
 #include "engine/BackupOwner.h"
 #include "engine/BackupScheduler.h"
-#include "engine/Clock.h"
-#include "engine/FileOps.h"
-#include "engine/Mailer.h"
 #include "engine/StatusJournal.h"
+#include "engine/SystemServices.h"
 #include "log/Log.h"
 
 #include <algorithm>
@@ -171,36 +167,10 @@ std::string FormatTable(std::vector<engine::RunResult> results)
     return out.str();
 }
 
-// The real services, alive for the whole process: a run blocked in the
-// server's command may outlive main's scope when the service is stopped.
-struct RealServices {
-    explicit RealServices(const std::string& settingsPath)
-        : archiver(settingsPath)
-    {
-    }
-    engine::SystemClock clock;
-    db::OdbcConnector connector;
-    engine::ZipArchiver archiver;
-    engine::SmtpMailer mailer;
-    engine::FileOps fileOps;
-
-    engine::BackupServices services(const std::string& applicationName)
-    {
-        engine::BackupServices s;
-        s.connector = &connector;
-        s.archiver = &archiver;
-        s.mailer = &mailer;
-        s.clock = &clock;
-        s.fileOps = &fileOps;
-        s.applicationName = applicationName;
-        return s;
-    }
-};
-
 int BackupNow(Configuration& configuration, const std::string& applicationName)
 {
     HeadlessOwner owner(configuration.mail, applicationName);
-    RealServices real(configuration.path);
+    engine::SystemServices real(configuration.path);
     engine::BackupScheduler scheduler(owner, real.services(applicationName));
     std::mutex resultsMutex;
     std::vector<engine::RunResult> results;
@@ -230,7 +200,8 @@ int Service(Configuration& configuration, const std::string& applicationName)
 
     // Left undestroyed on purpose when a run is still blocked at the end.
     auto* owner = new HeadlessOwner(configuration.mail, applicationName);
-    auto* real = new RealServices(configuration.path);
+    // The services outlive a run still blocked in the server at the end.
+    auto* real = new engine::SystemServices(configuration.path);
     auto* scheduler = new engine::BackupScheduler(*owner, real->services(applicationName));
     if (scheduler->StartAutoBackupService(configuration.databases) == 0)
         return kExitBadConfiguration;

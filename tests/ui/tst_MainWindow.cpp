@@ -1,11 +1,8 @@
 #include "UiTestSupport.h"
 
 #include "db/DbConnection.h"
-#include "engine/Archiver.h"
 #include "engine/BackupScheduler.h"
-#include "engine/Clock.h"
-#include "engine/FileOps.h"
-#include "engine/Mailer.h"
+#include "engine/SystemServices.h"
 #include "fakes/TdsTestServer.h"
 #include "ui/StatusGridModel.h"
 #include "ui/TrayController.h"
@@ -33,28 +30,6 @@
 using uitest::Find;
 
 namespace {
-
-// The real engine services, for runs against the wire-protocol test server.
-struct RealBackupServices {
-    explicit RealBackupServices(const std::string& settingsPath) : archiver(settingsPath) {}
-
-    engine::BackupServices services()
-    {
-        engine::BackupServices s;
-        s.connector = &connector;
-        s.archiver = &archiver;
-        s.mailer = &mailer;
-        s.clock = &clock;
-        s.fileOps = &fileOps;
-        return s;
-    }
-
-    db::OdbcConnector connector;
-    engine::ZipArchiver archiver;
-    engine::SmtpMailer mailer;
-    engine::SystemClock clock;
-    engine::FileOps fileOps;
-};
 
 QStringList Headings(QTableView* view)
 {
@@ -91,7 +66,7 @@ private:
         QTest::mouseClick(Find<QPushButton>(window(), "SaveToList"), Qt::LeftButton);
     }
 
-    ui::WindowServices realServices(RealBackupServices& real)
+    ui::WindowServices realServices(engine::SystemServices& real)
     {
         ui::WindowServices services;
         services.backup = real.services();
@@ -288,7 +263,7 @@ private slots:
     {
         fakes::TdsTestServer server;
         QVERIFY2(server.start(), server.error().c_str());
-        RealBackupServices real(m_fixture->settingsPath());
+        engine::SystemServices real(m_fixture->settingsPath());
         m_fixture->open(realServices(real));
         addDatabase(server, "Sales");
         QVERIFY2(m_fixture->prompter.shown().empty(), qPrintable(m_fixture->prompter.texts().join("|")));
@@ -328,7 +303,7 @@ private slots:
         options.backupDelayMs = 1500;
         fakes::TdsTestServer server(options);
         QVERIFY2(server.start(), server.error().c_str());
-        RealBackupServices real(m_fixture->settingsPath());
+        engine::SystemServices real(m_fixture->settingsPath());
         m_fixture->open(realServices(real));
         addDatabase(server, "Sales");
         QSignalSpy closed(&window(), &ui::DBBackupDlg::closed);
