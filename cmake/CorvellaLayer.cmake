@@ -26,6 +26,7 @@ function(corvella_gtest name)
     endif()
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE corvella_options GTest::gtest GTest::gtest_main GTest::gmock ${ARG_LIBS})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     target_compile_definitions(${name} PRIVATE
         CORVELLA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
         CORVELLA_BINARY_DIR="${PROJECT_BINARY_DIR}")

@@ -17,6 +17,7 @@
 #include "fakes/RecordingOwner.h"
 #include "fakes/SmtpTestServer.h"
 #include "fakes/TdsTestServer.h"
+#include "fakes/TestFiles.h"
 
 #include <gmock/gmock.h>
 
@@ -36,18 +37,6 @@ namespace {
 
 constexpr const char* kLogin = "backup";
 constexpr const char* kPassword = "Backup#2024";
-
-std::vector<std::string> FilesIn(const std::string& folder)
-{
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        if (entry.is_regular_file())
-            names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 } // namespace
 
@@ -132,16 +121,16 @@ TEST_F(BackupRunIntegration, SuccessfulRunReachesTheServerAndRotatesOverSeveralR
     EXPECT_THAT(m_server->commandsStartingWith("BACKUP"),
                 ElementsAre("BACKUP DATABASE [Sales] TO DISK = N'" + folder
                             + "/temp/Sales.bak' WITH INIT, NAME = N'Full  Backup of  Sales'"));
-    EXPECT_THAT(FilesIn(folder), ElementsAre("Sales.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales.Bak"));
     EXPECT_EQ(fs::file_size(folder + "/Sales.Bak"), 1u << 20);
 
     // keepOld off: the same name each time, two generations within a day.
     run(job("Sales"));
     run(job("Sales"));
-    EXPECT_THAT(FilesIn(folder), ElementsAre("Sales.Bak"));
-    EXPECT_THAT(FilesIn(folder + "/Last Backup"), ElementsAre("Sales.Bak"));
-    EXPECT_THAT(FilesIn(folder + "/Old Backup"), IsEmpty());
-    EXPECT_THAT(FilesIn(folder + "/temp"), IsEmpty());
+    EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder + "/Last Backup"), ElementsAre("Sales.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder + "/Old Backup"), IsEmpty());
+    EXPECT_THAT(fakes::FilesIn(folder + "/temp"), IsEmpty());
 
     // keepOld on: every generation stays.
     engine::BackupJob keeping = job("Sales");
@@ -150,9 +139,9 @@ TEST_F(BackupRunIntegration, SuccessfulRunReachesTheServerAndRotatesOverSeveralR
         EXPECT_TRUE(run(keeping).completed);
         m_clock.advance(25h);
     }
-    EXPECT_THAT(FilesIn(folder), ElementsAre("Sales20140716110503.Bak"));
-    EXPECT_THAT(FilesIn(folder + "/Last Backup"), ElementsAre("Sales20140715100503.Bak"));
-    EXPECT_THAT(FilesIn(folder + "/Old Backup"), ElementsAre("Sales.Bak", "Sales20140714090503.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales20140716110503.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder + "/Last Backup"), ElementsAre("Sales20140715100503.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder + "/Old Backup"), ElementsAre("Sales.Bak", "Sales20140714090503.Bak"));
     EXPECT_EQ(m_owner->statusJournal().rowCount(), 6);
 }
 
@@ -198,12 +187,12 @@ TEST_F(BackupRunIntegration, AwkwardNamesAreBackedUpAsOneName)
     const engine::RunResult blank = run(job("Sales "));
     EXPECT_TRUE(blank.completed);
     EXPECT_EQ(blank.row[engine::StatusDatabaseName], "Sales");
-    EXPECT_THAT(FilesIn(m_root + "/backups/Sales"), ElementsAre("Sales .Bak"));
+    EXPECT_THAT(fakes::FilesIn(m_root + "/backups/Sales"), ElementsAre("Sales .Bak"));
 
     const engine::RunResult quoted = run(job("Q]u'ote"));
     EXPECT_TRUE(quoted.completed) << quoted.row[engine::StatusBackupStatus];
     const std::string folder = m_root + "/backups/Q]u'ote";
-    EXPECT_THAT(FilesIn(folder), ElementsAre("Q]u'ote.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Q]u'ote.Bak"));
     EXPECT_THAT(m_server->commandsStartingWith("BACKUP"),
                 ElementsAre("BACKUP DATABASE [Sales] TO DISK = N'" + m_root
                                 + "/backups/Sales /temp/Sales .bak' WITH INIT, NAME = N'Full  Backup of  Sales'",
@@ -246,7 +235,7 @@ TEST_F(BackupRunIntegration, EightRunsAtOnceLineUpBehindTheLock)
         EXPECT_EQ(rows[i][engine::StatusBackupStatus], "Backup completed");
         seen.insert(rows[i][engine::StatusDatabaseName]);
         expectedLog.push_back("Backup Started for Database " + rows[i][engine::StatusDatabaseName]);
-        EXPECT_THAT(FilesIn(m_root + "/backups/" + rows[i][engine::StatusDatabaseName]),
+        EXPECT_THAT(fakes::FilesIn(m_root + "/backups/" + rows[i][engine::StatusDatabaseName]),
                     ElementsAre(rows[i][engine::StatusDatabaseName] + ".Bak"));
     }
     EXPECT_EQ(seen.size(), 8u);
@@ -287,8 +276,8 @@ TEST_F(BackupRunIntegration, ZipAndMailKeepOnlyTheArchive)
                 ElementsAre("Backup Started for Database Sales", "Creating zip file " + folder + "/temp/Sales.zip",
                             "Zip Completed for  and backup name: Sales.zip", "Sending Email started.",
                             "Email Sent Attached Backup Name: Sales"));
-    EXPECT_THAT(FilesIn(folder), ElementsAre("Sales.zip"));
-    EXPECT_THAT(FilesIn(folder + "/temp"), IsEmpty());
+    EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales.zip"));
+    EXPECT_THAT(fakes::FilesIn(folder + "/temp"), IsEmpty());
     const auto messages = smtp.messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].attachmentName, "Sales.zip");

@@ -2,6 +2,7 @@
 
 #include "engine/BackupOwner.h"
 #include "engine/StatusJournal.h"
+#include "fakes/TestFiles.h"
 
 #include <gmock/gmock.h>
 
@@ -34,9 +35,9 @@ TEST_F(EngineTest, SuccessfulRunFillsItsRowSendsTheQuotedCommandAndRotatesTheFil
                             "Password=secret;Persist Security Info=True;"));
 
     const std::string folder = m_root + "/backups/Sales";
-    EXPECT_THAT(filesIn(folder), ElementsAre("Sales.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales.Bak"));
     EXPECT_EQ(fs::file_size(folder + "/Sales.Bak"), 1234u);
-    EXPECT_THAT(filesIn(folder + "/temp"), IsEmpty());
+    EXPECT_THAT(fakes::FilesIn(folder + "/temp"), IsEmpty());
     EXPECT_TRUE(fs::is_directory(folder + "/Last Backup"));
     EXPECT_TRUE(fs::is_directory(folder + "/Old Backup"));
 
@@ -243,8 +244,8 @@ TEST_P(StepTest, CompressionAndMailTextsAttachmentAndRotation)
     EXPECT_EQ(result.row, c.row);
     EXPECT_EQ(result.completed, c.completed);
     EXPECT_EQ(m_owner->logMessages(), c.log);
-    EXPECT_EQ(filesIn(m_root + "/backups/Sales"), c.rotated);
-    EXPECT_THAT(filesIn(m_root + "/backups/Sales/temp"), IsEmpty());
+    EXPECT_EQ(fakes::FilesIn(m_root + "/backups/Sales"), c.rotated);
+    EXPECT_THAT(fakes::FilesIn(m_root + "/backups/Sales/temp"), IsEmpty());
     if (c.attachment.empty()) {
         EXPECT_THAT(m_mailer.calls(), IsEmpty());
     } else {
@@ -290,7 +291,7 @@ TEST_F(EngineTest, DeletionAfterCompressionRetriesEveryHalfSecondForAtMostThirty
     EXPECT_EQ(run(j).row[engine::StatusBackupStatus], "Zip Completed");
     EXPECT_EQ(m_fileOps.removeAttempts(), 4);
     EXPECT_THAT(pauses(), ElementsAre(500ms, 500ms, 500ms, 1000ms));
-    EXPECT_THAT(filesIn(m_root + "/backups/Sales"), ElementsAre("Sales.zip"));
+    EXPECT_THAT(fakes::FilesIn(m_root + "/backups/Sales"), ElementsAre("Sales.zip"));
 
     m_fileOps.failRemovals(-1);
     const engine::RunResult result = run(j);

@@ -57,18 +57,6 @@ engine::RunResult EngineTest::run(const engine::BackupJob& job)
     return worker.run();
 }
 
-std::vector<std::string> EngineTest::filesIn(const std::string& folder) const
-{
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        if (entry.is_regular_file())
-            names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::vector<std::chrono::milliseconds> EngineTest::pauses() const
 {
     std::lock_guard lock(m_pauseMutex);

@@ -26,7 +26,6 @@ public:
     engine::BackupServices services();
     engine::RunResult run(const engine::BackupJob& job);
 
-    std::vector<std::string> filesIn(const std::string& folder) const;
     std::vector<std::chrono::milliseconds> pauses() const;
 
     std::string m_root;

@@ -1,4 +1,5 @@
 #include "log/Log.h"
+#include "fakes/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -38,19 +39,6 @@ protected:
     std::string m_path;
 };
 
-std::time_t localTime(int year, int month, int day, int hour, int minute, int second)
-{
-    std::tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
-}
-
 struct Shown {
     std::string text;
     std::string caption;
@@ -62,7 +50,7 @@ TEST_F(LogTest, LinesHaveTheStampTheMessageAndCrLfAndExtendTheFile)
     {
         std::ofstream(m_path, std::ios::binary) << "earlier line\r\n";
     }
-    logging::Log log(m_path, {}, [] { return localTime(2014, 7, 14, 13, 5, 9); });
+    logging::Log log(m_path, {}, [] { return fakes::LocalTime(2014, 7, 14, 13, 5, 9); });
     ASSERT_TRUE(log.isOpen());
     log.Write("Backup Manager Started");
     log.Write("");

@@ -4,6 +4,7 @@
 #include "log/Log.h"
 #include "zip/ZipBackupFile.h"
 #include "zip/ZipWriter.h"
+#include "fakes/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -31,19 +32,6 @@ bool containsZip64EndRecord(const std::vector<std::uint8_t>& archive)
 {
     static const std::uint8_t signature[] = {0x50, 0x4B, 0x06, 0x06};
     return std::search(archive.begin(), archive.end(), std::begin(signature), std::end(signature)) != archive.end();
-}
-
-std::time_t localTime(int year, int month, int day, int hour, int minute, int second)
-{
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    return std::mktime(&tm);
 }
 
 void setModified(const std::string& path, std::time_t when)
@@ -87,7 +75,7 @@ TEST_P(ZipRoundTrip, ArchiveHoldsTheSourceUnderItsNameAndToolsAcceptIt)
     const std::string archive = temp("Sales.zip");
     ASSERT_EQ(backuplike::writeFile(source, c.size, 7), "");
     ::chmod(source.c_str(), 0640);
-    setModified(source, localTime(2024, 3, 15, 10, 15, 30));
+    setModified(source, fakes::LocalTime(2024, 3, 15, 10, 15, 30));
 
     std::vector<int> progress;
     ASSERT_TRUE(zip::ZipBackupFile(source, archive, m_log, c.level, [&](int p) { progress.push_back(p); }));
