@@ -7,11 +7,14 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -91,7 +94,7 @@ bool ReadJsonString(const std::string& s, size_t& pos, std::string& out)
 }
 
 // Parses one journal line: a flat JSON object of string values.
-bool ParseJournalLine(const std::string& line, TdsBatch& batch)
+bool ParseJournalLine(const std::string& line, std::map<std::string, std::string>& fields)
 {
     size_t pos = line.find('{');
     if (pos == std::string::npos)
@@ -109,16 +112,28 @@ bool ParseJournalLine(const std::string& line, TdsBatch& batch)
             ++pos;
         if (!ReadJsonString(line, pos, value))
             return false;
-        if (key == "login")
-            batch.login = value;
-        else if (key == "database")
-            batch.database = value;
-        else if (key == "kind")
-            batch.kind = value;
-        else if (key == "text")
-            batch.text = value;
+        fields[key] = std::move(value);
     }
     return false;
+}
+
+std::vector<std::map<std::string, std::string>> ReadJournal(const std::string& path)
+{
+    std::vector<std::map<std::string, std::string>> entries;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::map<std::string, std::string> fields;
+        if (ParseJournalLine(line, fields))
+            entries.push_back(std::move(fields));
+    }
+    return entries;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 } // namespace
@@ -153,6 +168,7 @@ bool TdsTestServer::start()
     }
     m_folder = folder;
     m_journal = m_folder + "/journal.jsonl";
+    m_errors = m_folder + "/server.err";
 
     std::vector<std::string> args{"/usr/bin/python3", scriptPath(), "--port", "0", "--journal", m_journal,
                                   "--backup-size", std::to_string(m_options.backupSize),
@@ -165,6 +181,32 @@ bool TdsTestServer::start()
         args.push_back("--database");
         args.push_back(database);
     }
+    if (m_options.anyDatabase)
+        args.push_back("--any-database");
+    for (const auto& database : m_options.damagedBackupsOf) {
+        args.push_back("--damage-backups-of");
+        args.push_back(database);
+    }
+    if (m_options.denyServerState)
+        args.push_back("--deny-server-state");
+    if (!m_options.runAs.empty()) {
+        args.push_back("--run-as");
+        args.push_back(m_options.runAs);
+    }
+    if (m_options.umask >= 0) {
+        char mask[8];
+        std::snprintf(mask, sizeof mask, "%03o", m_options.umask & 0777);
+        args.push_back("--umask");
+        args.push_back(mask);
+    }
+    if (!m_options.tlsCertificateFile.empty() || !m_options.tlsKeyFile.empty()) {
+        args.push_back("--tls-cert");
+        args.push_back(m_options.tlsCertificateFile);
+        args.push_back("--tls-key");
+        args.push_back(m_options.tlsKeyFile);
+    }
+    if (m_options.forceEncryption)
+        args.push_back("--force-encryption");
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -188,9 +230,12 @@ bool TdsTestServer::start()
         if (getppid() != parent)
             _exit(127);
         dup2(fds[1], STDOUT_FILENO);
-        int null = open("/dev/null", O_RDONLY);
+        int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (null >= 0)
             dup2(null, STDIN_FILENO);
+        int errors = open(m_errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (errors >= 0)
+            dup2(errors, STDERR_FILENO);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -227,6 +272,10 @@ bool TdsTestServer::start()
             m_error = "Unexpected first line from the test server: " + line;
     }
     if (!m_error.empty()) {
+        // The server explains a refused start (a bad option, a key it cannot
+        // read) on its standard error.
+        if (std::string said = ReadFile(m_errors); !said.empty())
+            m_error += ": " + said.substr(0, said.find_last_not_of('\n') + 1);
         std::string error = m_error;
         stop();
         m_error = error;
@@ -286,12 +335,22 @@ std::string TdsTestServer::connectionString() const
 std::vector<TdsBatch> TdsTestServer::batches() const
 {
     std::vector<TdsBatch> out;
-    std::ifstream in(m_journal, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        TdsBatch batch;
-        if (ParseJournalLine(line, batch))
-            out.push_back(std::move(batch));
+    for (auto& entry : ReadJournal(m_journal)) {
+        if (entry["kind"] == "login")
+            continue;
+        out.push_back({entry["login"], entry["database"], entry["kind"], entry["text"]});
+    }
+    return out;
+}
+
+std::vector<TdsLogin> TdsTestServer::logins() const
+{
+    std::vector<TdsLogin> out;
+    for (auto& entry : ReadJournal(m_journal)) {
+        if (entry["kind"] != "login")
+            continue;
+        out.push_back({entry["login"], entry["database"], entry["password"], entry["text"] == "ok",
+                       entry["encryption"]});
     }
     return out;
 }

@@ -16,26 +16,48 @@ struct TdsBatch {
     std::string text;     // the command text, exactly as sent
 };
 
+// One login attempt as the test server received it.
+struct TdsLogin {
+    std::string login;      // the user name, exactly as sent
+    std::string database;   // the database asked for, empty when none was
+    std::string password;   // the password, exactly as sent
+    bool accepted = false;
+    std::string encryption; // "none", "login" (only the login packet) or "full"
+};
+
 // The SQL Server wire-protocol test server (tools/tdsserver/tds_server.py),
 // run as a child process on 127.0.0.1 with a free port. It checks logins and
-// database names, writes real backup files for BACKUP DATABASE, answers
-// simple SELECTs (see the script's header for what it understands) and
-// records every batch in a journal that batches() reads.
+// database names, writes real backup files for BACKUP DATABASE, verifies them
+// for RESTORE VERIFYONLY, answers simple SELECTs (see the script's header for
+// what it understands) and records every login attempt, batch and procedure
+// call in a journal that logins() and batches() read.
 //
 // start() blocks until the server listens (at most 15 s; on failure error()
-// says why); stop() and the destructor end it by its process id (SIGTERM,
-// then SIGKILL after 5 s) and wait for it. The server answers a batch only
-// after journaling it, so batches() sees a command as soon as the call that
-// sent it has returned. The child is also sent SIGTERM should the thread that
-// started it die first. Not thread-safe; one thread drives a server, while
-// any number of connections may talk to it at once.
+// says why, with what the server printed); stop() and the destructor end it
+// by its process id (SIGTERM, then SIGKILL after 5 s) and wait for it. The
+// server answers a login or a batch only after journaling it, so logins() and
+// batches() see it as soon as the call that sent it has returned. The child
+// is also sent SIGTERM should the thread that started it die first, also
+// after it has become another user. Not thread-safe; one thread drives a
+// server, while any number of connections may talk to it at once.
 class TdsTestServer {
 public:
     struct Options {
         std::vector<std::pair<std::string, std::string>> logins{{"backup", "Backup#2024"}};
         std::vector<std::string> databases{"Sales"};
         std::uint64_t backupSize = 1 << 20; // bytes of each backup file
-        int backupDelayMs = 0;              // server-side time of each backup
+        int backupDelayMs = 0;              // server-side time of each backup, spent writing it
+        bool anyDatabase = false;           // every database name exists, besides `databases`
+        std::vector<std::string> damagedBackupsOf; // backups of these fail RESTORE VERIFYONLY
+        bool denyServerState = false;       // sys.dm_exec_requests answers error 300 then 297
+        // "USER" or "USER:GROUP": the server listens, then becomes that user for
+        // good, as a database service runs under its own account. Needs root.
+        std::string runAs;
+        int umask = -1;                     // the server's umask; -1 keeps the inherited one
+        // PEM files; with both the server offers encryption in its pre-login answer.
+        std::string tlsCertificateFile;
+        std::string tlsKeyFile;
+        bool forceEncryption = false;       // answer ENCRYPT_REQ and refuse plain logins
     };
 
     TdsTestServer();
@@ -61,8 +83,10 @@ public:
     // With the first configured login and database.
     std::string connectionString() const;
 
-    // Every batch received so far, oldest first.
+    // Every batch and procedure call received so far, oldest first.
     std::vector<TdsBatch> batches() const;
+    // Every login attempt so far, oldest first.
+    std::vector<TdsLogin> logins() const;
     // The texts of the batches that start with `prefix` (any case), oldest first.
     std::vector<std::string> commandsStartingWith(const std::string& prefix) const;
 
@@ -77,6 +101,7 @@ private:
     int m_stdout = -1;
     std::string m_folder;
     std::string m_journal;
+    std::string m_errors;
     std::string m_error;
 };
 

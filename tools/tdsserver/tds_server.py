@@ -6,30 +6,67 @@ starts it as its demo server when no real server is configured. It needs only
 the Python 3 standard library.
 
     tds_server.py --port 0 --login USER:PASSWORD ... --database NAME ...
-                  [--backup-size BYTES] [--backup-delay-ms MS] [--journal FILE]
+                  [--any-database] [--backup-size BYTES] [--backup-delay-ms MS]
+                  [--damage-backups-of NAME ...] [--deny-server-state]
+                  [--tls-cert FILE --tls-key FILE [--force-encryption]]
+                  [--run-as USER[:GROUP]] [--umask OCTAL] [--journal FILE]
 
 The first line on stdout is "LISTENING <port>". SIGTERM (or SIGINT) stops the
-server; open sessions are dropped.
+server; open sessions are dropped. Arguments are read as UTF-8 and file names
+are written as UTF-8, whatever the locale.
+
+What a real host does, it does too:
+- Service account: started as root with --run-as, it opens the journal, loads
+  the certificate and key and binds its port, then becomes USER (its groups,
+  or GROUP) for good, as the database service runs as its own account; files
+  it writes belong to that account. --umask sets the umask first, and backup
+  files are created with mode 0666 less the umask. --run-as without root is
+  refused.
+- Encryption: with --tls-cert and --tls-key the PRELOGIN answer offers
+  encryption and the TLS handshake travels inside PRELOGIN packets. A client
+  that sends ENCRYPT_OFF gets ENCRYPT_OFF and only its LOGIN7 packet is
+  encrypted; ENCRYPT_ON or ENCRYPT_REQ gets ENCRYPT_ON and the whole session
+  is encrypted; ENCRYPT_NOT_SUP gets no encryption. --force-encryption answers
+  ENCRYPT_REQ to every client, encrypts everything and drops a login that
+  arrives unencrypted. Without a certificate the answer is ENCRYPT_NOT_SUP.
+  TLS 1.2, as servers use inside TDS 7.x pre-login.
 
 What it understands:
-- PRELOGIN (no encryption offered), LOGIN7 with the obfuscated password checked
-  against the --login pairs (login names compare without regard to case);
-  a wrong login gets error 18456, an unknown database 4060 then 18456.
+- LOGIN7 with the obfuscated password checked against the --login pairs
+  (login names compare without regard to case); user, password and database
+  are UTF-16 and compared exactly. A wrong login gets error 18456, an unknown
+  database 4060 then 18456. --any-database makes every database name exist.
 - SQL batches, split into statements at ";" and at the start of a new
   statement keyword:
   * BACKUP DATABASE name TO DISK = 'path' [WITH option, ...], the name plain or
     in brackets (]] for ]), the path as '...' or N'...' ('' for '). It writes
-    --backup-size bytes of backup-like content to the path (after
-    --backup-delay-ms), or answers 911 for an unknown database, 3201 for a
-    folder that is missing or cannot be written, 3202 for a failed write,
-    each followed by 3013.
-  * SELECT [TOP n | TOP (n)] item, ... [FROM table] [UNION ALL SELECT ...]
-    where an item is *, a column of the table, NULL, an integer, 'text' or
-    N'text', REPLICATE(text, count) (at most 4000 characters), @@VERSION,
-    @@SPID, @@SERVERNAME, DB_NAME(), SUSER_SNAME(), each with an optional
-    [AS] alias. Tables: sys.databases (name, database_id) and dbo.Numbers
-    (n INT 1..10000, label NVARCHAR(20) "Row <n>").
-  * USE name, SET ..., PRINT 'text', WAITFOR DELAY 'hh:mm:ss[.fff]'.
+    --backup-size bytes to the path: a 512-byte header (size, CRC-32 of the
+    rest, database) then page-like content. With --backup-delay-ms the file is
+    written in steps spread over that time; an attention packet stops it (the
+    batch is acknowledged as cancelled), and so does the client closing the
+    connection; either leaves the partial file behind. Backups of a
+    --damage-backups-of database get a wrong checksum. Errors: 911 for an
+    unknown database, 3201 for a folder that is missing or cannot be written,
+    3202 for a failed write, each followed by 3013.
+  * RESTORE VERIFYONLY FROM DISK = 'path' [WITH option, ...]: 3262 "The backup
+    set on file 1 is valid." for a whole backup; otherwise 3201 (cannot open:
+    operating system error 2, 3 or 5), 3241 (not a backup), 3203 (shorter than
+    its header says, as a killed backup leaves it) or 3189 (checksum
+    mismatch), each followed by 3013 "VERIFY DATABASE is terminating
+    abnormally.".
+  * SELECT [TOP n | TOP (n)] item, ... [FROM table [WHERE column op value
+    [AND ...]]] [UNION ALL SELECT ...] where an item is *, a column of the
+    table, NULL, an integer, 'text' or N'text', REPLICATE(text, count) (at most
+    4000 characters), @@VERSION, @@SPID, @@SERVERNAME, DB_NAME(),
+    SUSER_SNAME(), each with an optional [AS] alias; op is one of = <> < >
+    <= >=. Tables: sys.databases (name, database_id), dbo.Numbers (n INT
+    1..10000, label NVARCHAR(20) "Row <n>") and sys.dm_exec_requests
+    (session_id, request_id, status, command, percent_complete REAL): one row
+    per statement running on any session, a running BACKUP as 'BACKUP
+    DATABASE' with its progress 0..100. With --deny-server-state that view
+    gives error 300 then 297, as for a login without VIEW SERVER STATE.
+  * USE name, SET ..., PRINT 'text', WAITFOR DELAY 'hh:mm:ss[.fff]' (ended
+    early by an attention packet).
   Anything else is answered with error 102 (incorrect syntax).
 - Server cursors through remote procedure calls (by name or by number):
   sp_cursoropen on one SELECT of the kind above (keyset, static, dynamic,
@@ -39,27 +76,38 @@ What it understands:
   with their return status and output parameters. Other procedures get error
   2812.
 - Attention (cancel) packets, answered with an attention acknowledgement.
+- Session ids start at 51 and are reused once their session has ended.
 
-With --journal every batch and every procedure call is appended as one JSON
-object per line: {"login": ..., "database": ..., "kind": "batch", "text": ...}
-for a batch, and for a call "kind": "rpc" with "text" the procedure name and
-its parameters as literals, output parameters marked OUTPUT, for example
-"sp_cursorfetch 180201001, 2, NULL, 100".
+With --journal every login attempt, batch and procedure call is appended as
+one JSON object per line, written before the server answers:
+{"kind": "login", "login": ..., "database": ..., "password": ..., "text": "ok"
+or "failed", "encryption": "none", "login" or "full"} for a login, with the
+texts exactly as received; {"login": ..., "database": ..., "kind": "batch",
+"text": ...} for a batch; and for a call "kind": "rpc" with "text" the
+procedure name and its parameters as literals, output parameters marked
+OUTPUT, for example "sp_cursorfetch 180201001, 2, NULL, 100".
 """
 
 import argparse
 import errno
+import grp
+import heapq
 import json
 import os
+import pwd
 import random
 import re
+import select
 import signal
 import socket
 import socketserver
+import ssl
+import stat
 import struct
 import sys
 import threading
 import time
+import zlib
 
 SERVER_NAME = "CORVELLA-DEMO"
 PRODUCT_NAME = "Microsoft SQL Server"
@@ -79,6 +127,12 @@ PT_TRANSACTION = 0x0E
 PT_LOGIN7 = 0x10
 PT_PRELOGIN = 0x12
 
+# PRELOGIN encryption values.
+ENCRYPT_OFF = 0x00
+ENCRYPT_ON = 0x01
+ENCRYPT_NOT_SUP = 0x02
+ENCRYPT_REQ = 0x03
+
 # Done status bits.
 DONE_FINAL = 0x00
 DONE_MORE = 0x01
@@ -89,6 +143,14 @@ DONE_ATTN = 0x20
 
 class ProtocolError(Exception):
     pass
+
+
+class ClientGone(ProtocolError):
+    """The client closed the connection while a statement was running."""
+
+
+class Cancelled(Exception):
+    """An attention packet arrived while a statement was running."""
 
 
 class SqlError(Exception):
@@ -174,7 +236,7 @@ class Tokens:
         self.parts.append(b"\xAC" + body)
 
     def result(self, columns, rows):
-        """columns: list of (name, kind, size) with kind 'int' or 'nvarchar'."""
+        """columns: list of (name, kind, size) with kind 'int', 'real' or 'nvarchar'."""
         self.colmetadata(columns)
         self.rows(columns, rows)
 
@@ -185,6 +247,8 @@ class Tokens:
             out.append(struct.pack("<H", 0x0001))  # nullable
             if kind == "int":
                 out.append(bytes([0x26, size]))
+            elif kind == "real":
+                out.append(bytes([0x6D, size]))
             else:
                 out.append(b"\xE7" + struct.pack("<H", size * 2) + COLLATION)
             out.append(b_varchar(name))
@@ -199,6 +263,11 @@ class Tokens:
                         out.append(b"\x00")
                     else:
                         out.append(bytes([size]) + value.to_bytes(size, "little", signed=True))
+                elif kind == "real":
+                    if value is None:
+                        out.append(b"\x00")
+                    else:
+                        out.append(bytes([size]) + struct.pack("<f" if size == 4 else "<d", value))
                 else:
                     if value is None:
                         out.append(b"\xFF\xFF")
@@ -348,6 +417,44 @@ def identifier(tok):
     if tok.kind == "word":
         return tok.text
     raise syntax_error(tok)
+
+
+def disk_device(c):
+    """DISK = 'path' (or N'path'): the path."""
+    c.expect_word("DISK")
+    c.expect_punct("=")
+    tok = c.next()
+    if tok.kind != "string":
+        raise syntax_error(tok)
+    return tok.value
+
+
+def skip_options(c):
+    """[WITH option [= value], ...]: accepted and not acted on."""
+    if c.at_word("WITH"):
+        c.next()
+        while not c.done():
+            opt = c.next()
+            if opt.kind == "punct" and opt.text == ",":
+                continue
+            if opt.kind != "word":
+                raise syntax_error(opt)
+            if c.at_punct("="):
+                c.next()
+                c.next()
+    elif not c.done():
+        raise syntax_error(c.next())
+
+
+def request_command(tokens):
+    """The command column of sys.dm_exec_requests for a statement."""
+    words = [tok.word() for tok in tokens[:2]]
+    if words[0] == "BACKUP":
+        return "BACKUP LOG" if words[1:] == ["LOG"] else "BACKUP DATABASE"
+    if words[0] == "RESTORE":
+        # The server's command names are at most 16 characters.
+        return "RESTORE VERIFYON" if words[1:] == ["VERIFYONLY"] else "RESTORE DATABASE"
+    return words[0] or "SELECT"
 
 
 # ---------------------------------------------------------------------------
@@ -629,36 +736,59 @@ def backup_block():
         return _block
 
 
-def write_backup(path, database, size):
-    """Writes the backup file; returns None or the failing errno and stage."""
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    except OSError as e:
-        return ("open", e.errno)
-    try:
-        header = ("TAPE CORVELLA BACKUP\ndatabase=%s\ncreated=%s\nsize=%d\n" % (
-            database, time.strftime("%Y-%m-%dT%H:%M:%S"), size)).encode("utf-8")
-        header = header[:512].ljust(512, b"\x00")
-        block = backup_block()
-        written = 0
-        chunk_no = 0
-        while written < size:
-            if written == 0:
-                data = header + block[len(header):]
-            else:
-                data = struct.pack("<Q", chunk_no) + block[8:]
-            data = data[: size - written]
-            view = memoryview(data)
-            while view:
-                n = os.write(fd, view)
-                view = view[n:]
-            written += len(data)
-            chunk_no += 1
-    except OSError as e:
-        return ("write", e.errno)
-    finally:
-        os.close(fd)
-    return None
+BACKUP_MAGIC = b"TAPE CORVELLA BACKUP\n"
+HEADER_SIZE = 512
+# A delayed backup writes one step about this often, so that its progress moves smoothly.
+BACKUP_STEP_SECONDS = 0.02
+
+
+def backup_header(database, size, checksum):
+    """The 512-byte header. The checksum (CRC-32 of everything after the
+    header) is only known once the content is written; until then the field
+    says so, which marks a file whose writing never finished."""
+    text = "size=%d\nchecksum=%s\ncreated=%s\ndatabase=%s\n" % (
+        size, "pending" if checksum is None else "crc32:%08x" % checksum,
+        time.strftime("%Y-%m-%dT%H:%M:%S"), database)
+    header = BACKUP_MAGIC + text.encode("utf-8", "surrogateescape")
+    return header[:HEADER_SIZE].ljust(HEADER_SIZE, b"\x00")
+
+
+def backup_pieces(size, header):
+    """The file's bytes in pieces of at most one MiB: the header, then
+    page-structured content."""
+    block = backup_block()
+    offset = 0
+    number = 0
+    while offset < size:
+        if number == 0:
+            data = header + block[len(header):]
+        else:
+            data = struct.pack("<Q", number) + block[8:]
+        data = data[:size - offset]
+        yield data
+        offset += len(data)
+        number += 1
+
+
+def write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def os_path(text):
+    """File names are UTF-8 bytes on disk whatever the locale."""
+    return text.encode("utf-8", "surrogateescape")
+
+
+def open_error(path, err):
+    """The operating system error of a file that cannot be opened, as the
+    server words it; a missing file differs from a missing folder."""
+    if err == errno.ENOENT:
+        folder = os.path.dirname(os_path(path)) or b"."
+        if os.path.isdir(folder):
+            return "2(The system cannot find the file specified.)"
+    return os_error_text(err)
 
 
 def os_error_text(err):
@@ -668,32 +798,148 @@ def os_error_text(err):
         return "5(Access is denied.)"
     if err in (errno.ENOSPC, errno.EDQUOT):
         return "112(There is not enough space on the disk.)"
+    if err in (errno.EINVAL, errno.ENAMETOOLONG, errno.EILSEQ):
+        return "123(The filename, directory name, or volume label syntax is incorrect.)"
     return "1117(The request could not be performed because of an I/O device error.)"
+
+
+def check_backup(path, request):
+    """RESTORE VERIFYONLY's reading of one backup file: None when it is
+    whole, else the (number, state, severity, text) that reports why not."""
+    try:
+        fd = os.open(os_path(path), os.O_RDONLY | os.O_CLOEXEC)
+    except (OSError, UnicodeError) as e:
+        err = e.errno if isinstance(e, OSError) else errno.EINVAL
+        return (3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
+            path, open_error(path, err)))
+    try:
+        info = os.fstat(fd)
+        if stat.S_ISDIR(info.st_mode):
+            return (3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
+                path, os_error_text(errno.EISDIR)))
+        malformed = (3241, 0, 16, "The media family on device '%s' is incorrectly formed. "
+                                  "SQL Server cannot process this media family." % path)
+        header = os.read(fd, HEADER_SIZE)
+        if len(header) < HEADER_SIZE or not header.startswith(BACKUP_MAGIC):
+            return malformed
+        fields = {}
+        for line in header[len(BACKUP_MAGIC):].split(b"\x00", 1)[0].split(b"\n"):
+            key, sep, value = line.partition(b"=")
+            if sep and key not in fields:
+                fields[key] = value
+        try:
+            size = int(fields[b"size"])
+            checksum = fields[b"checksum"].decode("ascii")
+        except (KeyError, ValueError, UnicodeError):
+            return malformed
+        if info.st_size < size:
+            return (3203, 1, 16, 'Read on "%s" failed: 38(Reached the end of the file.)' % path)
+        damaged = (3189, 1, 16, "Damage to the backup set was detected.")
+        if not checksum.startswith("crc32:") or info.st_size > size:
+            return damaged
+        crc = 0
+        done = HEADER_SIZE
+        while done < size:
+            data = os.read(fd, min(1 << 20, size - done))
+            if not data:
+                return (3203, 1, 16, 'Read on "%s" failed: 38(Reached the end of the file.)' % path)
+            crc = zlib.crc32(data, crc)
+            done += len(data)
+            request.percent = 100.0 * done / size
+        if "crc32:%08x" % crc != checksum:
+            return damaged
+        return None
+    except OSError as e:
+        return (3203, 1, 16, 'Read on "%s" failed: %s' % (path, os_error_text(e.errno)))
+    finally:
+        os.close(fd)
 
 
 # ---------------------------------------------------------------------------
 # Sessions
 
+class Channel:
+    """The byte stream under one session's packets: the socket itself, or,
+    once the pre-login handshake is done, TLS over it."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.tls = None
+        self.incoming = None
+        self.outgoing = None
+
+    def start_tls(self, tls, incoming, outgoing):
+        self.tls, self.incoming, self.outgoing = tls, incoming, outgoing
+
+    def stop_tls(self):
+        self.tls = self.incoming = self.outgoing = None
+
+    def recv(self, n):
+        if self.tls is None:
+            return self.sock.recv(n)
+        while True:
+            try:
+                return self.tls.read(n)
+            except ssl.SSLWantReadError:
+                data = self.sock.recv(65536)
+                if not data:
+                    return b""
+                self.incoming.write(data)
+            except ssl.SSLZeroReturnError:
+                return b""
+
+    def sendall(self, data):
+        if self.tls is None:
+            self.sock.sendall(data)
+            return
+        view = memoryview(data)
+        while view:
+            view = view[self.tls.write(view):]
+        self.sock.sendall(self.outgoing.read())
+
+    def wait_readable(self, timeout):
+        if self.tls is not None and self.tls.pending():
+            return True
+        readable, _, _ = select.select([self.sock], [], [], timeout)
+        return bool(readable)
+
+
+def prelogin_options(payload):
+    """The options of a PRELOGIN message: {token: bytes}."""
+    options = {}
+    pos = 0
+    while pos < len(payload) and payload[pos] != 0xFF:
+        if pos + 5 > len(payload):
+            raise ProtocolError("bad pre-login option table")
+        token, offset, length = struct.unpack_from(">BHH", payload, pos)
+        options[token] = payload[offset:offset + length]
+        pos += 5
+    return options
+
+
 class Session:
     def __init__(self, server, sock):
         self.server = server
-        self.sock = sock
+        self.channel = Channel(sock)
         self.packet_size = 4096
         self.tds72 = True
         self.tds_version = 0x74000004
         self.login = ""
         self.database = "master"
-        self.spid = server.next_spid()
+        self.spid = server.take_spid()
         self.packet_no = 0
         self.cursors = {}
         self.next_cursor = 180150000 + self.spid * 1000
+        self.pending = []  # messages that arrived while a statement waited
+        self.single_packet_tls = False
+        self.encryption = "none"
 
     # -- packets --------------------------------------------------------
 
     def recv_exact(self, n):
         buf = bytearray()
         while len(buf) < n:
-            chunk = self.sock.recv(n - len(buf))
+            chunk = self.channel.recv(n - len(buf))
             if not chunk:
                 if buf:
                     raise ProtocolError("connection closed inside a packet")
@@ -702,6 +948,8 @@ class Session:
         return bytes(buf)
 
     def read_message(self):
+        if self.pending:
+            return self.pending.pop(0)
         kind = None
         payload = bytearray()
         while True:
@@ -714,6 +962,11 @@ class Session:
             body = self.recv_exact(length - 8)
             if body is None:
                 return None, None
+            if self.single_packet_tls:
+                # With encryption off on both sides only the first LOGIN7
+                # packet travels inside TLS; the rest of the session is plain.
+                self.single_packet_tls = False
+                self.channel.stop_tls()
             if kind is None:
                 kind = ptype
             payload += body
@@ -735,16 +988,47 @@ class Session:
                                    self.packet_no, 0) + part)
             if last:
                 break
-        self.sock.sendall(b"".join(out))
+        self.channel.sendall(b"".join(out))
+
+    def wait_until(self, deadline):
+        """Waits until the monotonic deadline while watching the client:
+        raises Cancelled on an attention and ClientGone when the connection
+        closes. Anything else the client sends waits its turn."""
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            if self.channel.wait_readable(left):
+                kind, payload = self.read_message()
+                if kind is None:
+                    raise ClientGone("the client closed the connection during a statement")
+                if kind == PT_ATTENTION:
+                    raise Cancelled()
+                self.pending.append((kind, payload))
 
     # -- conversation -----------------------------------------------------
 
     def run(self):
         kind, payload = self.read_message()
+        refuse_plain_login = self.server.force_encryption
         if kind == PT_PRELOGIN:
-            self.send_message(PT_REPLY, self.prelogin_reply())
+            option = prelogin_options(payload).get(0x01, b"")
+            answer, mode = self.negotiate_encryption(option)
+            self.server.note("session %d: client encryption %s, answered %d" % (
+                self.spid, option[0] if option else "absent", answer))
+            self.send_message(PT_REPLY, self.prelogin_reply(answer))
+            if mode in ("login", "full"):
+                self.tls_handshake(mode)
             kind, payload = self.read_message()
+            if kind == PT_PRELOGIN and self.server.tls_context is not None and self.encryption == "none":
+                # A client that said it cannot encrypt may still start TLS
+                # when the server requires it.
+                self.tls_handshake("full", payload)
+                kind, payload = self.read_message()
         if kind != PT_LOGIN7:
+            return
+        if refuse_plain_login and self.encryption == "none":
+            self.handle_login(payload, refused=True)
             return
         if not self.handle_login(payload):
             return
@@ -767,10 +1051,54 @@ class Session:
             else:
                 return
 
-    def prelogin_reply(self):
+    def negotiate_encryption(self, option):
+        """The server's ENCRYPTION answer to the client's, and what follows:
+        no TLS, TLS for the login packet only, or TLS for everything."""
+        if self.server.tls_context is None:
+            return ENCRYPT_NOT_SUP, "none"
+        client = option[0] & 0x0F if option else ENCRYPT_NOT_SUP
+        if self.server.force_encryption:
+            return ENCRYPT_REQ, "none" if client == ENCRYPT_NOT_SUP else "full"
+        if client == ENCRYPT_NOT_SUP:
+            return ENCRYPT_NOT_SUP, "none"
+        if client == ENCRYPT_OFF:
+            return ENCRYPT_OFF, "login"
+        return ENCRYPT_ON, "full"
+
+    def tls_handshake(self, mode, first=None):
+        """TLS handshake records travel inside PRELOGIN packets; afterwards
+        the TLS stream carries whole TDS packets."""
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = self.server.tls_context.wrap_bio(incoming, outgoing, server_side=True)
+        if first is not None:
+            incoming.write(first)
+        while True:
+            try:
+                tls.do_handshake()
+                finished = True
+            except ssl.SSLWantReadError:
+                finished = False
+            data = outgoing.read()
+            if data:
+                self.send_message(PT_PRELOGIN, data)
+            if finished:
+                break
+            kind, payload = self.read_message()
+            if kind is None:
+                raise ClientGone("the client closed the connection during the TLS handshake")
+            if kind != PT_PRELOGIN:
+                raise ProtocolError("packet type 0x%02X inside the TLS handshake" % kind)
+            incoming.write(payload)
+        self.channel.start_tls(tls, incoming, outgoing)
+        self.single_packet_tls = mode == "login"
+        self.encryption = mode
+        self.server.note("session %d: %s encrypted with %s" % (
+            self.spid, "login packet" if mode == "login" else "everything", tls.version()))
+
+    def prelogin_reply(self, encryption):
         options = [
             (0x00, bytes([16, 0, 0x03, 0xE8, 0, 0])),  # version
-            (0x01, bytes([0x02])),  # encryption not supported
+            (0x01, bytes([encryption])),
             (0x02, bytes([0x00])),  # instance
             (0x03, b""),  # thread id
             (0x04, bytes([0x00])),  # MARS off
@@ -782,7 +1110,7 @@ class Session:
             data += value
         return bytes(table) + b"\xFF" + bytes(data)
 
-    def handle_login(self, p):
+    def handle_login(self, p, refused=False):
         if len(p) < 94:
             raise ProtocolError("short login")
         (tds_version, packet_size) = struct.unpack_from("<II", p, 4)
@@ -796,6 +1124,7 @@ class Session:
             raw = p[off:off + 2 * count]
             if password:
                 raw = bytes(((b ^ 0xA5) >> 4) | (((b ^ 0xA5) & 0x0F) << 4) for b in raw)
+            # Lone surrogates are not text; everything else decodes exactly.
             return raw.decode("utf-16-le", errors="replace")
 
         user = field(40)
@@ -803,9 +1132,19 @@ class Session:
         database = field(68)
         self.login = user
 
+        def journal_login(accepted):
+            self.server.write_journal({"kind": "login", "login": user, "database": database, "password": password,
+                                       "text": "ok" if accepted else "failed", "encryption": self.encryption})
+
+        if refused:
+            # The server requires encryption: a plain login is dropped unanswered.
+            journal_login(False)
+            self.server.note("session %d: unencrypted login of '%s' refused" % (self.spid, user))
+            return False
         t = Tokens(self.tds72)
         expected = self.server.logins.get(user.casefold())
         if expected is None or expected != password:
+            journal_login(False)
             t.error(18456, 1, 14, "Login failed for user '%s'." % user)
             t.done(DONE_ERROR)
             self.send_message(PT_REPLY, t.data())
@@ -813,6 +1152,7 @@ class Session:
         if database:
             found = self.server.find_database(database)
             if found is None:
+                journal_login(False)
                 t.error(4060, 1, 11, 'Cannot open database "%s" requested by the login. The login failed.' % database)
                 t.error(18456, 1, 14, "Login failed for user '%s'." % user)
                 t.done(DONE_ERROR)
@@ -821,6 +1161,7 @@ class Session:
             self.database = found
         else:
             self.database = self.server.default_database
+        journal_login(True)
         t.envchange_text(1, self.database, "master")
         t.info(5701, 2, 0, "Changed database context to '%s'." % self.database)
         t.envchange_collation()
@@ -858,6 +1199,10 @@ class Session:
                 for number, state, severity, text in e.follow:
                     t.error(number, state, severity, text)
                 t.done(DONE_ERROR | more)
+            except Cancelled:
+                # The client discards everything up to the acknowledgement.
+                t.done(DONE_ATTN)
+                break
         self.send_message(PT_REPLY, t.data())
 
     def handle_rpc(self, payload):
@@ -996,12 +1341,22 @@ class Session:
     def execute(self, tokens, t, more):
         c = Cursor(tokens)
         word = c.peek().word()
+        request = self.server.begin_request(self.spid, request_command(tokens))
+        try:
+            self.execute_statement(c, word, t, more, request)
+        finally:
+            self.server.end_request(self.spid)
+
+    def execute_statement(self, c, word, t, more, request):
         if word == "SELECT":
             columns, rows = self.select(c)
             t.result(columns, rows)
             t.done(DONE_COUNT | more, 0xC1, len(rows))
         elif word == "BACKUP":
-            self.backup(c, t)
+            self.backup(c, t, request)
+            t.done(more)
+        elif word == "RESTORE" and c.peek(1) is not None and c.peek(1).word() == "VERIFYONLY":
+            self.verify(c, t, request)
             t.done(more)
         elif word == "USE":
             c.next()
@@ -1027,37 +1382,22 @@ class Session:
             m = re.fullmatch(r"(\d+):(\d+):(\d+(?:\.\d+)?)", str(tok.value))
             if tok.kind != "string" or not m:
                 raise syntax_error(tok)
-            time.sleep(min(int(m.group(1)) * 3600 + int(m.group(2)) * 60 + float(m.group(3)), 3600))
+            request.status = "suspended"
+            seconds = min(int(m.group(1)) * 3600 + int(m.group(2)) * 60 + float(m.group(3)), 3600)
+            self.wait_until(time.monotonic() + seconds)
             t.done(more)
         else:
-            raise syntax_error(tokens[0])
+            raise syntax_error(c.tokens[0])
 
-    def backup(self, c, t):
+    def backup(self, c, t, request):
         c.expect_word("BACKUP")
         if not c.at_word("DATABASE"):
             raise syntax_error(c.next())
         c.next()
         name = identifier(c.next())
         c.expect_word("TO")
-        c.expect_word("DISK")
-        c.expect_punct("=")
-        tok = c.next()
-        if tok.kind != "string":
-            raise syntax_error(tok)
-        path = tok.value
-        if c.at_word("WITH"):
-            c.next()
-            while not c.done():
-                opt = c.next()
-                if opt.kind == "punct" and opt.text == ",":
-                    continue
-                if opt.kind != "word":
-                    raise syntax_error(opt)
-                if c.at_punct("="):
-                    c.next()
-                    c.next()
-        elif not c.done():
-            raise syntax_error(c.next())
+        path = disk_device(c)
+        skip_options(c)
 
         terminating = (3013, 1, 16, "BACKUP DATABASE is terminating abnormally.")
         database = self.server.find_database(name)
@@ -1065,9 +1405,8 @@ class Session:
             raise SqlError(911, 11, 16, "Database '%s' does not exist. Make sure that the name is entered correctly." % name,
                            [terminating])
         started = time.monotonic()
-        if self.server.backup_delay > 0:
-            time.sleep(self.server.backup_delay)
-        failure = write_backup(path, database, self.server.backup_size)
+        damaged = database.casefold() in self.server.damaged_databases
+        failure = self.write_backup(path, database, request, damaged)
         if failure is not None:
             stage, err = failure
             if stage == "open":
@@ -1080,6 +1419,63 @@ class Session:
         t.info(4035, 1, 0, "Processed 2 pages for database '%s', file '%s_log' on file 1." % (database, database))
         t.info(3014, 1, 0, "BACKUP DATABASE successfully processed %d pages in %.3f seconds (%.3f MB/sec)." % (
             data_pages + 2, elapsed, self.server.backup_size / 1048576.0 / elapsed))
+
+    def write_backup(self, path, database, request, damaged):
+        """Writes the backup file, spread over --backup-delay-ms in steps so
+        that its progress shows and a client that goes away leaves a partial
+        file. Returns None, or the failing stage and errno."""
+        size = self.server.backup_size
+        delay = self.server.backup_delay
+        try:
+            fd = os.open(os_path(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+        except OSError as e:
+            return ("open", e.errno)
+        except UnicodeError:
+            return ("open", errno.EINVAL)
+        started = time.monotonic()
+        steps = 1 if delay <= 0 else max(1, min(int(delay / BACKUP_STEP_SECONDS), size // HEADER_SIZE))
+        step = 0
+        bound = size // steps
+        written = 0
+        crc = 0
+        try:
+            for piece in backup_pieces(size, backup_header(database, size, None)):
+                view = memoryview(piece)
+                while view:
+                    part = view[:bound - written]
+                    write_all(fd, part)
+                    if written + len(part) > HEADER_SIZE:
+                        crc = zlib.crc32(part[max(0, HEADER_SIZE - written):], crc)
+                    written += len(part)
+                    view = view[len(part):]
+                    request.percent = 100.0 * written / size
+                    if written == bound:
+                        step += 1
+                        bound = size * (step + 1) // steps
+                        if delay > 0:
+                            self.wait_until(started + delay * step / steps)
+            if damaged:
+                crc ^= 0xFFFFFFFF
+            os.pwrite(fd, backup_header(database, size, crc)[:size], 0)
+            request.percent = 100.0
+            if delay > 0:
+                self.wait_until(started + delay)
+        except OSError as e:
+            return ("write", e.errno)
+        finally:
+            os.close(fd)
+        return None
+
+    def verify(self, c, t, request):
+        c.expect_word("RESTORE")
+        c.expect_word("VERIFYONLY")
+        c.expect_word("FROM")
+        path = disk_device(c)
+        skip_options(c)
+        problem = check_backup(path, request)
+        if problem is not None:
+            raise SqlError(*problem, follow=[(3013, 1, 16, "VERIFY DATABASE is terminating abnormally.")])
+        t.info(3262, 1, 0, "The backup set on file 1 is valid.")
 
     def select(self, c):
         columns, rows = self.select_one(c)
@@ -1121,7 +1517,7 @@ class Session:
                     c.next()
                     alias = identifier(c.next())
                 elif c.peek() is not None and (c.peek().kind == "ident" or (
-                        c.peek().kind == "word" and c.peek().word() not in ("FROM", "UNION"))):
+                        c.peek().kind == "word" and c.peek().word() not in ("FROM", "UNION", "WHERE"))):
                     alias = identifier(c.next())
                 elif c.peek() is not None and c.peek().kind == "string":
                     alias = c.next().value
@@ -1135,6 +1531,9 @@ class Session:
             c.next()
             table_columns, table_rows = self.table(c)
         names = [col[0].casefold() for col in table_columns]
+        if c.at_word("WHERE"):
+            c.next()
+            table_rows = self.where(c, table_columns, names, table_rows)
 
         out_columns = []
         getters = []
@@ -1215,6 +1614,45 @@ class Session:
             return ("column", identifier(tok))
         raise syntax_error(tok)
 
+    def where(self, c, columns, names, rows):
+        """WHERE column op value [AND ...], op one of = <> < > <= >=."""
+        tests = []
+        while True:
+            name = identifier(c.next())
+            if name.casefold() not in names:
+                raise SqlError(207, 1, 16, "Invalid column name '%s'." % name)
+            i = names.index(name.casefold())
+            op = c.next()
+            if op.kind != "punct" or op.text not in ("=", "<", ">"):
+                raise syntax_error(op)
+            op = op.text
+            if op in ("<", ">") and c.at_punct("="):
+                op += c.next().text
+            elif op == "<" and c.at_punct(">"):
+                op += c.next().text
+            kind, value = self.expression(c)
+            if kind != "value":
+                raise SqlError(207, 1, 16, "Invalid column name '%s'." % value)
+            tests.append((i, op, comparable(columns[i][1], value)))
+            if not c.at_word("AND"):
+                break
+            c.next()
+        compare = {"=": lambda a, b: a == b, "<>": lambda a, b: a != b, "<": lambda a, b: a < b,
+                   ">": lambda a, b: a > b, "<=": lambda a, b: a <= b, ">=": lambda a, b: a >= b}
+        kept = []
+        for row in rows:
+            for i, op, value in tests:
+                cell = row[i]
+                if cell is None or value is None:
+                    break
+                if isinstance(cell, str):
+                    cell = cell.casefold()
+                if not compare[op](cell, value):
+                    break
+            else:
+                kept.append(row)
+        return kept
+
     def table(self, c):
         parts = [identifier(c.next())]
         while c.at_punct("."):
@@ -1225,10 +1663,32 @@ class Session:
             names = self.server.all_databases()
             return ([("name", "nvarchar", 128), ("database_id", "int", 4)],
                      [(n, i + 1) for i, n in enumerate(names)])
+        if name in ("sys.dm_exec_requests", "master.sys.dm_exec_requests"):
+            if self.server.deny_server_state:
+                raise SqlError(300, 1, 14, "VIEW SERVER STATE permission was denied on object 'server', database 'master'.",
+                               [(297, 1, 16, "The user does not have permission to perform this action.")])
+            return ([("session_id", "int", 2), ("request_id", "int", 4), ("status", "nvarchar", 30),
+                     ("command", "nvarchar", 32), ("percent_complete", "real", 4)],
+                    self.server.request_rows())
         if parts[-1].casefold() == "numbers" and len(parts) <= 3:
             return ([("n", "int", 4), ("label", "nvarchar", 20)],
                      [(i, "Row %d" % i) for i in range(1, NUMBERS_ROWS + 1)])
         raise SqlError(208, 1, 16, "Invalid object name '%s'." % ".".join(parts))
+
+
+def comparable(kind, value):
+    """A WHERE value converted to its column's type, as the server converts."""
+    if value is None:
+        return None
+    if kind in ("int", "real"):
+        if isinstance(value, str):
+            try:
+                return int(value) if kind == "int" else float(value)
+            except ValueError:
+                raise SqlError(245, 1, 16, "Conversion failed when converting the nvarchar value '%s' to data type %s." % (
+                    value, kind))
+        return value
+    return str(value).casefold()
 
 
 def infer_column(name, values):
@@ -1262,6 +1722,19 @@ class Handler(socketserver.BaseRequestHandler):
             session.run()
         except (OSError, ProtocolError, struct.error, UnicodeError, IndexError, ValueError) as e:
             self.server.note("session %d ended: %s" % (session.spid, e))
+        finally:
+            self.server.end_request(session.spid)
+            self.server.release_spid(session.spid)
+
+
+class Request:
+    """A statement in progress, as sys.dm_exec_requests shows it."""
+    __slots__ = ("command", "status", "percent")
+
+    def __init__(self, command):
+        self.command = command
+        self.status = "running"
+        self.percent = 0.0
 
 
 class TdsServer(socketserver.ThreadingTCPServer):
@@ -1269,43 +1742,74 @@ class TdsServer(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
     request_queue_size = 128
 
-    def __init__(self, port, logins, databases, backup_size, backup_delay, journal, verbose):
-        self.logins = {user.casefold(): password for user, password in logins}
-        self.databases = databases
-        self.default_database = databases[0] if databases else "master"
-        self.backup_size = backup_size
-        self.backup_delay = backup_delay
-        self.journal_path = journal
-        self.verbose = verbose
+    def __init__(self, args, tls_context, journal_fd):
+        self.logins = {user.casefold(): password for user, password in args.logins}
+        self.databases = {}
+        for name in SYSTEM_DATABASES + args.database:
+            self.databases.setdefault(name.casefold(), name)
+        self.any_database = args.any_database
+        self.default_database = args.database[0] if args.database else "master"
+        self.backup_size = args.backup_size
+        self.backup_delay = args.backup_delay_ms / 1000.0
+        self.damaged_databases = {name.casefold() for name in args.damage_backups_of}
+        self.deny_server_state = args.deny_server_state
+        self.force_encryption = args.force_encryption
+        self.tls_context = tls_context
+        self.journal_fd = journal_fd
+        self.verbose = args.verbose
         self.lock = threading.Lock()
-        self.spid_counter = 50
-        super().__init__(("127.0.0.1", port), Handler)
+        self.requests = {}
+        # Session ids start at 51, as user sessions do, and are reused once free.
+        self.spid_next = 51
+        self.spid_free = []
+        super().__init__(("127.0.0.1", args.port), Handler)
 
-    def next_spid(self):
+    def take_spid(self):
         with self.lock:
-            self.spid_counter += 1
-            return self.spid_counter
+            if self.spid_free:
+                return heapq.heappop(self.spid_free)
+            if self.spid_next > 0x7FFF:
+                raise ProtocolError("too many sessions")
+            self.spid_next += 1
+            return self.spid_next - 1
+
+    def release_spid(self, spid):
+        with self.lock:
+            heapq.heappush(self.spid_free, spid)
+
+    def begin_request(self, spid, command):
+        request = Request(command)
+        with self.lock:
+            self.requests[spid] = request
+        return request
+
+    def end_request(self, spid):
+        with self.lock:
+            self.requests.pop(spid, None)
+
+    def request_rows(self):
+        with self.lock:
+            requests = sorted(self.requests.items())
+        return [(spid, 0, r.status, r.command, round(r.percent, 4)) for spid, r in requests]
 
     def all_databases(self):
-        names = list(SYSTEM_DATABASES)
-        for d in self.databases:
-            if d.casefold() not in (n.casefold() for n in names):
-                names.append(d)
-        return names
+        return list(self.databases.values())
 
     def find_database(self, name):
-        for d in self.all_databases():
-            if d.casefold() == name.casefold():
-                return d
-        return None
+        found = self.databases.get(name.casefold())
+        if found is None and self.any_database and 0 < len(name) <= 128:
+            return name
+        return found
 
     def write_journal(self, entry):
-        if not self.journal_path:
+        if self.journal_fd is None:
             return
-        line = json.dumps(entry, ensure_ascii=False) + "\n"
+        try:
+            line = (json.dumps(entry, ensure_ascii=False) + "\n").encode("utf-8")
+        except UnicodeError:
+            line = (json.dumps(entry) + "\n").encode("ascii")
         with self.lock:
-            with open(self.journal_path, "a", encoding="utf-8") as f:
-                f.write(line)
+            write_all(self.journal_fd, line)
 
     def note(self, text):
         if self.verbose:
@@ -1316,28 +1820,150 @@ class TdsServer(socketserver.ThreadingTCPServer):
             super().handle_error(request, client_address)
 
 
+# ---------------------------------------------------------------------------
+# Start-up
+
+def account(text):
+    """USER or USER:GROUP (names or numbers): (user name or None, uid, gid)."""
+    user, _, group = text.partition(":")
+    try:
+        entry = pwd.getpwuid(int(user)) if user.isdigit() else pwd.getpwnam(user)
+        name, uid, gid = entry.pw_name, entry.pw_uid, entry.pw_gid
+    except KeyError:
+        if not user.isdigit():
+            raise ValueError("there is no user '%s'" % user)
+        name, uid, gid = None, int(user), None
+    if group:
+        try:
+            gid = int(group) if group.isdigit() else grp.getgrnam(group).gr_gid
+        except KeyError:
+            raise ValueError("there is no group '%s'" % group)
+    if gid is None:
+        raise ValueError("user %s has no account entry: name its group as %s:GROUP" % (user, user))
+    return name, uid, gid
+
+
+def parent_death_signal():
+    """The signal this process gets when its parent dies (0 for none).
+    Changing the user clears it, so it is read before and set again after."""
+    try:
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        value = ctypes.c_int(0)
+        if libc.prctl(2, ctypes.byref(value), 0, 0, 0) == 0:  # PR_GET_PDEATHSIG
+            return value.value, libc
+    except (OSError, AttributeError):
+        pass
+    return 0, None
+
+
+def drop_privileges(name, uid, gid):
+    """Becomes the service account for good: groups, then group, then user."""
+    signum, libc = parent_death_signal()
+    parent = os.getppid()
+    if name is not None:
+        os.initgroups(name, gid)
+    else:
+        os.setgroups([gid])
+    os.setgid(gid)
+    os.setuid(uid)
+    if uid != 0:
+        try:
+            os.setuid(0)
+        except PermissionError:
+            pass
+        else:
+            raise SystemExit("tds_server.py: could not give up root")
+    if signum and libc is not None:
+        libc.prctl(1, signum, 0, 0, 0)  # PR_SET_PDEATHSIG
+        if os.getppid() != parent:
+            raise SystemExit(0)
+
+
+def tls_context(cert, key):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    # TDS 7.x carries the handshake inside PRELOGIN packets; servers speak
+    # TLS 1.2 there, and no session tickets follow the handshake.
+    context.maximum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(cert, key)
+    return context
+
+
 def main(argv=None):
+    if argv is None:
+        # Arguments are UTF-8 whatever the locale says.
+        argv = [os.fsencode(a).decode("utf-8", "surrogateescape") for a in sys.argv[1:]]
     parser = argparse.ArgumentParser(description="SQL Server wire-protocol test and demo server.")
     parser.add_argument("--port", type=int, default=0, help="TCP port on 127.0.0.1; 0 picks a free one")
     parser.add_argument("--login", action="append", default=[], metavar="USER:PASSWORD")
     parser.add_argument("--database", action="append", default=[], metavar="NAME")
+    parser.add_argument("--any-database", action="store_true", help="every database name exists")
     parser.add_argument("--backup-size", type=int, default=1 << 20, metavar="BYTES")
     parser.add_argument("--backup-delay-ms", type=int, default=0, metavar="MS")
+    parser.add_argument("--damage-backups-of", action="append", default=[], metavar="NAME",
+                        help="backups of this database fail RESTORE VERIFYONLY")
+    parser.add_argument("--deny-server-state", action="store_true",
+                        help="the logins lack VIEW SERVER STATE: sys.dm_exec_requests is refused")
+    parser.add_argument("--tls-cert", metavar="FILE", help="PEM certificate (chain) offered for encryption")
+    parser.add_argument("--tls-key", metavar="FILE", help="PEM private key of --tls-cert")
+    parser.add_argument("--force-encryption", action="store_true", help="refuse logins that are not encrypted")
+    parser.add_argument("--run-as", metavar="USER[:GROUP]", help="when started as root, listen and then become USER")
+    parser.add_argument("--umask", metavar="OCTAL", help="the umask for every file the server writes")
     parser.add_argument("--journal", metavar="FILE")
     parser.add_argument("--verbose", action="store_true", help="report dropped sessions on stderr")
     args = parser.parse_args(argv)
 
-    logins = []
+    args.logins = []
     for pair in args.login:
         user, sep, password = pair.partition(":")
         if not sep or not user:
             parser.error("--login takes USER:PASSWORD, got %r" % pair)
-        logins.append((user, password))
+        args.logins.append((user, password))
     if args.backup_size < 0 or args.backup_delay_ms < 0:
         parser.error("--backup-size and --backup-delay-ms must not be negative")
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
+    if args.force_encryption and not args.tls_cert:
+        parser.error("--force-encryption needs --tls-cert and --tls-key")
+    mask = None
+    if args.umask is not None:
+        try:
+            mask = int(args.umask, 8)
+        except ValueError:
+            mask = -1
+        if not 0 <= mask <= 0o777:
+            parser.error("--umask takes an octal mask such as 027, got %r" % args.umask)
+    run_as = None
+    if args.run_as is not None:
+        if os.geteuid() != 0:
+            parser.error("--run-as %s needs the server to be started as root (it runs as uid %d)" % (
+                args.run_as, os.geteuid()))
+        try:
+            run_as = account(args.run_as)
+        except ValueError as e:
+            parser.error("--run-as %s: %s" % (args.run_as, e))
 
-    server = TdsServer(args.port, logins, args.database, args.backup_size, args.backup_delay_ms / 1000.0,
-                       args.journal, args.verbose)
+    if mask is not None:
+        os.umask(mask)
+    # The journal, the key and the port are taken before root is given up.
+    journal_fd = None
+    if args.journal:
+        try:
+            journal_fd = os.open(os_path(args.journal), os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o666)
+        except OSError as e:
+            parser.error("cannot open the journal %s: %s" % (args.journal, e.strerror))
+    context = None
+    if args.tls_cert:
+        try:
+            context = tls_context(args.tls_cert, args.tls_key)
+        except (OSError, ssl.SSLError) as e:
+            parser.error("cannot load the certificate %s with the key %s: %s" % (args.tls_cert, args.tls_key, e))
+    try:
+        server = TdsServer(args, context, journal_fd)
+    except OSError as e:
+        parser.error("cannot listen on 127.0.0.1 port %d: %s" % (args.port, e.strerror))
+    if run_as is not None:
+        drop_privileges(*run_as)
 
     def stop(signum, frame):
         raise SystemExit(0)

@@ -1,25 +1,27 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
-// A real folder under the system's temp folder, removed with its content.
+namespace fakes {
+
+// A real folder of its own under the system's temp folder, removed with its
+// content when the object goes. Every suite that needs files uses one.
 class TempFolder {
 public:
-    TempFolder()
+    explicit TempFolder(const std::string& prefix = "corvella-test")
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "corvella-config-XXXXXX").string();
-        if (::mkdtemp(pattern.data()))
-            m_root = pattern;
-        EXPECT_FALSE(m_root.empty());
+        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+        if (!::mkdtemp(pattern.data()))
+            throw std::runtime_error("cannot create a temporary folder");
+        m_root = pattern;
     }
     ~TempFolder()
     {
@@ -29,6 +31,7 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
+    const std::string& root() const { return m_root; }
     std::string path(const std::string& name) const { return m_root + "/" + name; }
 
     std::string read(const std::string& name) const
@@ -48,6 +51,7 @@ public:
         ::stat(path(name).c_str(), &status);
         return status.st_mode & 07777;
     }
+    // The names in the folder itself, sorted.
     std::vector<std::string> entries() const
     {
         std::vector<std::string> names;
@@ -60,3 +64,5 @@ public:
 private:
     std::string m_root;
 };
+
+} // namespace fakes
