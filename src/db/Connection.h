@@ -1,5 +1,7 @@
 #pragma once
 
+#include "db/ResultTable.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -7,7 +9,6 @@
 
 namespace db {
 
-class ResultTable;
 
 // Database operations return an HRESULT-style code: negative is failure.
 using HRESULT = std::int32_t;
@@ -18,8 +19,7 @@ inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 inline constexpr bool Failed(HRESULT hr) { return hr < 0; }
 
-// Sets the main window's status line (control 1016).
-using StatusLineFn = std::function<void(const std::string& text)>;
+// What the window's status line (control 1016) reads after a failed connection.
 inline constexpr const char* kConnectionFailedText = "Database Connection failed. Please check the DB info...";
 
 // One open session to a database server. A connection stays on the thread
@@ -34,16 +34,33 @@ public:
     virtual HRESULT ExecuteCommand(const std::string& command, ResultTable& table, std::string& errorText) = 0;
     virtual bool IsOpen() const = 0;
     virtual void Close() = 0;
+    // Asks the server to end the command under way (or the next one) at
+    // once; that command then fails. Safe from any thread while another
+    // thread waits in ExecuteCommand; never blocks for long.
+    virtual void Cancel() {}
+
+    // The program's own one-value queries (the session's id, a backup's
+    // progress): the first column of the first row, as text, into `value`
+    // (empty when there is no row); failures as for ExecuteCommand.
+    virtual HRESULT QueryValue(const std::string& command, std::string& value, std::string& errorText);
 };
+
+inline HRESULT Connection::QueryValue(const std::string& command, std::string& value, std::string& errorText)
+{
+    ResultTable table;
+    const HRESULT hr = ExecuteCommand(command, table, errorText);
+    value.clear();
+    if (!Failed(hr) && !table.rows().empty() && !table.rows().front().cells().empty())
+        value = table.rows().front().cells().front().text;
+    return hr;
+}
 
 // Opens connections; the seam the backup engine reaches the server through.
 class Connector {
 public:
     virtual ~Connector() = default;
-    // An open connection, or null; on null the status line already reads
-    // kConnectionFailedText. The reason, if known, goes into failureText.
+    // An open connection, or null; the reason, if known, goes into failureText.
     virtual std::unique_ptr<Connection> OpenBackupConnection(const std::string& connectionString,
-                                                             const StatusLineFn& statusLine,
                                                              std::string& failureText) = 0;
 };
 

@@ -196,15 +196,20 @@ std::optional<std::string> BraceOdbcValue(const std::string& value)
     return "{" + value + "}";
 }
 
+std::string FindDataSource(const ConnectionProperties& properties)
+{
+    return properties.Find({"Data Source", "Server", "Address", "Addr", "Network Address"}).value_or("");
+}
+
 bool BuildOdbcConnectionString(const ConnectionProperties& properties, const OdbcSettings& settings,
                                std::string& out, std::string& error)
 {
     ServerAddress address;
-    if (!TranslateDataSource(properties.Find({"Data Source", "Server", "Address", "Addr", "Network Address"})
-                                 .value_or(""),
-                             address, error)) {
+    if (!TranslateDataSource(FindDataSource(properties), address, error))
         return false;
-    }
+    // A section of the settings file names the host and its port itself.
+    if (!settings.serverName.empty())
+        address.port.clear();
     const std::pair<const char*, std::string> fields[] = {
         {"SERVER", address.host},
         {"PORT", address.port},
@@ -217,6 +222,10 @@ bool BuildOdbcConnectionString(const ConnectionProperties& properties, const Odb
     out = "DRIVER={" + settings.driver + "};";
     for (size_t i = 0; i < std::size(fields); ++i) {
         const auto& [keyword, value] = fields[i];
+        if (!settings.serverName.empty() && std::string_view(keyword) == "SERVER") {
+            out += "SERVERNAME=" + settings.serverName + ";";
+            continue;
+        }
         if (value.empty() && (std::string_view(keyword) == "PORT" || std::string_view(keyword) == "DATABASE"))
             continue;
         auto carried = BraceOdbcValue(value);
@@ -228,6 +237,8 @@ bool BuildOdbcConnectionString(const ConnectionProperties& properties, const Odb
         out += std::string(keyword) + "=" + *carried + ";";
     }
     out += "TDS_Version=" + settings.tdsVersion + ";ClientCharset=UTF-8;";
+    if (!settings.encryption.empty())
+        out += "Encryption=" + settings.encryption + ";";
     return true;
 }
 

@@ -56,14 +56,25 @@ bool TranslateDataSource(const std::string& dataSource, ServerAddress& out, std:
 // the end, so a value containing "};" cannot be carried: nullopt.
 std::optional<std::string> BraceOdbcValue(const std::string& value);
 
+// The Data Source of the parsed properties (or its synonyms Server, Address,
+// Addr, Network Address), as written; empty when there is none.
+std::string FindDataSource(const ConnectionProperties& properties);
+
 struct OdbcSettings {
     std::string driver = "FreeTDS";
     std::string tdsVersion = "7.4";
+    // The driver's Encryption keyword ("off"); empty: not given, so the
+    // driver's default (request).
+    std::string encryption;
+    // A section of the driver's settings file that defines the server,
+    // passed as SERVERNAME= instead of SERVER and PORT.
+    std::string serverName;
 };
 
-// The driver's connection string for the parsed properties: SERVER, PORT,
-// DATABASE, UID, PWD, TDS_Version, ClientCharset=UTF-8. False, with `error`
-// naming the field, when a value cannot be carried intact.
+// The driver's connection string for the parsed properties: SERVER, PORT
+// (or SERVERNAME), DATABASE, UID, PWD, TDS_Version, ClientCharset=UTF-8 and
+// Encryption when set. False, with `error` naming the field, when a value
+// cannot be carried intact.
 bool BuildOdbcConnectionString(const ConnectionProperties& properties, const OdbcSettings& settings,
                                std::string& out, std::string& error);
 

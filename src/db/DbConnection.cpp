@@ -1,5 +1,8 @@
 #include "db/DbConnection.h"
 
+#include "db/DriverSettings.h"
+#include "db/EncryptionProbe.h"
+
 #include <sql.h>
 #include <sqlext.h>
 
@@ -7,6 +10,7 @@
 #include <cctype>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace db {
 
@@ -78,6 +82,45 @@ std::string Utf16ToUtf8(const SQLWCHAR* text, std::size_t units)
     return out;
 }
 
+// UTF-8 as UTF-16 for the driver's wide calls. A byte that does not start a
+// well-formed sequence becomes U+FFFD.
+std::vector<SQLWCHAR> Utf8ToUtf16(const std::string& text)
+{
+    std::vector<SQLWCHAR> out;
+    out.reserve(text.size() + 1);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        char32_t cp = 0xFFFD;
+        std::size_t length = 1;
+        if (b < 0x80) {
+            cp = b;
+        } else {
+            std::size_t needed = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+            char32_t value = needed == 2 ? (b & 0x1F) : needed == 3 ? (b & 0x0F) : (b & 0x07);
+            bool ok = needed != 0 && i + needed <= text.size();
+            for (std::size_t k = 1; ok && k < needed; ++k) {
+                const auto next = static_cast<unsigned char>(text[i + k]);
+                ok = (next & 0xC0) == 0x80;
+                value = (value << 6) | (next & 0x3F);
+            }
+            constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (ok && value >= kMinimum[needed] && value <= 0x10FFFF && !(value >= 0xD800 && value < 0xE000)) {
+                cp = value;
+                length = needed;
+            }
+        }
+        if (cp >= 0x10000) {
+            out.push_back(static_cast<SQLWCHAR>(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(static_cast<SQLWCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<SQLWCHAR>(cp));
+        }
+        i += length;
+    }
+    return out;
+}
+
 bool IsTextType(SQLSMALLINT type)
 {
     switch (type) {
@@ -145,6 +188,126 @@ bool FirstDiagnostic(SQLSMALLINT type, SQLHANDLE handle, std::string& state, std
     return found;
 }
 
+// FreeTDS's "Adaptive Server connection failed": the connection ended
+// before the login, which under required encryption means that the server
+// offered none or that its certificate was refused.
+constexpr SQLINTEGER kDriverConnectionFailed = 20002;
+constexpr const char* kDefaultPort = "1433";
+
+bool HasNativeError(SQLSMALLINT type, SQLHANDLE handle, SQLINTEGER wanted)
+{
+    for (SQLSMALLINT record = 1; handle && record <= 16; ++record) {
+        SQLCHAR sqlState[6] = {};
+        SQLINTEGER native = 0;
+        SQLCHAR text[8];
+        SQLSMALLINT length = 0;
+        if (!Succeeded(SQLGetDiagRec(type, handle, record, sqlState, &native, text, sizeof text, &length)))
+            break;
+        if (native == wanted)
+            return true;
+    }
+    return false;
+}
+
+// An operator text with its %1, %2 and %3 filled in.
+std::string FillText(const char* text, const std::string& first, const std::string& second = {},
+                     const std::string& third = {})
+{
+    std::string out;
+    for (const char* c = text; *c; ++c) {
+        if (c[0] == '%' && c[1] >= '1' && c[1] <= '3') {
+            out += c[1] == '1' ? first : c[1] == '2' ? second : third;
+            ++c;
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
+
+// Where a login that requires encryption goes, and what its certificate is
+// checked against.
+struct RequiredEncryption {
+    std::string server; // as the connection string names it, for the operator's texts
+    std::string host;
+    std::string instance;
+    int port = 0;       // 0: the instance's port, which the driver asks the server's browser for
+    std::string caFile; // "system", a PEM file, or empty: the certificate is not checked
+};
+
+// Checks the trusted certificates and writes the driver's settings section
+// for a login that requires encryption; the driver then connects by its name.
+HRESULT PrepareRequiredEncryption(const ConnectionProperties& properties, const EncryptionOptions& options,
+                                  OdbcSettings& odbc, RequiredEncryption& required, std::string& errorText)
+{
+    ServerAddress address;
+    std::string problem;
+    if (!TranslateDataSource(FindDataSource(properties), address, problem)) {
+        errorText = problem;
+        return DB_E_BADINITSTRING;
+    }
+    const std::size_t slash = address.host.find('\\');
+    required.host = address.host.substr(0, slash);
+    if (slash != std::string::npos)
+        required.instance = address.host.substr(slash + 1);
+    std::string port = address.port;
+    if (port.empty() && required.instance.empty())
+        port = kDefaultPort;
+    required.port = port.empty() ? 0 : std::stoi(port);
+    required.server = FindDataSource(properties);
+    if (required.server.empty())
+        required.server = required.host + "," + port;
+
+    if (!options.trustServerCertificate) {
+        required.caFile = options.caFile.empty() ? std::string("system") : options.caFile;
+        std::string why;
+        if (!CheckTrustedCertificates(required.caFile, why)) {
+            errorText = options.caFile.empty() ? FillText(kSystemCertificatesUnusableText, required.server, {}, why)
+                                               : FillText(kCaFileUnusableText, required.server, options.caFile, why);
+            return E_FAIL;
+        }
+    }
+    // With a port the instance name is not needed, and FreeTDS takes both
+    // together for a mistake.
+    const EncryptedServerSection section{required.host, port.empty() ? required.instance : std::string(), port,
+                                         odbc.tdsVersion, required.caFile};
+    if (!RequireEncryptionSection(section, odbc.serverName, errorText))
+        return E_FAIL;
+    return S_OK;
+}
+
+// Why a login that requires encryption ended before the login: the driver
+// does not say, so a probe that sends no login asks the server.
+std::string ExplainRequiredEncryptionFailure(const RequiredEncryption& required, int loginTimeoutSeconds,
+                                             const std::string& driverText)
+{
+    ProbeResult result;
+    if (required.port > 0) {
+        ProbeRequest request;
+        request.host = required.host;
+        request.port = required.port;
+        request.instance = required.instance;
+        request.caFile = required.caFile;
+        request.timeout = std::chrono::seconds(loginTimeoutSeconds > 0 ? loginTimeoutSeconds : 15);
+        result = ProbeEncryption(request);
+    }
+    switch (result.outcome) {
+    case ProbeOutcome::NotOffered:
+        return FillText(kEncryptionNotOfferedText, required.server);
+    case ProbeOutcome::Untrusted:
+        return FillText(kCertificateUntrustedText, required.server,
+                        required.caFile == "system" ? std::string(kSystemCertificatesText) : required.caFile,
+                        result.detail);
+    case ProbeOutcome::WrongName:
+        return FillText(kCertificateWrongNameText, required.server, required.host, result.detail);
+    case ProbeOutcome::Accepted:
+    case ProbeOutcome::Inconclusive:
+        break;
+    }
+    return FillText(kEncryptedLoginFailedText, required.server,
+                    driverText + (result.detail.empty() ? "" : " (" + result.detail + ")"));
+}
+
 } // namespace
 
 DbConnection::DbConnection() : DbConnection(DbConnectionOptions{}) {}
@@ -163,10 +326,21 @@ bool DbConnection::IsOpen() const
 
 void DbConnection::FreeStatement()
 {
+    std::lock_guard lock(m_statementMutex);
     if (m_statement) {
         SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
         m_statement = nullptr;
     }
+}
+
+void DbConnection::Cancel()
+{
+    m_cancelRequested.store(true);
+    // The driver lets another thread cancel a statement that is executing;
+    // the executing call then returns with an error.
+    std::lock_guard lock(m_statementMutex);
+    if (m_statement)
+        SQLCancel(m_statement);
 }
 
 void DbConnection::Close()
@@ -253,8 +427,23 @@ HRESULT DbConnection::Open(const std::string& connectionString, std::string& err
             return REGDB_E_CLASSNOTREG;
         }
     }
+    OdbcSettings odbc = m_options.odbc;
+    RequiredEncryption required;
+    switch (m_options.encryption.mode) {
+    case EncryptionOptions::Mode::Request:
+        break;
+    case EncryptionOptions::Mode::Off:
+        odbc.encryption = "off";
+        break;
+    case EncryptionOptions::Mode::Require:
+        if (HRESULT hr = PrepareRequiredEncryption(properties, m_options.encryption, odbc, required, errorText);
+            Failed(hr)) {
+            return hr;
+        }
+        break;
+    }
     std::string odbcString;
-    if (!BuildOdbcConnectionString(properties, m_options.odbc, odbcString, problem)) {
+    if (!BuildOdbcConnectionString(properties, odbc, odbcString, problem)) {
         errorText = problem;
         return DB_E_BADINITSTRING;
     }
@@ -279,13 +468,17 @@ HRESULT DbConnection::Open(const std::string& connectionString, std::string& err
         }
     }
 
+    // The wide call: the narrow one hands the login name, password and
+    // database to the driver byte by byte, so anything beyond ASCII would
+    // reach the server as other characters.
+    std::vector<SQLWCHAR> wideString = Utf8ToUtf16(odbcString);
     SQLSMALLINT outLength = 0;
-    SQLRETURN rc = SQLDriverConnect(m_connection, nullptr,
-                                    reinterpret_cast<SQLCHAR*>(odbcString.data()),
-                                    static_cast<SQLSMALLINT>(odbcString.size()), nullptr, 0, &outLength,
-                                    SQL_DRIVER_NOPROMPT);
-    // The string holds the password; it does not outlive the call.
+    SQLRETURN rc = SQLDriverConnectW(m_connection, nullptr, wideString.data(),
+                                     static_cast<SQLSMALLINT>(wideString.size()), nullptr, 0, &outLength,
+                                     SQL_DRIVER_NOPROMPT);
+    // The strings hold the password; they do not outlive the call.
     std::fill(odbcString.begin(), odbcString.end(), '\0');
+    std::fill(wideString.begin(), wideString.end(), SQLWCHAR{0});
     if (!Succeeded(rc)) {
         std::string state, message;
         FirstDiagnostic(SQL_HANDLE_DBC, m_connection, state, message);
@@ -297,8 +490,12 @@ HRESULT DbConnection::Open(const std::string& connectionString, std::string& err
             Close();
             return REGDB_E_CLASSNOTREG;
         }
+        const bool refusedBeforeLogin = m_options.encryption.mode == EncryptionOptions::Mode::Require
+            && HasNativeError(SQL_HANDLE_DBC, m_connection, kDriverConnectionFailed);
         HRESULT hr = ReportError(SQL_HANDLE_DBC, m_connection, errorText);
         Close();
+        if (refusedBeforeLogin)
+            errorText = ExplainRequiredEncryptionFailure(required, m_options.loginTimeoutSeconds, errorText);
         return hr;
     }
     m_connected = true;
@@ -312,9 +509,17 @@ HRESULT DbConnection::ExecuteCommand(const std::string& command, ResultTable& ta
     table.Clear();
     FreeStatement();
 
-    if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, m_connection, &m_statement))) {
-        m_statement = nullptr;
+    {
+        std::lock_guard lock(m_statementMutex);
+        if (!Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, m_connection, &m_statement)))
+            m_statement = nullptr;
+    }
+    if (!m_statement)
         return ReportError(SQL_HANDLE_DBC, m_connection, errorText);
+    if (m_cancelRequested.load()) {
+        errorText = kCancelledText;
+        FreeStatement();
+        return E_FAIL;
     }
     if (IsRowQuery(command)) {
         SQLRETURN rc = SelectScrollableCursor(m_statement);
@@ -322,9 +527,8 @@ HRESULT DbConnection::ExecuteCommand(const std::string& command, ResultTable& ta
             return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
     }
 
-    std::string text = command;
-    SQLRETURN rc = SQLExecDirect(m_statement, reinterpret_cast<SQLCHAR*>(text.data()),
-                                 static_cast<SQLINTEGER>(text.size()));
+    std::vector<SQLWCHAR> text = Utf8ToUtf16(command);
+    SQLRETURN rc = SQLExecDirectW(m_statement, text.data(), static_cast<SQLINTEGER>(text.size()));
     if (rc == SQL_ERROR || rc == SQL_INVALID_HANDLE)
         return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
 
@@ -503,31 +707,40 @@ void DbConnection::ConvertRow(ResultTable& table, const std::vector<Column>& col
     ++m_converted;
 }
 
+HRESULT DbConnection::QueryValue(const std::string& command, std::string& value, std::string& errorText)
+{
+    // The pause between rows paces reading long results; one value needs none.
+    m_paced = false;
+    const HRESULT hr = Connection::QueryValue(command, value, errorText);
+    m_paced = true;
+    return hr;
+}
+
 void DbConnection::Pause()
 {
+    if (!m_paced)
+        return;
     if (m_options.sleeper)
         m_options.sleeper(kRowPause);
     else
         std::this_thread::sleep_for(kRowPause);
 }
 
-bool CheckConnection(const std::string& connectionString, const StatusLineFn& statusLine,
+bool CheckConnection(const std::string& connectionString, std::string& failureText,
                      const DbConnectionOptions& options)
 {
     DbConnection connection(options);
-    std::string ignored;
-    connection.Open(connectionString, ignored);
+    std::string errorText;
+    connection.Open(connectionString, errorText);
     if (connection.IsOpen()) {
         connection.Close();
         return true;
     }
-    if (statusLine)
-        statusLine(kConnectionFailedText);
+    failureText = errorText;
     return false;
 }
 
-std::unique_ptr<DbConnection> OpenBackupConnection(const std::string& connectionString,
-                                                   const StatusLineFn& statusLine, std::string& failureText,
+std::unique_ptr<DbConnection> OpenBackupConnection(const std::string& connectionString, std::string& failureText,
                                                    const DbConnectionOptions& options)
 {
     auto connection = std::make_unique<DbConnection>(options);
@@ -536,16 +749,18 @@ std::unique_ptr<DbConnection> OpenBackupConnection(const std::string& connection
     if (connection->IsOpen())
         return connection;
     failureText = errorText;
-    if (statusLine)
-        statusLine(kConnectionFailedText);
     return nullptr;
 }
 
 std::unique_ptr<Connection> OdbcConnector::OpenBackupConnection(const std::string& connectionString,
-                                                                const StatusLineFn& statusLine,
                                                                 std::string& failureText)
 {
-    return db::OpenBackupConnection(connectionString, statusLine, failureText, m_options);
+    if (!m_source)
+        return db::OpenBackupConnection(connectionString, failureText, m_options);
+    DbConnectionOptions options = m_options;
+    if (!m_source(options, failureText))
+        return nullptr;
+    return db::OpenBackupConnection(connectionString, failureText, options);
 }
 
 } // namespace db

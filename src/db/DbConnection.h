@@ -17,10 +17,12 @@
 #include "db/ConnectionString.h"
 #include "db/ResultTable.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,14 +38,62 @@ inline constexpr const char* kPropertyNotSupportedText =
 inline constexpr const char* kBadInitStringText =
     "A property or value specified in pwszInitializationString was invalid or not supported by the provider.";
 inline constexpr const char* kNoErrorInformationText = "No extended error information posted or supported";
+inline constexpr const char* kCancelledText = "The command was cancelled before it started.";
+
+// Why a login that DB_ENCRYPTION=REQUIRE asks to encrypt was refused. In
+// each, %1 is the server as the connection string names it ("host,port").
+inline constexpr const char* kEncryptionNotOfferedText =
+    "The server %1 does not offer encryption; DB_ENCRYPTION=REQUIRE refuses to log in without it.";
+// %2: the CA file, or kSystemCertificatesText; %3: GnuTLS's reason.
+inline constexpr const char* kCertificateUntrustedText =
+    "The certificate of the server %1 could not be verified against %2; set DB_CA_FILE to the certificate "
+    "authority that issued it, or DB_TRUST_SERVER_CERTIFICATE=TRUE. (GnuTLS: %3)";
+inline constexpr const char* kSystemCertificatesText = "the system's trusted certificates";
+// %2: the host name the certificate was checked for; %3: the names it carries.
+inline constexpr const char* kCertificateWrongNameText =
+    "The certificate of the server %1 is not issued for the name %2 (it names %3); connect by a name the "
+    "certificate carries, or set DB_TRUST_SERVER_CERTIFICATE=TRUE.";
+// %2: the CA file; %3: why it cannot be used.
+inline constexpr const char* kCaFileUnusableText =
+    "DB_CA_FILE %2 cannot be used: %3. No connection to the server %1 was attempted.";
+// %3: why they cannot be read.
+inline constexpr const char* kSystemCertificatesUnusableText =
+    "The system's trusted certificates cannot be read: %3. Install ca-certificates or set DB_CA_FILE; no "
+    "connection to the server %1 was attempted.";
+// %2: the driver's own text, as FormatErrorText gives it.
+inline constexpr const char* kEncryptedLoginFailedText =
+    "The encrypted connection to the server %1 failed before the login. %2";
 
 // Waits between converted rows; a test passes one that only counts.
 using Sleeper = std::function<void(std::chrono::milliseconds)>;
+
+// How a connection protects itself (the settings DB_ENCRYPTION, DB_CA_FILE
+// and DB_TRUST_SERVER_CERTIFICATE).
+struct EncryptionOptions {
+    enum class Mode {
+        Request, // the driver's default: the login packet is encrypted when the
+                 // server has a certificate, everything when it insists;
+                 // the certificate is never checked
+        Require, // everything encrypted; a server that does not offer it is
+                 // refused before the login, and so is a certificate that
+                 // fails the checks below
+        Off,     // no encryption asked for (a server that insists still gets it)
+    };
+    Mode mode = Mode::Request;
+    // Require: the PEM file of the authorities the certificate must chain
+    // to; empty: the system's trusted certificates. The host name of the
+    // Data Source must be one the certificate is issued for.
+    std::string caFile;
+    // Require: encrypt, but take the certificate unchecked.
+    bool trustServerCertificate = false;
+};
 
 struct DbConnectionOptions {
     OdbcSettings odbc;            // driver name and TDS version
     int loginTimeoutSeconds = 15; // 0: none (a silent server then blocks Open for good)
     Sleeper sleeper;              // empty: std::this_thread::sleep_for
+    // Require needs PrepareDriverSettings (db/DriverSettings.h) to have run.
+    EncryptionOptions encryption;
 };
 
 class DbConnection final : public Connection {
@@ -63,7 +113,10 @@ public:
     DbConnection& operator=(const DbConnection&) = delete;
 
     // Opens a session from the program's connection string (closing any
-    // earlier one first). Callers judge the outcome by IsOpen().
+    // earlier one first). Callers judge the outcome by IsOpen(). When a login
+    // that requires encryption fails before the login, a second connection
+    // that sends no login looks at the server's answer and certificate to
+    // say why (see EncryptionProbe.h).
     HRESULT Open(const std::string& connectionString, std::string& errorText);
 
     // Runs one command text and waits for all of its results. The rows of
@@ -73,6 +126,10 @@ public:
 
     bool IsOpen() const override;
     void Close() override;
+    // Cancels the command under way, and makes every later one fail at once.
+    void Cancel() override;
+    // Reads its one row without the pause between rows.
+    HRESULT QueryValue(const std::string& command, std::string& value, std::string& errorText) override;
 
     // A command text counts as a row query when its first six characters
     // are "SELECT" in any case; leading blanks are not skipped. A row query
@@ -109,36 +166,44 @@ private:
     DbConnectionOptions m_options;
     void* m_environment = nullptr;
     void* m_connection = nullptr;
+    std::mutex m_statementMutex; // guards m_statement against a Cancel from another thread
     void* m_statement = nullptr;
+    std::atomic<bool> m_cancelRequested{false};
     bool m_connected = false;
     std::size_t m_converted = 0; // rows converted in the current result
+    bool m_paced = true;         // false during the program's own one-value queries
 };
 
 // Opens a throw-away connection to test settings and closes it again; leaves
-// no connection open whatever the answer. On failure the status line reads
-// kConnectionFailedText. Blocks for the login.
-bool CheckConnection(const std::string& connectionString, const StatusLineFn& statusLine,
+// no connection open whatever the answer. On failure `failureText` says why,
+// when the driver or the server said. Blocks for the login.
+bool CheckConnection(const std::string& connectionString, std::string& failureText,
                      const DbConnectionOptions& options = {});
 
-// The connection a backup run uses, or null (then the status line reads
-// kConnectionFailedText and failureText the reason, when known). Blocks for
-// the login; runs on the backup thread, which then owns the connection.
-std::unique_ptr<DbConnection> OpenBackupConnection(const std::string& connectionString,
-                                                   const StatusLineFn& statusLine, std::string& failureText,
+// The connection a backup run uses, or null (then `failureText` says why,
+// when known). Blocks for the login; runs on the backup thread, which then
+// owns the connection.
+std::unique_ptr<DbConnection> OpenBackupConnection(const std::string& connectionString, std::string& failureText,
                                                    const DbConnectionOptions& options = {});
 
-// The real Connector: ODBC connections made with the given options.
+// The real Connector: ODBC connections made with the given options, or with
+// the options a source gives for each connection.
 class OdbcConnector final : public Connector {
 public:
+    // Fills `options` for one connection; false refuses it, with the reason
+    // in `failureText`. Called on the thread that connects.
+    using OptionsSource = std::function<bool(DbConnectionOptions& options, std::string& failureText)>;
+
     OdbcConnector() = default;
     explicit OdbcConnector(DbConnectionOptions options) : m_options(std::move(options)) {}
+    explicit OdbcConnector(OptionsSource source) : m_source(std::move(source)) {}
 
     std::unique_ptr<Connection> OpenBackupConnection(const std::string& connectionString,
-                                                     const StatusLineFn& statusLine,
                                                      std::string& failureText) override;
 
 private:
     DbConnectionOptions m_options;
+    OptionsSource m_source;
 };
 
 } // namespace db

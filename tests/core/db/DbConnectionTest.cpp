@@ -104,12 +104,10 @@ TEST_F(DbConnectionTest, LoginOutcomesAndTheirTexts)
         EXPECT_EQ(db::Failed(hr), !c.opens);
         EXPECT_EQ(errorText, c.errorText);
 
-        std::vector<std::string> statusLines;
-        bool checked = db::CheckConnection(connectionString(c.database, c.user, c.password),
-                                           [&](const std::string& text) { statusLines.push_back(text); });
+        std::string failure;
+        bool checked = db::CheckConnection(connectionString(c.database, c.user, c.password), failure);
         EXPECT_EQ(checked, c.opens);
-        EXPECT_EQ(statusLines, c.opens ? std::vector<std::string>{}
-                                       : std::vector<std::string>{db::kConnectionFailedText});
+        EXPECT_EQ(failure, c.errorText);
     }
 }
 
@@ -118,7 +116,8 @@ TEST_F(DbConnectionTest, DataSourceFormsReachTheServer)
     const std::string port = std::to_string(s_server->port());
     for (const std::string& dataSource : {"127.0.0.1," + port, "tcp:127.0.0.1," + port, "(local)," + port,
                                           "." + std::string(",") + port, " localhost , " + port}) {
-        EXPECT_TRUE(db::CheckConnection(db::BuildConnectionString(dataSource, "Sales", kUser, kPassword), nullptr))
+        std::string failure;
+        EXPECT_TRUE(db::CheckConnection(db::BuildConnectionString(dataSource, "Sales", kUser, kPassword), failure))
             << dataSource;
     }
 }
@@ -155,9 +154,9 @@ TEST_F(DbConnectionTest, OpenRefusesWhatItCannotUse)
     std::string errorText;
     EXPECT_EQ(connection.Open(connectionString(), errorText), db::REGDB_E_CLASSNOTREG);
     EXPECT_EQ(errorText, db::kProviderNotFoundText);
-    std::string status;
-    EXPECT_FALSE(db::CheckConnection(connectionString(), [&](const std::string& t) { status = t; }, noDriver));
-    EXPECT_EQ(status, db::kConnectionFailedText);
+    std::string failure;
+    EXPECT_FALSE(db::CheckConnection(connectionString(), failure, noDriver));
+    EXPECT_EQ(failure, db::kProviderNotFoundText);
 }
 
 TEST_F(DbConnectionTest, BackupWritesItsFileAndKeepsTheConnection)
@@ -446,7 +445,7 @@ TEST_F(DbConnectionTest, ConcurrentBackupsEachGetTheirFile)
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
             std::string failure;
-            auto connection = db::OdbcConnector().OpenBackupConnection(connectionString(), nullptr, failure);
+            auto connection = db::OdbcConnector().OpenBackupConnection(connectionString(), failure);
             if (!connection)
                 return;
             db::ResultTable table;
@@ -468,11 +467,9 @@ TEST_F(DbConnectionTest, ConcurrentBackupsEachGetTheirFile)
 TEST_F(DbConnectionTest, ConnectorReportsWhyItFailed)
 {
     db::OdbcConnector connector;
-    std::string failure, status;
-    auto connection = connector.OpenBackupConnection(connectionString("Sales", kUser, "wrong"),
-                                                     [&](const std::string& text) { status = text; }, failure);
+    std::string failure;
+    auto connection = connector.OpenBackupConnection(connectionString("Sales", kUser, "wrong"), failure);
     EXPECT_EQ(connection, nullptr);
-    EXPECT_EQ(status, db::kConnectionFailedText);
     EXPECT_EQ(failure, "Error Object : [FreeTDS][SQL Server] Error Contents : Login failed for user 'backup'.");
 }
 
@@ -491,9 +488,10 @@ int OpenSockets()
 TEST_F(DbConnectionTest, NoSessionOutlivesItsUse)
 {
     const int before = OpenSockets();
-    EXPECT_TRUE(db::CheckConnection(connectionString(), nullptr));
-    EXPECT_FALSE(db::CheckConnection(connectionString("Sales", kUser, "wrong"), nullptr));
-    EXPECT_FALSE(db::CheckConnection(connectionString("Archive"), nullptr));
+    std::string failure;
+    EXPECT_TRUE(db::CheckConnection(connectionString(), failure));
+    EXPECT_FALSE(db::CheckConnection(connectionString("Sales", kUser, "wrong"), failure));
+    EXPECT_FALSE(db::CheckConnection(connectionString("Archive"), failure));
     EXPECT_EQ(OpenSockets(), before);
 
     db::DbConnection connection;
