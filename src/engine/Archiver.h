@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <stop_token>
 #include <string>
 
 namespace logging { class Log; }
@@ -20,9 +21,10 @@ public:
 
     virtual ~Archiver() = default;
     // True only when `archive` is complete and verified; on false the source
-    // is untouched and the archive may be partial or absent.
+    // is untouched and the archive may be partial or absent. A stop request
+    // ends the work early with false.
     virtual bool compress(const std::string& source, const std::string& archive, logging::Log& log,
-                          const ProgressFn& progress) = 0;
+                          const ProgressFn& progress, std::stop_token stop = {}) = 0;
 };
 
 // The real archiver: the program's own multi-core zip writer. The level comes
@@ -33,7 +35,7 @@ public:
     // `settingsPath` is the settings file whose zip preference is read.
     explicit ZipArchiver(std::string settingsPath);
     bool compress(const std::string& source, const std::string& archive, logging::Log& log,
-                  const ProgressFn& progress) override;
+                  const ProgressFn& progress, std::stop_token stop = {}) override;
 
 private:
     std::string m_settingsPath;

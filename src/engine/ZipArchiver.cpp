@@ -11,10 +11,10 @@ ZipArchiver::ZipArchiver(std::string settingsPath)
 }
 
 bool ZipArchiver::compress(const std::string& source, const std::string& archive, logging::Log& log,
-                           const ProgressFn& progress)
+                           const ProgressFn& progress, std::stop_token stop)
 {
-    const zip::Level level = config::LoadPreferSmallestZip(m_settingsPath) ? zip::Level::Smallest : zip::Level::Fast;
-    return zip::ZipBackupFile(source, archive, log, level, progress);
+    const zip::Level level = zip::levelFromSetting(config::LoadZipCompression(m_settingsPath));
+    return zip::ZipBackupFile(source, archive, log, level, progress, stop);
 }
 
 } // namespace engine

@@ -1,11 +1,17 @@
 #include "zip/BlockDeflater.h"
 
+#include "zip/DeflateStream.h"
+
 #include <isa-l/igzip_lib.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace zip {
 
@@ -13,28 +19,36 @@ namespace {
 
 constexpr std::uint8_t kSyncFlushMarker[4] = {0x00, 0x00, 0xFF, 0xFF};
 constexpr std::size_t kWindow = 32 * 1024;
-// Runs of one byte are looked for in units of this size and split off when
-// at least kMinUniformRun long.
-constexpr std::size_t kUniformUnit = 4096;
+// The block is looked at in units of this size. Runs of units holding one
+// repeated byte are split off when at least kMinUniformRun long, runs of
+// units that look random when at least kMinStoredRun long.
+constexpr std::size_t kUnit = 4096;
 constexpr std::size_t kMinUniformRun = 64 * 1024;
-
-int isalLevel(Codec codec)
-{
-    switch (codec) {
-    case Codec::IsalLevel1: return 1;
-    case Codec::IsalLevel2: return 2;
-    case Codec::IsalLevel3: return 3;
-    default: return -1;
-    }
-}
+constexpr std::size_t kMinStoredRun = 16 * 1024;
+// Bits of entropy per byte from which a unit counts as random: Huffman
+// coding could save at most 1.25 % of it, and matches are rare in such data
+// (compressed or encrypted pages).
+constexpr double kRandomEntropy = 7.9;
+constexpr std::size_t kMaxStoredLength = 65535;
 
 std::size_t isalLevelBufferSize(int level)
 {
     switch (level) {
+    case 0: return ISAL_DEF_LVL0_DEFAULT;
     case 1: return ISAL_DEF_LVL1_DEFAULT;
     case 2: return ISAL_DEF_LVL2_DEFAULT;
     default: return ISAL_DEF_LVL3_DEFAULT;
     }
+}
+
+bool validLevel(Codec codec)
+{
+    switch (codec.engine) {
+    case Engine::Isal: return codec.level >= 0 && codec.level <= 3;
+    case Engine::Zlib: return codec.level >= 1 && codec.level <= 9;
+    case Engine::Libdeflate: return codec.level >= 1 && codec.level <= 12;
+    }
+    return false;
 }
 
 std::uint8_t* mutableBytes(const std::uint8_t* p)
@@ -59,6 +73,36 @@ bool isUniform(const std::uint8_t* p, std::size_t length)
     return true;
 }
 
+// n * log2(n) for every count a unit can reach.
+const std::array<float, kUnit + 1>& countTimesLog()
+{
+    static const std::array<float, kUnit + 1> table = [] {
+        std::array<float, kUnit + 1> t{};
+        for (std::size_t n = 1; n <= kUnit; ++n)
+            t[n] = static_cast<float>(static_cast<double>(n) * std::log2(static_cast<double>(n)));
+        return t;
+    }();
+    return table;
+}
+
+// Order-0 entropy of a full unit in bits per byte.
+double entropy(const std::uint8_t* p)
+{
+    // Four tables, so that runs of one byte value do not serialize on a counter.
+    std::array<std::array<std::uint16_t, 256>, 4> counts{};
+    for (std::size_t i = 0; i < kUnit; i += 4) {
+        ++counts[0][p[i]];
+        ++counts[1][p[i + 1]];
+        ++counts[2][p[i + 2]];
+        ++counts[3][p[i + 3]];
+    }
+    const auto& nlogn = countTimesLog();
+    double sum = 0;
+    for (int b = 0; b < 256; ++b)
+        sum += nlogn[counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b]];
+    return std::log2(static_cast<double>(kUnit)) - sum / static_cast<double>(kUnit);
+}
+
 } // namespace
 
 struct BlockDeflater::State {
@@ -66,6 +110,7 @@ struct BlockDeflater::State {
     std::vector<std::uint8_t> isalLevelBuffer;
     z_stream zlib{};
     bool zlibOpen = false;
+    libdeflate_compressor* libdeflate = nullptr;
     inflate_state inflate{};
 };
 
@@ -74,61 +119,87 @@ BlockDeflater::BlockDeflater(Codec codec, std::size_t maxBlockSize) : m_codec(co
     try {
         m_state = std::make_unique<State>();
         m_check.resize(maxBlockSize + 1);
-        const int level = isalLevel(codec);
+        m_unitKinds.reserve(maxBlockSize / kUnit + 1);
+        m_segments.reserve(maxBlockSize / kUnit + 1);
+        if (!validLevel(codec)) {
+            m_error = "unsupported compression level " + std::to_string(codec.level);
+            return;
+        }
         // Level 1 serves the uniform runs whatever the codec.
-        m_state->isalLevelBuffer.resize(std::max(isalLevelBufferSize(1), isalLevelBufferSize(level)));
-        if (level < 0) {
-            const int zlevel = codec == Codec::ZlibLevel9 ? 9 : 6;
-            const int rc = deflateInit2(&m_state->zlib, zlevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+        const int isalLevel = codec.engine == Engine::Isal ? codec.level : 1;
+        m_state->isalLevelBuffer.resize(std::max(isalLevelBufferSize(1), isalLevelBufferSize(isalLevel)));
+        if (codec.engine == Engine::Zlib) {
+            const int rc = deflateInit2(&m_state->zlib, codec.level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
             if (rc != Z_OK)
                 m_error = std::string("cannot set up zlib deflate: ") + zError(rc);
             else
                 m_state->zlibOpen = true;
+        } else if (codec.engine == Engine::Libdeflate) {
+            m_state->libdeflate = libdeflate_alloc_compressor(codec.level);
+            if (!m_state->libdeflate)
+                m_error = "cannot set up libdeflate: out of memory";
         }
     } catch (const std::bad_alloc&) {
         m_error = "out of memory";
     }
 }
 
-void BlockDeflater::splitUniformRuns(const std::uint8_t* input, std::size_t length, std::vector<Segment>& segments)
+std::size_t BlockDeflater::engineMemory(Codec codec)
 {
-    segments.clear();
-    std::size_t covered = 0;
-    std::size_t runStart = 0;
-    std::size_t runEnd = 0; // empty run when equal to runStart
-    auto closeRun = [&] {
-        if (runEnd - runStart >= kMinUniformRun) {
-            if (runStart > covered)
-                segments.push_back({covered, runStart - covered, false});
-            segments.push_back({runStart, runEnd - runStart, true});
-            covered = runEnd;
-        }
-        runStart = runEnd;
-    };
-    for (std::size_t at = 0; at < length; at += kUniformUnit) {
-        const std::size_t n = std::min(kUniformUnit, length - at);
-        if (!isUniform(input + at, n)) {
-            closeRun();
-            runStart = runEnd = at + n;
-        } else if (runEnd > runStart && input[runStart] != input[at]) {
-            closeRun();
-            runStart = at;
-            runEnd = at + n;
-        } else {
-            if (runEnd == runStart)
-                runStart = at;
-            runEnd = at + n;
-        }
+    constexpr std::size_t kMiB = 1u << 20;
+    const std::size_t isal = std::max(isalLevelBufferSize(1),
+                                      isalLevelBufferSize(codec.engine == Engine::Isal ? codec.level : 1));
+    switch (codec.engine) {
+    case Engine::Isal: return isal + kMiB / 4;
+    case Engine::Zlib: return isal + kMiB / 2;
+    // Levels 10 to 12 keep a match cache of several MiB.
+    case Engine::Libdeflate: return isal + (codec.level >= 10 ? 10 * kMiB : kMiB);
     }
-    closeRun();
-    if (covered < length || segments.empty())
-        segments.push_back({covered, length - covered, false});
+    return isal + kMiB;
+}
+
+void BlockDeflater::splitSegments(const std::uint8_t* input, std::size_t length)
+{
+    m_unitKinds.clear();
+    for (std::size_t at = 0; at < length; at += kUnit) {
+        const std::size_t n = std::min(kUnit, length - at);
+        SegmentKind kind = SegmentKind::Compressed;
+        if (isUniform(input + at, n))
+            kind = SegmentKind::Uniform;
+        else if (n == kUnit && entropy(input + at) >= kRandomEntropy)
+            kind = SegmentKind::Stored;
+        m_unitKinds.push_back(kind);
+    }
+
+    m_segments.clear();
+    std::size_t covered = 0;
+    for (std::size_t unit = 0; unit < m_unitKinds.size();) {
+        const SegmentKind kind = m_unitKinds[unit];
+        const std::size_t start = unit * kUnit;
+        std::size_t next = unit + 1;
+        while (next < m_unitKinds.size() && m_unitKinds[next] == kind
+               && (kind != SegmentKind::Uniform || input[next * kUnit] == input[start]))
+            ++next;
+        const std::size_t end = std::min(next * kUnit, length);
+        const std::size_t minRun = kind == SegmentKind::Uniform ? kMinUniformRun : kMinStoredRun;
+        if (kind != SegmentKind::Compressed && end - start >= minRun) {
+            if (start > covered)
+                m_segments.push_back({covered, start - covered, SegmentKind::Compressed});
+            m_segments.push_back({start, end - start, kind});
+            covered = end;
+        }
+        unit = next;
+    }
+    if (covered < length || m_segments.empty())
+        m_segments.push_back({covered, length - covered, SegmentKind::Compressed});
 }
 
 BlockDeflater::~BlockDeflater()
 {
     if (m_state && m_state->zlibOpen)
         deflateEnd(&m_state->zlib);
+    if (m_state && m_state->libdeflate)
+        libdeflate_free_compressor(m_state->libdeflate);
 }
 
 std::size_t BlockDeflater::outputBound(std::size_t inputLength)
@@ -144,18 +215,24 @@ std::string BlockDeflater::compress(const std::uint8_t* input, std::size_t input
     if (inputLength > m_check.size() - 1)
         return "block larger than the deflater was set up for";
     try {
-        splitUniformRuns(input, inputLength, m_segments);
+        splitSegments(input, inputLength);
         output.resize(outputBound(inputLength));
         std::size_t produced = 0;
-        const int level = isalLevel(m_codec);
         for (std::size_t i = 0; i < m_segments.size(); ++i) {
             const Segment& seg = m_segments[i];
             const std::uint8_t* at = input + seg.offset;
             const std::size_t segmentHistory = std::min(kWindow, history + seg.offset);
             const bool segmentLast = last && i + 1 == m_segments.size();
-            std::string error = seg.uniform || level > 0
-                ? deflateIsal(seg.uniform ? 1 : level, at, seg.length, segmentHistory, segmentLast, output, produced)
-                : deflateZlib(at, seg.length, segmentHistory, segmentLast, output, produced);
+            std::string error;
+            if (seg.kind == SegmentKind::Stored)
+                store(at, seg.length, segmentLast, output, produced);
+            else if (seg.kind == SegmentKind::Uniform || m_codec.engine == Engine::Isal)
+                error = deflateIsal(seg.kind == SegmentKind::Uniform ? 1 : m_codec.level, at, seg.length,
+                                    segmentHistory, segmentLast, output, produced);
+            else if (m_codec.engine == Engine::Zlib)
+                error = deflateZlib(at, seg.length, segmentHistory, segmentLast, output, produced);
+            else
+                error = deflateLibdeflate(at, seg.length, segmentLast, output, produced);
             if (!error.empty())
                 return error;
         }
@@ -228,6 +305,56 @@ std::string BlockDeflater::deflateZlib(const std::uint8_t* input, std::size_t in
             return "zlib deflate stopped before the end of its input";
         output.resize(output.size() * 2);
     }
+}
+
+void BlockDeflater::store(const std::uint8_t* input, std::size_t inputLength, bool last,
+                          std::vector<std::uint8_t>& output, std::size_t& produced)
+{
+    // Segments start on a byte boundary, so each stored block header is one
+    // byte. A segment that is not the last ends with an empty stored block,
+    // which is what a sync flush leaves.
+    const std::size_t blocks = (inputLength + kMaxStoredLength - 1) / kMaxStoredLength + (last ? 0 : 1);
+    const std::size_t room = inputLength + 5 * blocks;
+    if (output.size() - produced < room)
+        output.resize(produced + room);
+    std::uint8_t* out = output.data() + produced;
+    std::size_t done = 0;
+    do {
+        const std::size_t n = std::min(kMaxStoredLength, inputLength - done);
+        const bool final = last && done + n == inputLength;
+        out[0] = final ? 1 : 0;
+        out[1] = static_cast<std::uint8_t>(n);
+        out[2] = static_cast<std::uint8_t>(n >> 8);
+        out[3] = static_cast<std::uint8_t>(~n);
+        out[4] = static_cast<std::uint8_t>(~n >> 8);
+        std::memcpy(out + 5, input + done, n);
+        out += 5 + n;
+        done += n;
+    } while (done < inputLength);
+    if (!last) {
+        out[0] = 0;
+        std::memcpy(out + 1, kSyncFlushMarker, 4);
+        out += 5;
+    }
+    produced = static_cast<std::size_t>(out - output.data());
+}
+
+std::string BlockDeflater::deflateLibdeflate(const std::uint8_t* input, std::size_t inputLength, bool last,
+                                             std::vector<std::uint8_t>& output, std::size_t& produced)
+{
+    const std::size_t room = libdeflate_deflate_compress_bound(m_state->libdeflate, inputLength) + kContinueStreamSlack;
+    if (output.size() - produced < room)
+        output.resize(produced + room);
+    std::uint8_t* at = output.data() + produced;
+    std::size_t length = libdeflate_deflate_compress(m_state->libdeflate, input, inputLength, at, room);
+    if (length == 0)
+        return "libdeflate could not compress a block";
+    if (!last) {
+        if (std::string error = continueStream(at, length, room, length); !error.empty())
+            return error;
+    }
+    produced += length;
+    return {};
 }
 
 std::string BlockDeflater::verify(const std::uint8_t* input, std::size_t inputLength, std::size_t history, bool last,

@@ -8,13 +8,17 @@
 
 namespace zip {
 
+// The deflate engines a block can be compressed with.
+enum class Engine {
+    Isal,       // levels 0 to 3
+    Zlib,       // levels 1 to 9
+    Libdeflate, // levels 1 to 12; writes whole streams only, without a dictionary
+};
+
 // Which deflate engine and level compresses the blocks of one archive.
-enum class Codec {
-    IsalLevel1,
-    IsalLevel2,
-    IsalLevel3,
-    ZlibLevel6,
-    ZlibLevel9,
+struct Codec {
+    Engine engine = Engine::Isal;
+    int level = 1;
 };
 
 // Compresses one block of a raw deflate stream on its own, given the 32 KiB
@@ -22,12 +26,18 @@ enum class Codec {
 //
 // A block that is not the last ends on a byte boundary with an empty stored
 // block (a sync flush), so the outputs of consecutive blocks concatenate into
-// one valid deflate stream; the last block ends the stream. Long runs of one
-// repeated byte (the empty pages of a backup) go to ISA-L's level 1 as
-// segments of their own, since the higher levels are several times slower on
-// them for no gain. After compressing, the block is inflated again with the
-// same dictionary and compared with its input, so a block is only handed on
-// when it decodes to exactly the source bytes.
+// one valid deflate stream; the last block ends the stream. libdeflate only
+// writes complete streams, so its output is walked to its final block, whose
+// final flag is cleared before the empty stored block is appended; it also
+// takes no dictionary, so its blocks start without one. Two kinds of runs
+// become segments of their own: runs of one repeated byte (the empty pages of
+// a backup) go to ISA-L's level 1, since the other engines are several times
+// slower on them for no gain, and runs that look random (compressed or
+// encrypted pages, judged by their byte entropy) are stored as they are,
+// which is smaller and much faster than letting an engine try. After
+// compressing, the block is inflated again with the same dictionary and
+// compared with its input, so a block is only handed on when it decodes to
+// exactly the source bytes.
 //
 // One object per thread: it owns the engine state and scratch buffers, which
 // are allocated by the constructor and reused for every block. Calls block
@@ -55,24 +65,38 @@ public:
     // An output capacity that normally holds a compressed block of `inputLength`.
     static std::size_t outputBound(std::size_t inputLength);
 
+    // Memory one deflater holds besides its check buffer (engine state).
+    static std::size_t engineMemory(Codec codec);
+
 private:
     // Each appends one segment to `output` from `produced` on and advances it.
     std::string deflateIsal(int level, const std::uint8_t* input, std::size_t inputLength, std::size_t history,
                             bool last, std::vector<std::uint8_t>& output, std::size_t& produced);
     std::string deflateZlib(const std::uint8_t* input, std::size_t inputLength, std::size_t history, bool last,
                             std::vector<std::uint8_t>& output, std::size_t& produced);
+    std::string deflateLibdeflate(const std::uint8_t* input, std::size_t inputLength, bool last,
+                                  std::vector<std::uint8_t>& output, std::size_t& produced);
     std::string verify(const std::uint8_t* input, std::size_t inputLength, std::size_t history, bool last,
                        const std::vector<std::uint8_t>& output);
 
+    enum class SegmentKind : std::uint8_t {
+        Compressed, // by the codec's engine
+        Uniform,    // one repeated byte, by ISA-L's level 1
+        Stored,     // random-looking, in stored blocks
+    };
     struct Segment {
         std::size_t offset;
         std::size_t length;
-        bool uniform;
+        SegmentKind kind;
     };
-    static void splitUniformRuns(const std::uint8_t* input, std::size_t length, std::vector<Segment>& segments);
+    // Fills m_segments for the block.
+    void splitSegments(const std::uint8_t* input, std::size_t length);
+    void store(const std::uint8_t* input, std::size_t inputLength, bool last, std::vector<std::uint8_t>& output,
+               std::size_t& produced);
 
     struct State;
     Codec m_codec;
+    std::vector<SegmentKind> m_unitKinds;
     std::vector<Segment> m_segments;
     std::unique_ptr<State> m_state;
     std::vector<std::uint8_t> m_check; // inflated copy of the block being checked

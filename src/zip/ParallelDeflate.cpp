@@ -48,9 +48,9 @@ unsigned slotsFor(unsigned threads)
     return threads + std::max(4u, threads / 2);
 }
 
-std::size_t memoryFor(unsigned threads, std::size_t blockSize)
+std::size_t memoryFor(unsigned threads, std::size_t blockSize, Codec codec)
 {
-    const std::size_t perThread = blockSize + 1024 * 1024; // check buffer, engine state
+    const std::size_t perThread = blockSize + BlockDeflater::engineMemory(codec); // check buffer, engine state
     const std::size_t perSlot = kWindow + blockSize + BlockDeflater::outputBound(blockSize);
     return threads * perThread + slotsFor(threads) * perSlot;
 }
@@ -265,7 +265,7 @@ unsigned deflateThreadCount(const DeflateOptions& options)
 {
     const std::size_t blockSize = effectiveBlockSize(options);
     unsigned threads = options.threads > 0 ? options.threads : usableCores();
-    while (threads > 1 && memoryFor(threads, blockSize) > kMemoryBudget)
+    while (threads > 1 && memoryFor(threads, blockSize, options.codec) > kMemoryBudget)
         --threads;
     return threads;
 }

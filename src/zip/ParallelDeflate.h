@@ -10,7 +10,7 @@
 namespace zip {
 
 struct DeflateOptions {
-    Codec codec = Codec::IsalLevel1;
+    Codec codec;
     std::size_t blockSize = 512 * 1024;
     // Compressing threads; 0 means one per core this process may run on,
     // as many as the memory budget allows.

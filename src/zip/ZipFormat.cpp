@@ -18,7 +18,6 @@ constexpr std::uint16_t kVersionDeflate = 20;
 constexpr std::uint16_t kVersionZip64 = 45;
 constexpr std::uint16_t kMadeByUnix = 3 << 8;
 
-constexpr std::uint16_t kFlagFastDeflate = 0x0006;
 constexpr std::uint16_t kFlagUtf8Name = 0x0800;
 
 constexpr std::size_t kLocalFixedSize = 30;
@@ -56,7 +55,7 @@ std::uint32_t clamp32(std::uint64_t v)
 
 std::uint16_t flagsOf(const ZipEntry& e)
 {
-    std::uint16_t flags = e.fastDeflate ? kFlagFastDeflate : 0;
+    std::uint16_t flags = static_cast<std::uint16_t>(static_cast<std::uint16_t>(e.speed) << 1);
     if (std::any_of(e.name.begin(), e.name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
         flags |= kFlagUtf8Name;
     return flags;

@@ -28,6 +28,15 @@ inline constexpr std::size_t kEmptyArchiveSize = 22;
 // The 22 bytes of an archive with no entries.
 std::vector<std::uint8_t> emptyArchive();
 
+// How hard the entry was compressed, kept in bits 1 and 2 of the general
+// purpose flags, on the scale of the classic zip levels.
+enum class DeflateSpeed {
+    Normal,    // levels 3 to 7
+    Maximum,   // 8 and 9
+    Fast,      // 2
+    SuperFast, // 1
+};
+
 struct ZipEntry {
     std::string name;               // stored name, no folders
     std::uint64_t uncompressedSize = 0;
@@ -36,7 +45,7 @@ struct ZipEntry {
     std::uint32_t unixMode = 0100644; // st_mode, kept in the external attributes
     std::time_t modified = 0;
     bool zip64 = false;             // sizes kept in zip64 extra fields
-    bool fastDeflate = false;       // marks the entry as compressed at a fast level
+    DeflateSpeed speed = DeflateSpeed::Normal;
     std::uint64_t localHeaderOffset = 0;
 };
 

@@ -142,6 +142,35 @@ inline ::testing::AssertionResult entryMatches(const std::string& archive, const
     return result;
 }
 
+// Runs the zip readers a user would open the archive with, side by side:
+// each must accept it, and the two that list must show the entry. 7z and
+// Python's zipfile inflate the entry and check its CRC-32; unzip does too.
+inline ::testing::AssertionResult readersAccept(const std::string& archive, const std::string& entryName,
+                                                std::uint64_t entrySize)
+{
+    BackgroundCommand unzipTest("unzip -tqq " + quote(archive));
+    BackgroundCommand sevenZipTest("7z t " + quote(archive));
+    BackgroundCommand pythonTest("/usr/bin/python3 -m zipfile -t " + quote(archive));
+    BackgroundCommand bsdtarList("bsdtar -tvf " + quote(archive));
+    const CommandResult results[] = {unzipTest.wait(), sevenZipTest.wait(), pythonTest.wait(), bsdtarList.wait()};
+    const char* const names[] = {"unzip -t", "7z t", "python3 -m zipfile -t", "bsdtar -tvf"};
+    for (int i = 0; i < 4; ++i)
+        if (results[i].exitCode != 0)
+            return ::testing::AssertionFailure() << names[i] << " failed: " << results[i].output;
+    if (results[1].output.find("Everything is Ok") == std::string::npos)
+        return ::testing::AssertionFailure() << "7z t: " << results[1].output;
+    // zipfile exits with 0 even when it finds a bad CRC.
+    if (results[2].output.find("Done testing") == std::string::npos
+        || results[2].output.find("corrupted") != std::string::npos)
+        return ::testing::AssertionFailure() << "python3 -m zipfile -t: " << results[2].output;
+    const std::string listing = results[3].output;
+    if (listing.find(" " + std::to_string(entrySize) + " ") == std::string::npos
+        || listing.find(entryName + "\n") == std::string::npos)
+        return ::testing::AssertionFailure() << "bsdtar -tvf does not list " << entryName << " of " << entrySize
+                                             << " bytes: " << listing;
+    return ::testing::AssertionSuccess();
+}
+
 // A fresh folder under /tmp, removed with everything in it.
 class TempFolder {
 public:
