@@ -3,25 +3,35 @@
 #include "config/MailSettings.h"
 
 #include <functional>
+#include <stop_token>
 #include <string>
 
 namespace logging { class Log; }
 
 namespace engine {
 
-// Sends one backup by mail and returns the text for the run's "Email Status"
-// cell ("Email Sent" on success, otherwise a text saying what failed).
+// The mail transport of the engine: backups by mail, and plain notices such
+// as failure alerts.
 //
-// Threads: called on a backup worker inside the backup lock; blocks until the
-// mail server has answered. `messageBox` shows a message and blocks until it
-// is dismissed.
+// Threads: any; calls block until the mail server has answered. Instances
+// may serve several threads at once.
 class Mailer {
 public:
     using MessageBoxFn = std::function<void(const std::string& text)>;
 
     virtual ~Mailer() = default;
+    // Sends one backup and returns the text for the run's "Email Status"
+    // cell ("Email Sent" on success, otherwise a text saying what failed).
+    // Called on a backup worker inside the backup lock. `messageBox` shows a
+    // message and blocks until it is dismissed.
     virtual std::string send(const std::string& attachmentPath, const config::MailSettings& settings,
                              logging::Log& log, const MessageBoxFn& messageBox) = 0;
+    // Sends a plain message without attachment to the configured recipient
+    // through the configured server. True once the server took it, otherwise
+    // false with the reason in `error`. Logs nothing and shows nothing; a
+    // stop requested through `stop` ends the attempt soon.
+    virtual bool sendAlert(const config::MailSettings& settings, const std::string& subject,
+                           const std::string& body, std::string& error, std::stop_token stop) = 0;
 };
 
 // The real mailer: SMTP through the mail layer.
@@ -29,6 +39,8 @@ class SmtpMailer final : public Mailer {
 public:
     std::string send(const std::string& attachmentPath, const config::MailSettings& settings,
                      logging::Log& log, const MessageBoxFn& messageBox) override;
+    bool sendAlert(const config::MailSettings& settings, const std::string& subject, const std::string& body,
+                   std::string& error, std::stop_token stop) override;
 };
 
 } // namespace engine

@@ -6,14 +6,23 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <string_view>
+
 namespace mail {
 
 namespace {
 
+constexpr const char* kNotSentPrefix = "Email not sent: ";
+
 std::string failureOf(const Sender& sender)
 {
     const std::string reason = sender.lastError();
-    return "Email not sent: " + (reason.empty() ? std::string("the mail component refused the settings.") : reason);
+    return kNotSentPrefix + (reason.empty() ? std::string("the mail component refused the settings.") : reason);
+}
+
+std::string withoutNotSentPrefix(const std::string& text)
+{
+    return text.starts_with(kNotSentPrefix) ? text.substr(std::string_view(kNotSentPrefix).size()) : text;
 }
 
 // The configuration every message shares. Returns an empty text when every
@@ -133,6 +142,42 @@ std::string SendTestMail(const config::MailSettings& settings, const MailTranspo
     if (IsFailure(sender->SendMail(failureText)))
         return failureOf(*sender);
     return failureText ? *failureText : std::string(kTestMailSentText);
+}
+
+
+bool SendPlainMail(const config::MailSettings& settings, const std::string& subject, const std::string& body,
+                   std::string& error, std::stop_token stop)
+{
+    return SendPlainMail(settings, subject, body, error, std::move(stop), SystemMailTransport());
+}
+
+bool SendPlainMail(const config::MailSettings& settings, const std::string& subject, const std::string& body,
+                   std::string& error, std::stop_token stop, const MailTransport& transport)
+{
+    if (!transport.isInternetAvailable(settings.serverAddress)) {
+        error = kInternetNotAvailableText;
+        return false;
+    }
+    std::unique_ptr<Sender> sender = transport.createSender();
+    if (!sender) {
+        error = kComponentInitFailedText;
+        return false;
+    }
+    config::MailSettings message = settings;
+    message.subject = subject;
+    message.messageText = body;
+    std::string problem = configure(*sender, message);
+    if (problem.empty() && IsFailure(sender->SetStopToken(std::move(stop))))
+        problem = failureOf(*sender);
+    std::optional<std::string> failureText;
+    if (problem.empty() && IsFailure(sender->SendMail(failureText)))
+        problem = failureOf(*sender);
+    if (problem.empty() && failureText)
+        problem = *failureText;
+    if (problem.empty())
+        return true;
+    error = withoutNotSentPrefix(problem);
+    return false;
 }
 
 } // namespace mail

@@ -5,15 +5,17 @@
 
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 namespace logging { class Log; }
 
 namespace mail {
 
-// Sending a backup by mail, and the settings dialog's test message.
+// Sending a backup by mail, the settings dialog's test message and plain
+// notices such as failure alerts.
 //
-// Both run on the calling thread and block it until the server has answered
+// All run on the calling thread and block it until the server has answered
 // (or the transport has given up). They read only the settings copy they are
 // given, create one Sender each, and never throw. The password is never
 // written to the log.
@@ -64,5 +66,17 @@ std::string SendBackupMail(const std::string& attachmentPath, const config::Mail
 // to verify your settings.".
 std::string SendTestMail(const config::MailSettings& settings);
 std::string SendTestMail(const config::MailSettings& settings, const MailTransport& transport);
+
+// Sends a plain message without attachment to the configured recipient
+// through the configured server, with `subject` and `body` in place of the
+// configured subject and message text. True once the server took it;
+// otherwise false with the reason in `error` ("Internet not available.", the
+// transport's failure text without its "Email not sent: "). Nothing is
+// logged. A stop requested through `stop` ends the attempt within about a
+// second.
+bool SendPlainMail(const config::MailSettings& settings, const std::string& subject, const std::string& body,
+                   std::string& error, std::stop_token stop = {});
+bool SendPlainMail(const config::MailSettings& settings, const std::string& subject, const std::string& body,
+                   std::string& error, std::stop_token stop, const MailTransport& transport);
 
 } // namespace mail

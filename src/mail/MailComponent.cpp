@@ -27,6 +27,7 @@ namespace {
 constexpr long kConnectTimeoutSeconds = 60;
 constexpr long kStallSeconds = 600;
 constexpr std::size_t kMaxRawHeaderLength = 900;
+constexpr const char* kStoppedText = "Email not sent: the program is ending.";
 
 bool isPrintableAscii(const std::string& text)
 {
@@ -328,6 +329,25 @@ private:
     std::string m_error;
 };
 
+// Why the file at `path` cannot be read as an attachment; empty when it can.
+std::string unreadableReason(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::strerror(errno);
+    struct stat info {};
+    const bool isFile = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    return isFile ? std::string() : "not a regular file";
+}
+
+// Ends a transfer once its stop is requested; libcurl asks at least once a
+// second, also while it waits for the server.
+int abortOnStop(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<const std::stop_token*>(stop)->stop_requested() ? 1 : 0;
+}
+
 } // namespace
 
 // What the operator can do about the common failures.
@@ -544,15 +564,15 @@ Status MailComponent::SetSenderAccount(const std::string& account)
 
 Status MailComponent::AddAttachment(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return fail(kFailed, "Cannot attach '" + path + "': " + std::strerror(errno));
-    struct stat info {};
-    const bool isFile = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    ::close(fd);
-    if (!isFile)
-        return fail(kFailed, "Cannot attach '" + path + "': not a regular file");
+    if (const std::string reason = unreadableReason(path); !reason.empty())
+        return fail(kFailed, "Cannot attach '" + path + "': " + reason);
     m_attachments.push_back(path);
+    return kOk;
+}
+
+Status MailComponent::SetStopToken(std::stop_token stop)
+{
+    m_stop = std::move(stop);
     return kOk;
 }
 
@@ -674,8 +694,13 @@ Status MailComponent::SendMail(std::optional<std::string>& failureText)
     curl_easy_setopt(c, CURLOPT_MAIL_RCPT, recipients.list);
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.list);
     curl_easy_setopt(c, CURLOPT_MIMEPOST, message.mime);
+    if (m_stop.stop_possible()) {
+        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &abortOnStop);
+        curl_easy_setopt(c, CURLOPT_XFERINFODATA, &m_stop);
+        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    }
 
-    const CURLcode result = curl_easy_perform(c);
+    const CURLcode result = m_stop.stop_requested() ? CURLE_ABORTED_BY_CALLBACK : curl_easy_perform(c);
 
     // The handle keeps pointers to the lists and the password; none of them
     // may outlive this call.
@@ -685,9 +710,15 @@ Status MailComponent::SendMail(std::optional<std::string>& failureText)
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, nullptr);
     curl_easy_setopt(c, CURLOPT_PASSWORD, "");
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, nullptr);
 
     if (result == CURLE_OK)
         return kOk;
+    if (result == CURLE_ABORTED_BY_CALLBACK && m_stop.stop_requested()) {
+        failureText = kStoppedText;
+        return kOk;
+    }
     std::string reason = errorBuffer[0] ? errorBuffer : curl_easy_strerror(result);
     for (const auto& reader : readers) {
         if (!reader->error().empty())

@@ -23,12 +23,13 @@ namespace mail {
 // The message is multipart MIME: the subject and the sender's display name
 // as UTF-8 encoded words, the body as text/plain UTF-8 (quoted-printable),
 // each attachment as application/octet-stream (base64) under its file name.
-// Attachments are read from their files while the message is sent, never
-// held in memory whole.
+// Attachments are read from their files and encoded while the message is
+// sent, never held in memory whole.
 //
 // Threads and blocking: see Sender. Waiting for the server is bounded: a
 // connection attempt gives up after 60 s, and a server that neither takes
-// data nor answers for 10 minutes ends the attempt.
+// data nor answers for 10 minutes ends the attempt; a requested stop (see
+// SetStopToken) ends it within about a second.
 class MailComponent final : public Sender {
 public:
     // Returns null when libcurl cannot give a transfer handle.
@@ -51,6 +52,7 @@ public:
     Status SetSenderAddress(const std::string& address) override;
     Status SetSenderAccount(const std::string& account) override;
     Status AddAttachment(const std::string& path) override;
+    Status SetStopToken(std::stop_token stop) override;
     Status SendMail(std::optional<std::string>& failureText) override;
 
     std::string lastError() const override { return m_lastError; }
@@ -82,6 +84,7 @@ private:
     std::string m_senderAddress;
     std::string m_senderAccount;
     std::vector<std::string> m_attachments;
+    std::stop_token m_stop;
     std::string m_lastError;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace mail {
@@ -47,6 +48,9 @@ public:
     // The envelope sender the server is given.
     virtual Status SetSenderAccount(const std::string& account) = 0;
     virtual Status AddAttachment(const std::string& path) = 0;
+    // A send under way when `stop` is requested, or started after, gives up
+    // with "Email not sent: the program is ending.".
+    virtual Status SetStopToken(std::stop_token stop) = 0;
     // Sends the message. A delivery failure is reported as a success status
     // with `failureText` set to what went wrong; `failureText` stays empty
     // when the message went out. A failure status means the message could

@@ -1,5 +1,7 @@
 #include "fakes/SmtpTestServer.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -32,14 +34,6 @@ std::string lower(std::string text)
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-std::string trim(const std::string& text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 std::string makeTempFolder(const char* prefix)
@@ -173,207 +167,60 @@ std::string serverScript()
         .string();
 }
 
-// --- MIME -------------------------------------------------------------------
-
-struct Part {
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
-
-    std::string header(const std::string& name) const
-    {
-        const std::string wanted = lower(name);
-        for (const auto& [key, value] : headers) {
-            if (lower(key) == wanted)
-                return value;
-        }
-        return {};
-    }
-};
-
-Part splitPart(const std::string& text)
+ReceivedMail readDescription(const fs::path& jsonFile)
 {
-    Part part;
-    std::size_t headerEnd = text.find("\r\n\r\n");
-    std::size_t bodyStart = headerEnd + 4;
-    if (headerEnd == std::string::npos) {
-        headerEnd = text.size();
-        bodyStart = text.size();
+    ReceivedMail mail;
+    mail.rawPath = fs::path(jsonFile).replace_extension(".eml").string();
+    const nlohmann::json parsed = nlohmann::json::parse(readFile(jsonFile), nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        mail.parseError = "cannot read " + jsonFile.string();
+        return mail;
     }
-    std::istringstream lines(text.substr(0, headerEnd));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty() && (line[0] == ' ' || line[0] == '\t') && !part.headers.empty()) {
-            part.headers.back().second += line;
-            continue;
+    const auto text = [&](const nlohmann::json& object, const char* key) {
+        const auto found = object.find(key);
+        return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+    };
+    try {
+        mail.envelopeFrom = text(parsed, "envelope_from");
+        mail.envelopeTo = parsed.value("envelope_to", std::vector<std::string>{});
+        mail.authenticatedAs = text(parsed, "authenticated_as");
+        mail.dataBytes = parsed.value("data_bytes", std::uint64_t{0});
+        mail.headers = parsed.value("headers", std::vector<std::pair<std::string, std::string>>{});
+        mail.subject = text(parsed, "subject");
+        mail.to = text(parsed, "to");
+        mail.fromName = text(parsed, "from_name");
+        mail.fromAddress = text(parsed, "from_address");
+        mail.contentType = text(parsed, "content_type");
+        if (const auto part = parsed.find("text"); part != parsed.end() && part->is_object()) {
+            mail.textType = text(*part, "content_type");
+            mail.textCharset = text(*part, "charset");
+            mail.textTransferEncoding = text(*part, "transfer_encoding");
+            mail.body = text(*part, "body");
         }
-        const auto colon = line.find(':');
-        if (colon == std::string::npos)
-            continue;
-        part.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
-    }
-    part.body = text.substr(std::min(bodyStart, text.size()));
-    return part;
-}
-
-// A parameter of a structured header such as Content-Type, unquoted.
-std::string parameter(const std::string& value, const std::string& name)
-{
-    const std::string lowered = lower(value);
-    const std::string key = lower(name) + "=";
-    std::size_t at = 0;
-    while ((at = lowered.find(key, at)) != std::string::npos) {
-        if (at == 0 || lowered[at - 1] == ';' || lowered[at - 1] == ' ' || lowered[at - 1] == '\t')
-            break;
-        at += key.size();
-    }
-    if (at == std::string::npos)
-        return {};
-    std::size_t pos = at + key.size();
-    std::string result;
-    if (pos < value.size() && value[pos] == '"') {
-        for (++pos; pos < value.size() && value[pos] != '"'; ++pos) {
-            if (value[pos] == '\\' && pos + 1 < value.size())
-                ++pos;
-            result += value[pos];
+        for (const nlohmann::json& item : parsed.value("attachments", nlohmann::json::array())) {
+            ReceivedAttachment attachment;
+            attachment.fileName = text(item, "file_name");
+            attachment.contentType = text(item, "content_type");
+            attachment.transferEncoding = text(item, "transfer_encoding");
+            attachment.size = item.value("size", std::uint64_t{0});
+            attachment.sha256 = text(item, "sha256");
+            attachment.path = text(item, "path");
+            mail.attachments.push_back(std::move(attachment));
         }
-        return result;
+        mail.defects = parsed.value("defects", std::vector<std::string>{});
+        mail.parseError = text(parsed, "parse_error");
+    } catch (const nlohmann::json::exception& error) {
+        mail.parseError = jsonFile.string() + ": " + error.what();
     }
-    const std::size_t end = value.find(';', pos);
-    return trim(value.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-}
-
-std::string decodeBase64(const std::string& text)
-{
-    std::string out;
-    unsigned buffer = 0;
-    int bits = 0;
-    for (unsigned char c : text) {
-        int value;
-        if (c >= 'A' && c <= 'Z')
-            value = c - 'A';
-        else if (c >= 'a' && c <= 'z')
-            value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9')
-            value = c - '0' + 52;
-        else if (c == '+')
-            value = 62;
-        else if (c == '/')
-            value = 63;
-        else
-            continue;
-        buffer = (buffer << 6) | static_cast<unsigned>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xff);
-        }
-    }
-    return out;
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-std::string decodeQuotedPrintable(const std::string& text, bool underscoreIsSpace)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '=' && text.compare(i + 1, 2, "\r\n") == 0) {
-            i += 2;
-        } else if (c == '=' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else if (c == '_' && underscoreIsSpace) {
-            out += ' ';
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::string decodeEncodedWords(const std::string& value)
-{
-    std::string out;
-    std::size_t pos = 0;
-    bool lastWasEncoded = false;
-    while (pos < value.size()) {
-        const std::size_t start = value.find("=?", pos);
-        std::size_t q1 = start == std::string::npos ? start : value.find('?', start + 2);
-        std::size_t q2 = q1 == std::string::npos ? q1 : value.find('?', q1 + 1);
-        std::size_t end = q2 == std::string::npos ? q2 : value.find("?=", q2 + 1);
-        if (end == std::string::npos) {
-            out += value.substr(pos);
-            break;
-        }
-        const std::string between = value.substr(pos, start - pos);
-        if (!(lastWasEncoded && trim(between).empty()))
-            out += between;
-        const char encoding = static_cast<char>(std::toupper(static_cast<unsigned char>(value[q1 + 1])));
-        const std::string payload = value.substr(q2 + 1, end - q2 - 1);
-        out += encoding == 'B' ? decodeBase64(payload) : decodeQuotedPrintable(payload, true);
-        lastWasEncoded = true;
-        pos = end + 2;
-    }
-    return out;
-}
-
-std::string decodeBody(const Part& part)
-{
-    const std::string encoding = lower(trim(part.header("Content-Transfer-Encoding")));
-    if (encoding == "base64")
-        return decodeBase64(part.body);
-    if (encoding == "quoted-printable")
-        return decodeQuotedPrintable(part.body, false);
-    return part.body;
-}
-
-void collectParts(const Part& part, ReceivedMail& mail)
-{
-    const std::string type = part.header("Content-Type");
-    if (lower(type).rfind("multipart/", 0) == 0) {
-        const std::string delimiter = "--" + parameter(type, "boundary");
-        std::size_t pos = part.body.find(delimiter);
-        while (pos != std::string::npos) {
-            std::size_t start = part.body.find("\r\n", pos);
-            if (start == std::string::npos || part.body.compare(pos + delimiter.size(), 2, "--") == 0)
-                break;
-            start += 2;
-            std::size_t next = part.body.find("\r\n" + delimiter, start);
-            if (next == std::string::npos)
-                break;
-            collectParts(splitPart(part.body.substr(start, next - start)), mail);
-            pos = next + 2;
-        }
-        return;
-    }
-    std::string fileName = parameter(part.header("Content-Disposition"), "filename");
-    if (fileName.empty())
-        fileName = parameter(type, "name");
-    if (!fileName.empty()) {
-        if (mail.attachmentName.empty()) {
-            mail.attachmentName = decodeEncodedWords(fileName);
-            mail.attachmentType = type;
-            mail.attachment = decodeBody(part);
-        }
-    } else if (mail.textType.empty()) {
-        mail.textType = type;
-        mail.body = decodeBody(part);
-    }
+    return mail;
 }
 
 } // namespace
+
+std::string ReceivedAttachment::bytes() const
+{
+    return readFile(path);
+}
 
 std::string ReceivedMail::header(const std::string& name) const
 {
@@ -390,47 +237,6 @@ int ReceivedMail::headerCount(const std::string& name) const
     const std::string wanted = lower(name);
     return static_cast<int>(std::count_if(headers.begin(), headers.end(),
                                           [&](const auto& h) { return lower(h.first) == wanted; }));
-}
-
-ReceivedMail ParseMail(const std::string& raw)
-{
-    ReceivedMail mail;
-    mail.raw = raw;
-    const Part top = splitPart(raw);
-    mail.headers = top.headers;
-    for (const auto& [key, value] : top.headers) {
-        const std::string name = lower(key);
-        if (name == "x-envelope-from")
-            mail.envelopeFrom = value;
-        else if (name == "x-envelope-to")
-            mail.envelopeTo.push_back(value);
-        else if (name == "x-authenticated-as")
-            mail.authenticatedAs = value;
-        else if (name == "x-data-bytes")
-            mail.dataBytes = std::strtoull(value.c_str(), nullptr, 10);
-    }
-    mail.subject = decodeEncodedWords(mail.header("Subject"));
-    mail.to = decodeEncodedWords(mail.header("To"));
-    const std::string from = mail.header("From");
-    const auto open = from.rfind('<');
-    if (open == std::string::npos) {
-        mail.fromAddress = trim(from);
-    } else {
-        mail.fromAddress = from.substr(open + 1, from.find('>', open) - open - 1);
-        std::string name = decodeEncodedWords(trim(from.substr(0, open)));
-        if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
-            std::string unquoted;
-            for (std::size_t i = 1; i + 1 < name.size(); ++i) {
-                if (name[i] == '\\' && i + 2 < name.size())
-                    ++i;
-                unquoted += name[i];
-            }
-            name = unquoted;
-        }
-        mail.fromName = name;
-    }
-    collectParts(top, mail);
-    return mail;
 }
 
 SmtpTestServer::SmtpTestServer(Options options)
@@ -573,13 +379,13 @@ std::vector<ReceivedMail> SmtpTestServer::messages() const
     std::vector<fs::path> files;
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(m_folder + "/mail", ignored)) {
-        if (entry.path().extension() == ".eml")
+        if (entry.path().extension() == ".json")
             files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());
     std::vector<ReceivedMail> mails;
     for (const fs::path& file : files)
-        mails.push_back(ParseMail(readFile(file)));
+        mails.push_back(readDescription(file));
     return mails;
 }
 

@@ -8,33 +8,44 @@
 
 namespace fakes {
 
-// One message as the test SMTP server received it, with enough of its MIME
-// structure decoded for tests to compare what a person would see.
+// One attachment as the test SMTP server decoded it.
+struct ReceivedAttachment {
+    std::string fileName;         // decoded
+    std::string contentType;      // type/subtype, lower case
+    std::string transferEncoding; // lower case, as sent
+    std::uint64_t size = 0;       // decoded bytes
+    std::string sha256;           // of the decoded bytes, lower-case hex
+    std::string path;             // a file holding the decoded bytes
+
+    std::string bytes() const;
+};
+
+// One message as the test SMTP server received it and Python's email package
+// read it: what a person's mail program would show.
 struct ReceivedMail {
     std::string envelopeFrom;              // MAIL FROM
     std::vector<std::string> envelopeTo;   // RCPT TO, in order
     std::string authenticatedAs;           // the login used, empty without one
-    std::vector<std::pair<std::string, std::string>> headers; // top level, unfolded, undecoded
-    std::string to;                        // the To header, encoded words decoded
+    std::uint64_t dataBytes = 0;           // size of the message data as received
+    std::vector<std::pair<std::string, std::string>> headers; // top level, decoded
+    std::string subject;                   // decoded
+    std::string to;                        // decoded
     std::string fromName;                  // the From header's display name, decoded
     std::string fromAddress;
-    std::string subject;                   // decoded
-    std::string textType;                  // Content-Type of the text part
-    std::string body;                      // the text part, transfer encoding undone
-    std::string attachmentName;            // the first attachment's file name
-    std::string attachmentType;
-    std::string attachment;                // its bytes, transfer encoding undone
-    std::uint64_t dataBytes = 0;           // size of the message data as received
-    std::string raw;
+    std::string contentType;               // of the whole message
+    std::string textType;                  // of the text part: type/subtype
+    std::string textCharset;               // lower case
+    std::string textTransferEncoding;      // lower case
+    std::string body;                      // the text part, decoded
+    std::vector<ReceivedAttachment> attachments;
+    std::vector<std::string> defects;      // what the parser found malformed
+    std::string parseError;                // set when the message could not be read
+    std::string rawPath;                   // the message as received
 
     // The first top-level header of that name (any case), or empty.
     std::string header(const std::string& name) const;
     int headerCount(const std::string& name) const;
 };
-
-// Parses a stored message (headers, MIME parts, base64, quoted-printable,
-// encoded words).
-ReceivedMail ParseMail(const std::string& raw);
 
 // An SMTP server for tests, run as a child process on 127.0.0.1 with a free
 // port: plain SMTP, STARTTLS (required) or TLS from the first byte, with an
@@ -70,7 +81,8 @@ public:
     int port() const { return m_port; }
     const std::string& error() const { return m_error; }
 
-    // Every message received so far, oldest first.
+    // Every message received so far, oldest first. A description the server
+    // wrote but this cannot read gives a message with parseError set.
     std::vector<ReceivedMail> messages() const;
 
     // The CA that signed the server's certificate; empty when the openssl

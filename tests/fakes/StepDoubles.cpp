@@ -12,7 +12,7 @@ void FakeArchiver::setFails(bool fails)
 }
 
 bool FakeArchiver::compress(const std::string& source, const std::string& archive, logging::Log&,
-                            const ProgressFn& progress)
+                            const ProgressFn& progress, std::stop_token)
 {
     bool fails;
     {
@@ -59,6 +59,34 @@ std::vector<FakeMailer::Call> FakeMailer::calls() const
 {
     std::lock_guard lock(m_mutex);
     return m_calls;
+}
+
+void FakeMailer::setAlertFailure(std::string error)
+{
+    std::lock_guard lock(m_mutex);
+    m_alertFailure = std::move(error);
+}
+
+bool FakeMailer::sendAlert(const config::MailSettings& settings, const std::string& subject, const std::string& body,
+                           std::string& error, std::stop_token)
+{
+    std::lock_guard lock(m_mutex);
+    m_alerts.push_back({settings, subject, body});
+    m_alertAdded.notify_all();
+    error = m_alertFailure;
+    return m_alertFailure.empty();
+}
+
+std::vector<FakeMailer::Alert> FakeMailer::alerts() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_alerts;
+}
+
+bool FakeMailer::waitForAlerts(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(m_mutex);
+    return m_alertAdded.wait_for(lock, timeout, [&] { return m_alerts.size() >= count; });
 }
 
 void FailingFileOps::failRemovals(int n)

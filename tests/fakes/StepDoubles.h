@@ -4,6 +4,8 @@
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,7 +24,7 @@ public:
 
     void setFails(bool fails);
     bool compress(const std::string& source, const std::string& archive, logging::Log& log,
-                  const ProgressFn& progress) override;
+                  const ProgressFn& progress, std::stop_token stop = {}) override;
     std::vector<Call> calls() const;
 
 private:
@@ -32,23 +34,41 @@ private:
 };
 
 // A Mailer that records each attachment and settings copy and answers with
-// a set text ("Email Sent" unless told otherwise). Thread-safe.
+// a set text ("Email Sent" unless told otherwise), and records each alert,
+// which succeeds unless given a failure text. Thread-safe.
 class FakeMailer final : public engine::Mailer {
 public:
     struct Call {
         std::string attachment;
         config::MailSettings settings;
     };
+    struct Alert {
+        config::MailSettings settings;
+        std::string subject;
+        std::string body;
+    };
 
     void setAnswer(std::string answer);
+    // A non-empty text makes every later alert fail with it.
+    void setAlertFailure(std::string error);
     std::string send(const std::string& attachmentPath, const config::MailSettings& settings, logging::Log& log,
                      const MessageBoxFn& messageBox) override;
+    bool sendAlert(const config::MailSettings& settings, const std::string& subject, const std::string& body,
+                   std::string& error, std::stop_token stop) override;
     std::vector<Call> calls() const;
+    // Every alert asked for, failed ones included, oldest first.
+    std::vector<Alert> alerts() const;
+    // Blocks until at least `count` alerts were asked for; false after
+    // `timeout` of real time.
+    bool waitForAlerts(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
-    mutable std::mutex m_mutex; // guards m_answer and m_calls
+    mutable std::mutex m_mutex; // guards the members below
+    mutable std::condition_variable m_alertAdded;
     std::string m_answer = "Email Sent";
+    std::string m_alertFailure;
     std::vector<Call> m_calls;
+    std::vector<Alert> m_alerts;
 };
 
 // Real file operations, except that the first `n` removals (or all, with

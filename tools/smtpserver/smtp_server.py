@@ -13,9 +13,26 @@ logged in. Authentication over plain connections is allowed, as tests need it.
 Every accepted message is written to FOLDER/NNNN.eml (first through a .part
 file, renamed before the server answers 250), preceded by the header lines
 X-Envelope-From, X-Data-Bytes (the size of the message data), X-Envelope-To
-(one per recipient) and, after a login, X-Authenticated-As. With --discard only those
-lines are written, and the message data itself is counted and dropped, so that
-very large messages cost neither memory nor disk.
+(one per recipient) and, after a login, X-Authenticated-As. Beside it,
+FOLDER/NNNN.json holds the message as Python's email package reads it:
+
+  envelope_from, envelope_to, authenticated_as, data_bytes
+  headers           [[name, value], ...] of the top level, values decoded
+  subject, to       decoded
+  from_name, from_address
+  content_type      of the whole message
+  text              the first part that is no attachment: content_type,
+                    charset, transfer_encoding and body (decoded text)
+  attachments       [{file_name, content_type, transfer_encoding, size,
+                    sha256, path}], path being FOLDER/NNNN-K.bin with the
+                    decoded bytes
+  defects           what the parser found wrong, as texts
+  parse_error       only when the message could not be read at all
+
+Both are in place before the server answers 250. With --discard only the
+envelope lines and the envelope fields of the JSON are written, and the
+message data itself is counted and dropped, so that very large messages cost
+neither memory nor disk.
 
 The first line on stdout is "LISTENING <port>"; --port 0 picks a free port.
 SIGTERM and SIGINT stop the server.
@@ -23,6 +40,12 @@ SIGTERM and SIGINT stop the server.
 
 import argparse
 import asyncio
+import email
+import email.header
+import email.policy
+import email.utils
+import hashlib
+import json
 import logging
 import os
 import shutil
@@ -47,6 +70,81 @@ class Mailbox:
         self.count += 1
         final = os.path.join(self.folder, "%04d.eml" % self.count)
         return final + ".part", final
+
+
+def write_atomically(path, data):
+    with open(path + ".tmp", "wb") as out:
+        out.write(data)
+    os.replace(path + ".tmp", path)
+
+
+def decoded_words(raw):
+    """A raw header value with its encoded words decoded and no structure read."""
+    unfolded = raw.replace("\r\n", "").replace("\n", "")
+    return str(email.header.make_header(email.header.decode_header(unfolded)))
+
+
+def header_value(message, name, raw):
+    # The structured parser refuses some values a client can still send
+    # (a display name holding a line break); those are shown as decoded text.
+    try:
+        return str(message.policy.header_fetch_parse(name, raw))
+    except Exception:
+        return decoded_words(raw)
+
+
+def describe_message(raw, base_path):
+    """The message as the email package reads it, as a JSON-ready dict.
+    Attachments are written decoded to base_path-K.bin."""
+    message = email.message_from_bytes(raw, policy=email.policy.default)
+    headers = [[name, header_value(message, name, value)] for name, value in message.raw_items()]
+    first = {}
+    for name, value in message.raw_items():
+        first.setdefault(name.lower(), value)
+    parsed = {
+        "headers": headers,
+        "subject": header_value(message, "Subject", first.get("subject", "")),
+        "to": header_value(message, "To", first.get("to", "")),
+        "from_name": "",
+        "from_address": "",
+        "content_type": message.get_content_type(),
+        "text": None,
+        "attachments": [],
+    }
+    if "from" in first:
+        try:
+            (sender,) = message.policy.header_fetch_parse("From", first["from"]).addresses
+            parsed["from_name"], parsed["from_address"] = sender.display_name, sender.addr_spec
+        except Exception:
+            name, address = email.utils.parseaddr(first["from"].replace("\r\n", ""))
+            parsed["from_name"], parsed["from_address"] = decoded_words(name), address
+    for part in message.walk():
+        if part.is_multipart():
+            continue
+        # Decoding adds what it finds wrong (bad padding, say) to the part's defects.
+        data = part.get_payload(decode=True) or b""
+        encoding = part.get("Content-Transfer-Encoding", "")
+        if part.get_filename() is None and parsed["text"] is None:
+            charset = part.get_content_charset() or "us-ascii"
+            parsed["text"] = {
+                "content_type": part.get_content_type(),
+                "charset": charset,
+                "transfer_encoding": str(encoding).lower(),
+                "body": data.decode(charset, "replace"),
+            }
+            continue
+        path = "%s-%d.bin" % (base_path, len(parsed["attachments"]) + 1)
+        write_atomically(path, data)
+        parsed["attachments"].append({
+            "file_name": part.get_filename() or "",
+            "content_type": part.get_content_type(),
+            "transfer_encoding": str(encoding).lower(),
+            "size": len(data),
+            "sha256": hashlib.sha256(data).hexdigest(),
+            "path": path,
+        })
+    parsed["defects"] = [repr(d) for part in message.walk() for d in part.defects]
+    return parsed
 
 
 class RecordingSMTP(SMTP):
@@ -111,6 +209,7 @@ class RecordingSMTP(SMTP):
                 final.write(self.envelope_header(received))
                 shutil.copyfileobj(data, final)
             os.replace(final_path + ".tmp", final_path)
+            self.write_description(part_path, final_path, received)
         finally:
             self._reader._limit = saved_limit
             if os.path.exists(part_path):
@@ -118,13 +217,36 @@ class RecordingSMTP(SMTP):
         self._set_post_data_state()
         await self.push("250 OK")
 
+    def write_description(self, data_path, final_path, received):
+        base_path = final_path[:-len(".eml")]
+        description = {
+            "envelope_from": self.envelope.mail_from or "",
+            "envelope_to": list(self.envelope.rcpt_tos),
+            "authenticated_as": self.authenticated_as(),
+            "data_bytes": received,
+        }
+        if not self.mailbox.discard:
+            try:
+                with open(data_path, "rb") as data:
+                    description.update(describe_message(data.read(), base_path))
+            except Exception as error:  # the test reads the reason instead of a crash
+                description["parse_error"] = "%s: %s" % (type(error).__name__, error)
+        # Header bytes that are no UTF-8 come back from the parser as lone
+        # surrogates, which UTF-8 cannot carry: they are written as "?".
+        write_atomically(base_path + ".json",
+                         json.dumps(description, ensure_ascii=False).encode("utf-8", "replace"))
+
+    def authenticated_as(self):
+        if self.session.authenticated and isinstance(self.session.auth_data, LoginPassword):
+            return self.session.auth_data.login.decode("utf-8", "replace")
+        return ""
+
     def envelope_header(self, received):
         lines = ["X-Envelope-From: %s" % (self.envelope.mail_from or "")]
         lines += ["X-Data-Bytes: %d" % received]
         lines += ["X-Envelope-To: %s" % rcpt for rcpt in self.envelope.rcpt_tos]
-        if self.session.authenticated and isinstance(self.session.auth_data, LoginPassword):
-            lines.append("X-Authenticated-As: %s" % self.session.auth_data.login.decode(
-                "utf-8", "replace"))
+        if self.authenticated_as():
+            lines.append("X-Authenticated-As: %s" % self.authenticated_as())
         return ("\r\n".join(lines) + "\r\n").encode("utf-8")
 
 

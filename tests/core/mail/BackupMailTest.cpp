@@ -42,6 +42,7 @@ public:
     mail::Status SetSenderAddress(const std::string&) override { return step("SetSenderAddress"); }
     mail::Status SetSenderAccount(const std::string&) override { return step("SetSenderAccount"); }
     mail::Status AddAttachment(const std::string&) override { return step("AddAttachment"); }
+    mail::Status SetStopToken(std::stop_token) override { return step("SetStopToken"); }
     mail::Status SendMail(std::optional<std::string>& failureText) override
     {
         const mail::Status status = step("SendMail");
@@ -203,6 +204,43 @@ TEST(SendTestMail, ReturnsTheTextTheDialogShows)
             EXPECT_EQ(result, c.expected);
         }
         EXPECT_FALSE(called(script, "AddAttachment"));
+    }
+}
+
+TEST(SendPlainMail, SaysWhetherTheMessageWentOutAndWhyNot)
+{
+    struct Case {
+        const char* name;
+        bool internet;
+        bool canCreate;
+        std::string failingStep;
+        std::optional<std::string> sendText;
+        bool sent;
+        std::string expectedError; // for a failing step: the step's own text
+    };
+    const std::vector<Case> cases = {
+        {"no connection", false, true, "", {}, false, "Internet not available."},
+        {"no component", true, false, "", {}, false, "Email Component Object initialization failed."},
+        {"sent", true, true, "", {}, true, ""},
+        {"transport text", true, true, "", std::string("Email not sent: Login denied"), false, "Login denied"},
+        {"configuration step fails", true, true, "SetSenderAccount", {}, false, "SetSenderAccount went wrong"},
+        {"stop refused", true, true, "SetStopToken", {}, false, "SetStopToken went wrong"},
+        {"send fails", true, true, "SendMail", {}, false, "SendMail went wrong"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SenderScript script;
+        script.failingStep = c.failingStep;
+        script.sendText = c.sendText;
+        std::string error;
+        EXPECT_EQ(mail::SendPlainMail(config::MailSettings{}, "subject", "body", error, {},
+                                      scriptedTransport(script, c.internet, c.canCreate)),
+                  c.sent);
+        EXPECT_EQ(error, c.expectedError);
+        EXPECT_FALSE(called(script, "AddAttachment"));
+        if (!c.failingStep.empty() && c.failingStep != "SendMail") {
+            EXPECT_FALSE(called(script, "SendMail"));
+        }
     }
 }
 

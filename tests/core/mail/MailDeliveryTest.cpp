@@ -7,12 +7,21 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <functional>
 #include <optional>
+#include <stop_token>
+#include <thread>
 
 using fakes::SmtpTestServer;
 using mailtest::logMessages;
 using mailtest::ScopedEnv;
+using mailtest::sha256Hex;
 using mailtest::TempFolder;
 
 namespace {
@@ -103,19 +112,27 @@ TEST_P(MailDeliveryTest, TheReceivedMessageCarriesEverySetting)
     const auto messages = server.messages();
     ASSERT_EQ(messages.size(), 1u);
     const fakes::ReceivedMail& mail = messages[0];
+    EXPECT_EQ(mail.parseError, "");
+    EXPECT_EQ(mail.defects, std::vector<std::string>{});
     EXPECT_EQ(mail.envelopeTo, std::vector<std::string>{"dba@example.org"});
     EXPECT_EQ(mail.envelopeFrom, kUser);
     EXPECT_EQ(mail.authenticatedAs, kUser);
-    EXPECT_NE(mail.to.find("dba@example.org"), std::string::npos);
+    EXPECT_EQ(mail.to, "dba@example.org");
     EXPECT_EQ(mail.subject, settings.subject);
     EXPECT_EQ(mail.fromName, settings.mailingServerName);
     EXPECT_EQ(mail.fromAddress, kUser);
-    EXPECT_NE(mail.textType.find("text/plain"), std::string::npos);
-    EXPECT_NE(mail.textType.find("UTF-8"), std::string::npos);
+    EXPECT_EQ(mail.contentType, "multipart/mixed");
+    EXPECT_EQ(mail.textType, "text/plain");
+    EXPECT_EQ(mail.textCharset, "utf-8");
+    EXPECT_EQ(mail.textTransferEncoding, "quoted-printable");
     EXPECT_EQ(mail.body, withCrlf(settings.messageText));
-    EXPECT_EQ(mail.attachmentName, "Sales_20240131235959.zip");
-    EXPECT_NE(mail.attachmentType.find("application/octet-stream"), std::string::npos);
-    EXPECT_TRUE(mail.attachment == bytes) << "attachment differs: " << mail.attachment.size() << " bytes received";
+    ASSERT_EQ(mail.attachments.size(), 1u);
+    const fakes::ReceivedAttachment& attached = mail.attachments[0];
+    EXPECT_EQ(attached.fileName, "Sales_20240131235959.zip");
+    EXPECT_EQ(attached.contentType, "application/octet-stream");
+    EXPECT_EQ(attached.transferEncoding, "base64");
+    EXPECT_EQ(attached.size, bytes.size());
+    EXPECT_EQ(attached.sha256, sha256Hex(bytes));
     EXPECT_EQ(mail.headerCount("Date"), 1);
     EXPECT_EQ(mail.headerCount("Message-ID"), 1);
 }
@@ -194,7 +211,7 @@ TEST(MailDelivery, TestMailGoesOutWithoutAttachmentAndLoginOnlyWithAnAccount)
 
     const auto messages = server.messages();
     ASSERT_EQ(messages.size(), 2u);
-    EXPECT_TRUE(messages[0].attachmentName.empty());
+    EXPECT_TRUE(messages[0].attachments.empty());
     EXPECT_EQ(messages[0].body, withCrlf(settings.messageText));
     EXPECT_EQ(messages[0].authenticatedAs, "");
     EXPECT_EQ(messages[1].envelopeFrom, "<>");
@@ -215,6 +232,7 @@ TEST(MailDelivery, HeaderTextsCannotAddHeaders)
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].headerCount("Bcc"), 0);
     EXPECT_EQ(messages[0].headerCount("Reply-To"), 0);
+    EXPECT_EQ(messages[0].envelopeTo, std::vector<std::string>{"dba@example.org"});
     EXPECT_EQ(messages[0].subject, settings.subject);
     EXPECT_EQ(messages[0].fromName, settings.mailingServerName);
 }
@@ -246,7 +264,7 @@ TEST(MailDelivery, AttachmentsOfEverySizeArriveWhole)
     ASSERT_TRUE(server.start()) << server.error();
     TempFolder folder;
     // Around the encoder's line (57 bytes) and block (57 * 4096 bytes) sizes.
-    const std::vector<std::size_t> sizes = {0, 1, 2, 56, 57, 58, 233472, 233473, 700001};
+    const std::vector<std::size_t> sizes = {0, 1, 2, 56, 57, 58, 233471, 233472, 233473, 700001};
     for (std::size_t size : sizes) {
         SCOPED_TRACE(size);
         const std::string path = folder.file("db_" + std::to_string(size) + ".Bak");
@@ -258,7 +276,76 @@ TEST(MailDelivery, AttachmentsOfEverySizeArriveWhole)
     const auto messages = server.messages();
     ASSERT_EQ(messages.size(), sizes.size());
     for (std::size_t i = 0; i < sizes.size(); ++i) {
-        EXPECT_EQ(messages[i].attachmentName, "db_" + std::to_string(sizes[i]) + ".Bak");
-        EXPECT_TRUE(messages[i].attachment == awkwardBytes(sizes[i])) << "size " << sizes[i];
+        SCOPED_TRACE(sizes[i]);
+        EXPECT_EQ(messages[i].defects, std::vector<std::string>{});
+        ASSERT_EQ(messages[i].attachments.size(), 1u);
+        const fakes::ReceivedAttachment& attached = messages[i].attachments[0];
+        EXPECT_EQ(attached.fileName, "db_" + std::to_string(sizes[i]) + ".Bak");
+        EXPECT_EQ(attached.size, sizes[i]);
+        EXPECT_EQ(attached.sha256, sha256Hex(awkwardBytes(sizes[i])));
     }
+    // Byte for byte too, for the size whose last line is short.
+    EXPECT_TRUE(messages.back().attachments[0].bytes() == awkwardBytes(sizes.back()));
+}
+
+TEST(MailDelivery, PlainMailArrivesWithoutAttachmentOrGivesTheReason)
+{
+    SmtpTestServer server({SmtpTestServer::Mode::StartTls, kUser, kPassword, false});
+    ASSERT_TRUE(server.start()) << server.error();
+    ScopedEnv trust("SSL_CERT_FILE", SmtpTestServer::caFile());
+    const config::MailSettings settings = settingsFor(server.port(), "TLS");
+    const std::string subject = "Corvella: backup of Verk\xC3\xA4ufe failed";
+    const std::string body = "Status: Connection failed\nLog of the run:\nline one\n";
+
+    std::string error = "untouched";
+    EXPECT_TRUE(mail::SendPlainMail(settings, subject, body, error));
+    EXPECT_EQ(error, "untouched");
+
+    // A stop asked for before the send: nothing goes out.
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_FALSE(mail::SendPlainMail(settings, "not sent", body, error, stop.get_token()));
+    EXPECT_EQ(error, "the program is ending.");
+
+    config::MailSettings wrongPassword = settings;
+    wrongPassword.password = "wrong";
+    EXPECT_FALSE(mail::SendPlainMail(wrongPassword, "not sent", body, error));
+    EXPECT_EQ(error.rfind("Email not sent", 0), std::string::npos) << error;
+    EXPECT_NE(error.find("535"), std::string::npos) << error;
+
+    const auto messages = server.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].subject, subject);
+    EXPECT_EQ(messages[0].body, withCrlf(body));
+    EXPECT_EQ(messages[0].envelopeTo, std::vector<std::string>{"dba@example.org"});
+    EXPECT_EQ(messages[0].fromName, settings.mailingServerName);
+    EXPECT_TRUE(messages[0].attachments.empty());
+}
+
+// A server that accepts the connection and never answers: the stop ends the
+// wait, not the ten-minute stall limit.
+TEST(MailDelivery, AStopEndsASendThatWaitsForTheServer)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const config::MailSettings settings = settingsFor(ntohs(address.sin_port), "SIMPLE");
+
+    std::stop_source stop;
+    std::string error;
+    bool sent = true;
+    std::thread sender([&] { sent = mail::SendPlainMail(settings, "silent", "body", error, stop.get_token()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop.request_stop();
+    sender.join();
+    ::close(listener);
+
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(error, "the program is ending.");
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -47,6 +50,23 @@ inline std::string readFile(const std::string& path)
 inline void writeFile(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The SHA-256 of `bytes` in lower-case hex, as the test SMTP server reports
+// attachments.
+inline std::string sha256Hex(const std::string& bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+        return "digest failed";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
 }
 
 // The messages of a log file, without their time stamps.
