@@ -5,8 +5,9 @@
 
 namespace config {
 
-// The live mail settings (section EMAILSERVERINFO of the settings file).
-// A plain value: copy it to read it consistently.
+// The live mail settings (section EMAILSERVERINFO of the settings file, and
+// MAIL_ON_FAILURE of section OPTIONS). A plain value: copy it to read it
+// consistently.
 struct MailSettings {
     std::string security = "SIMPLE"; // "SIMPLE", "SSL" or "TLS"
     std::string recipient;           // stored under SVRSENDER
@@ -17,6 +18,7 @@ struct MailSettings {
     std::string messageText;         // SVRMSG, may hold line breaks
     std::string subject;             // SVRSUBJECT
     std::string mailingServerName;   // SVRNAME: the sender's display name
+    bool mailOnFailure = false;      // [OPTIONS] MAIL_ON_FAILURE: mail an alert when a backup fails
 
     bool operator==(const MailSettings&) const = default;
 };

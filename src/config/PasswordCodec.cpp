@@ -1,5 +1,7 @@
 #include "config/PasswordCodec.h"
 
+#include "config/TextEncoding.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -93,10 +95,19 @@ std::string encodeBase64(std::string_view bytes)
     return text;
 }
 
-// Lenient decoding: blanks are skipped, nothing is rejected, and a value
-// outside the alphabet lets its low bits flow into the bytes. The length is
-// the one the text carries: three bytes per group of four, less one for each
-// "=" at its end, and one byte less than the characters of a short last group.
+// Lenient decoding, step by step as stored texts have always been read:
+// blanks are skipped and nothing is rejected. A complete group of four gives
+// three bytes, an "=" in its third or fourth place counting as 0 while one in
+// its first or second place (like any character outside the alphabet) lets
+// its low bits flow into the bytes. A short last group of one to three
+// characters (an "=" among them counting as 0) gives as many bytes as it has
+// characters. The password is then the bytes up to the first zero byte.
+//
+// A zero byte may be part of a password the encoder wrote whole (a letter
+// such as "ä" can scramble to 0), so a text in clean base64 (length a
+// multiple of four, only alphabet characters, "=" only as its last one or
+// two) is taken at the length it carries instead. For every text an earlier
+// version wrote, which never holds an encoded zero byte, both readings agree.
 std::string decodeBase64(std::string_view stored)
 {
     std::string text;
@@ -108,29 +119,49 @@ std::string decodeBase64(std::string_view stored)
 
     std::string bytes;
     bytes.reserve(text.size() / 4 * 3 + 3);
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        const std::size_t count = std::min<std::size_t>(4, text.size() - i);
-        std::uint8_t s[4] = {0, 0, 0, 0};
-        bool pad[4] = {false, false, false, false};
-        for (std::size_t k = 0; k < count; ++k) {
-            s[k] = kReverseTable[static_cast<std::uint8_t>(text[i + k])];
-            pad[k] = s[k] == kPadValue;
-            if (k >= 2 && pad[k])
-                s[k] = 0;
-        }
+    const auto join = [&bytes](const std::uint8_t s[4], std::size_t carried) {
         const std::uint8_t joined[3] = {
             static_cast<std::uint8_t>((s[0] << 2) | ((s[1] >> 4) & 3)),
             static_cast<std::uint8_t>((s[1] << 4) | ((s[2] >> 2) & 15)),
             static_cast<std::uint8_t>((s[2] << 6) | (s[3] & 63)),
         };
-        std::size_t carried = 3;
-        if (count < 4)
-            carried = count - 1;
-        else if (pad[2])
-            carried = 1;
-        else if (pad[3])
-            carried = 2;
         bytes.append(reinterpret_cast<const char*>(joined), carried);
+    };
+
+    const std::size_t complete = text.size() / 4 * 4;
+    for (std::size_t i = 0; i < complete; i += 4) {
+        std::uint8_t s[4];
+        for (std::size_t k = 0; k < 4; ++k)
+            s[k] = kReverseTable[static_cast<std::uint8_t>(text[i + k])];
+        for (std::size_t k = 2; k < 4; ++k) {
+            if (s[k] == kPadValue)
+                s[k] = 0;
+        }
+        join(s, 3);
+    }
+    if (const std::size_t remaining = text.size() - complete; remaining > 0) {
+        std::uint8_t s[4] = {0, 0, 0, 0};
+        for (std::size_t k = 0; k < remaining; ++k) {
+            s[k] = kReverseTable[static_cast<std::uint8_t>(text[complete + k])];
+            if (s[k] == kPadValue)
+                s[k] = 0;
+        }
+        join(s, remaining);
+    }
+
+    bool clean = !text.empty() && text.size() % 4 == 0;
+    std::size_t pads = 0;
+    for (std::size_t i = 0; clean && i < text.size(); ++i) {
+        const std::uint8_t value = kReverseTable[static_cast<std::uint8_t>(text[i])];
+        if (value == kPadValue)
+            clean = ++pads <= 2 && i >= text.size() - 2;
+        else
+            clean = value != kUnknown && pads == 0;
+    }
+    if (clean) {
+        bytes.resize(text.size() / 4 * 3 - pads);
+    } else if (const std::size_t zero = bytes.find('\0'); zero != std::string::npos) {
+        bytes.resize(zero);
     }
     return bytes;
 }
@@ -159,7 +190,8 @@ int PasswordCodec::Decode(std::string_view stored, std::string& out)
         std::string bytes = decodeBase64(stored);
         if (bytes.empty())
             return kBadArgument;
-        out = unscramble(bytes);
+        // Windows installations stored the bytes of code page 1252.
+        out = Utf8OrCp1252(unscramble(bytes));
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     }

@@ -10,6 +10,9 @@ namespace config {
 // result codes are those stored files and callers rely on: 0 success,
 // 13 bad argument (empty input, or a result that would be empty),
 // 14 out of memory. `out` is written only when the result is 0.
+// Passwords are UTF-8; a decoded password that is not valid UTF-8 was
+// stored by a Windows installation in code page 1252 and comes back
+// converted to UTF-8.
 // Not thread-safe; each owner keeps its own instance.
 class PasswordCodec {
 public:

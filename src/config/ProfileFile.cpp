@@ -1,5 +1,7 @@
 #include "config/ProfileFile.h"
 
+#include "config/TextEncoding.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -158,18 +160,18 @@ ProfileFile ProfileFile::parse(std::string_view text)
     }
     bool eolSeen = false;
     while (!text.empty()) {
+        // A line ends at LF, CR LF, or a CR alone (old Macintosh files, or a
+        // last line cut after its CR).
         Line line;
-        std::size_t newline = text.find('\n');
-        if (newline == std::string_view::npos) {
+        std::size_t end = text.find_first_of("\r\n");
+        if (end == std::string_view::npos) {
             line.text = std::string(text);
             text = {};
         } else {
-            std::size_t end = newline;
-            if (end > 0 && text[end - 1] == '\r')
-                --end;
+            std::size_t eolLength = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1;
             line.text = std::string(text.substr(0, end));
-            line.eol = std::string(text.substr(end, newline + 1 - end));
-            text.remove_prefix(newline + 1);
+            line.eol = std::string(text.substr(end, eolLength));
+            text.remove_prefix(end + eolLength);
             if (!eolSeen) {
                 profile.m_eol = line.eol;
                 eolSeen = true;
@@ -209,15 +211,38 @@ ProfileFile::Line* ProfileFile::lastLine()
 ProfileFile::LoadStatus ProfileFile::load(const std::string& path, ProfileFile& profile, std::string* error)
 {
     profile = ProfileFile();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const auto fail = [&](const std::string& reason) {
+        if (error)
+            *error = "Cannot read settings file '" + path + "': " + reason;
+        return LoadStatus::Failed;
+    };
+    // Non-blocking, so that a FIFO in its place cannot hold the program; the
+    // type is checked before anything is read.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         if (errno == ENOENT)
             return LoadStatus::Missing;
-        if (error)
-            *error = errnoText("Cannot read settings file", path, errno);
-        return LoadStatus::Failed;
+        return fail(std::strerror(errno));
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        const int statError = errno;
+        ::close(fd);
+        return fail(std::strerror(statError));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return fail("not a regular file");
+    }
+    const auto tooLarge = [&] {
+        return fail("larger than " + std::to_string(kMaxFileSize / (1024 * 1024)) + " MiB");
+    };
+    if (status.st_size > static_cast<off_t>(kMaxFileSize)) {
+        ::close(fd);
+        return tooLarge();
     }
     std::string text;
+    text.reserve(static_cast<std::size_t>(status.st_size));
     char buffer[65536];
     for (;;) {
         ssize_t got = ::read(fd, buffer, sizeof buffer);
@@ -226,12 +251,15 @@ ProfileFile::LoadStatus ProfileFile::load(const std::string& path, ProfileFile& 
                 continue;
             int readError = errno;
             ::close(fd);
-            if (error)
-                *error = errnoText("Cannot read settings file", path, readError);
-            return LoadStatus::Failed;
+            return fail(std::strerror(readError));
         }
         if (got == 0)
             break;
+        // The file may grow while it is read.
+        if (text.size() + static_cast<std::size_t>(got) > kMaxFileSize) {
+            ::close(fd);
+            return tooLarge();
+        }
         text.append(buffer, static_cast<std::size_t>(got));
     }
     ::close(fd);
@@ -269,9 +297,10 @@ std::optional<std::string> ProfileFile::find(std::string_view section, std::stri
         return std::nullopt;
     std::string_view text = found.body[keyIt->second].text;
     std::string_view value = trim(text.substr(text.find('=') + 1));
+    // A file written on Windows holds code page 1252.
     if (isQuoted(value))
-        return unquote(value);
-    return std::string(value);
+        return Utf8OrCp1252(unquote(value));
+    return Utf8OrCp1252(value);
 }
 
 std::string ProfileFile::read(std::string_view section, std::string_view key) const

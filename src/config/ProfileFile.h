@@ -16,7 +16,9 @@ namespace config {
 // Section and key names compare without regard to ASCII case; the first
 // section and the first key of a name win. A write replaces a key's value
 // where it stands, appends a new key after the last non-blank line of its
-// section, and creates the section at the end when it is missing; every
+// section, and creates the section at the end when it is missing; values
+// that are not valid UTF-8 are read as code page 1252 (files written on
+// Windows) and come back as UTF-8; every
 // other line (comments, blank lines, unknown text, line endings, a UTF-8
 // BOM) is kept byte for byte. Blanks around "=" and around a value are not
 // part of it.
@@ -35,14 +37,18 @@ public:
     // Reads give at most this many bytes of a value, cut before a partial
     // UTF-8 character.
     static constexpr std::size_t kMaxValueLength = 1023;
+    // Larger files are refused: ten thousand databases take about 3 MiB.
+    static constexpr std::size_t kMaxFileSize = 8 * 1024 * 1024;
 
     enum class LoadStatus { Loaded, Missing, Failed };
 
     static ProfileFile parse(std::string_view text);
 
     // Reads the file at `path` into `profile`. A missing file leaves an
-    // empty profile and gives Missing; a file that exists but cannot be read
-    // gives Failed and the reason in `error` (when given).
+    // empty profile and gives Missing; a file that exists but cannot be read,
+    // is not a regular file (a FIFO, a device, a folder) or is larger than
+    // kMaxFileSize gives Failed and the reason in `error` (when given).
+    // Lines end at LF, CR LF or a lone CR.
     static LoadStatus load(const std::string& path, ProfileFile& profile, std::string* error = nullptr);
 
     // The whole file text as it would be saved.

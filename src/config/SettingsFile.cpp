@@ -5,6 +5,7 @@
 #include "log/Log.h"
 
 #include <array>
+#include <cctype>
 #include <climits>
 #include <unistd.h>
 
@@ -51,8 +52,9 @@ constexpr long long kMaxPort = 65535;
 
 constexpr const char* kOptionsSection = "OPTIONS";
 constexpr const char* kZipCompressionKey = "ZIP_COMPRESSION";
-constexpr const char* kZipSmallest = "SMALLEST";
-constexpr const char* kZipFast = "FAST";
+constexpr const char* kMailOnFailureKey = "MAIL_ON_FAILURE";
+constexpr const char* kTrue = "TRUE";
+constexpr const char* kFalse = "FALSE";
 
 constexpr const char* kSavedListMessage = "Saved Database Configurations";
 
@@ -82,10 +84,23 @@ long long toInteger(std::string_view text)
     return negative ? -value : value;
 }
 
-ProfileFile loadOrEmpty(const std::string& iniPath)
+bool equalsIgnoringCase(std::string_view text, std::string_view word)
+{
+    if (text.size() != word.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(word[i])))
+            return false;
+    }
+    return true;
+}
+
+ProfileFile loadOrEmpty(const std::string& iniPath, bool* loaded = nullptr, std::string* error = nullptr)
 {
     ProfileFile profile;
-    ProfileFile::load(iniPath, profile);
+    const bool ok = ProfileFile::load(iniPath, profile, error) != ProfileFile::LoadStatus::Failed;
+    if (loaded)
+        *loaded = ok;
     return profile;
 }
 
@@ -109,9 +124,10 @@ std::string DefaultSettingsPath()
     return ProgramFolder() + kSettingsFileName;
 }
 
-void LoadDatabaseList(const std::string& iniPath, DatabaseList& list)
+bool LoadDatabaseList(const std::string& iniPath, DatabaseList& list, std::string* error)
 {
-    const ProfileFile profile = loadOrEmpty(iniPath);
+    bool loaded = false;
+    const ProfileFile profile = loadOrEmpty(iniPath, &loaded, error);
     const std::string countText = profile.read(kListSection, kTotalCountKey);
     long long count = countText.empty() ? 0 : toInteger(countText);
     if (count > kMaxDatabaseRows)
@@ -126,11 +142,11 @@ void LoadDatabaseList(const std::string& iniPath, DatabaseList& list)
                 list.setCell(row, key.column, std::move(value));
         }
     }
+    return loaded;
 }
 
-bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logging::Log& log)
+bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logging::Log& log, std::string* errorText)
 {
-    log.Write(kSavedListMessage);
     const int rows = list.rowCount();
     std::string error;
     // Groups at or beyond the new count stay in the file; readers stop at TOTAL_COUNT.
@@ -141,14 +157,17 @@ bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logg
         }
         profile.write(kListSection, kTotalCountKey, std::to_string(rows));
     }, &error);
-    if (!saved)
-        log.Write(error);
+    // The line says what happened: it follows the save.
+    log.Write(saved ? std::string(kSavedListMessage) : "Saving the database configurations failed. " + error);
+    if (!saved && errorText)
+        *errorText = error;
     return saved;
 }
 
-void LoadMailSettings(const std::string& iniPath, MailSettings& settings)
+bool LoadMailSettings(const std::string& iniPath, MailSettings& settings, std::string* error)
 {
-    const ProfileFile profile = loadOrEmpty(iniPath);
+    bool loaded = false;
+    const ProfileFile profile = loadOrEmpty(iniPath, &loaded, error);
     auto take = [&profile](const char* key, std::string& field) {
         std::string value = profile.read(kMailSection, key);
         if (!value.empty())
@@ -177,9 +196,14 @@ void LoadMailSettings(const std::string& iniPath, MailSettings& settings)
     take(kSubjectKey, settings.subject);
     take(kSenderNameKey, settings.mailingServerName);
     take(kMessageKey, settings.messageText);
+
+    if (const auto onFailure = profile.find(kOptionsSection, kMailOnFailureKey))
+        settings.mailOnFailure = equalsIgnoringCase(*onFailure, kTrue);
+    return loaded;
 }
 
-bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, const std::string& portText)
+bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, const std::string& portText,
+                      std::string* error)
 {
     PasswordCodec codec;
     std::string encodedPassword;
@@ -196,19 +220,14 @@ bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, 
         profile.write(kMailSection, kSubjectKey, settings.subject);
         profile.write(kMailSection, kSenderNameKey, settings.mailingServerName);
         profile.write(kMailSection, kMessageKey, settings.messageText);
-    });
+        if (settings.mailOnFailure || profile.find(kOptionsSection, kMailOnFailureKey))
+            profile.write(kOptionsSection, kMailOnFailureKey, settings.mailOnFailure ? kTrue : kFalse);
+    }, error);
 }
 
-bool LoadPreferSmallestZip(const std::string& iniPath)
+std::string LoadZipCompression(const std::string& iniPath)
 {
-    return loadOrEmpty(iniPath).read(kOptionsSection, kZipCompressionKey) == kZipSmallest;
-}
-
-bool SavePreferSmallestZip(const std::string& iniPath, bool smallest)
-{
-    return UpdateProfileFile(iniPath, [smallest](ProfileFile& profile) {
-        profile.write(kOptionsSection, kZipCompressionKey, smallest ? kZipSmallest : kZipFast);
-    });
+    return loadOrEmpty(iniPath).read(kOptionsSection, kZipCompressionKey);
 }
 
 } // namespace config

@@ -25,24 +25,33 @@ std::string ProgramFolder();
 std::string DefaultSettingsPath();
 
 // Appends one row per stored group of section DBBackInfo to `list`.
-// A missing or unreadable file loads nothing.
-void LoadDatabaseList(const std::string& iniPath, DatabaseList& list);
-// Writes every row and TOTAL_COUNT in one atomic save and logs
-// "Saved Database Configurations". Returns false, and logs the reason, when
-// the file could not be read or written; the file is then left as it was.
-bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logging::Log& log);
+// A missing file loads nothing and counts as read. A file that cannot be
+// read (no right, not a regular file, too large) loads nothing and gives
+// false with the reason in `error`.
+bool LoadDatabaseList(const std::string& iniPath, DatabaseList& list, std::string* error = nullptr);
+// Writes every row and TOTAL_COUNT in one atomic save, then logs "Saved
+// Database Configurations". Returns false, and logs and gives the reason,
+// when the file could not be read or written; the file is then left as it
+// was.
+bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logging::Log& log,
+                      std::string* errorText = nullptr);
 
-// Reads section EMAILSERVERINFO into `settings`; values not stored keep what
-// `settings` held.
-void LoadMailSettings(const std::string& iniPath, MailSettings& settings);
+// Reads section EMAILSERVERINFO and MAIL_ON_FAILURE of section OPTIONS
+// (TRUE in any case is on, any other text off) into `settings`; values not
+// stored keep what `settings` held. False, with the reason, as for
+// LoadDatabaseList.
+bool LoadMailSettings(const std::string& iniPath, MailSettings& settings, std::string* error = nullptr);
 // Writes section EMAILSERVERINFO in one atomic save. `portText` is the port as
 // typed; an empty password (which the codec refuses) leaves SVRPD as stored.
-bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, const std::string& portText);
+// MAIL_ON_FAILURE is written (TRUE or FALSE) only when it is on or already in
+// the file, so a file that never had it stays as it was.
+bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, const std::string& portText,
+                      std::string* error = nullptr);
 
-// Whether zip archives favour size over speed: section OPTIONS, key
-// ZIP_COMPRESSION, "SMALLEST" for true; anything else or nothing is false.
-bool LoadPreferSmallestZip(const std::string& iniPath);
-// Stores the choice in one atomic save; false when the file could not be written.
-bool SavePreferSmallestZip(const std::string& iniPath, bool smallest);
+// The zip compression level as stored: section OPTIONS, key
+// ZIP_COMPRESSION, one of BALANCED, FAST or SMALLEST by convention; empty when
+// the file or the key is missing. The text is not checked here: the engine
+// maps it to a level, and anything it does not know to its default.
+std::string LoadZipCompression(const std::string& iniPath);
 
 } // namespace config

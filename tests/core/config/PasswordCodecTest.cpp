@@ -22,6 +22,7 @@ TEST(PasswordCodecTest, EncodesBitExactlyAndDecodesBack)
         {"abc", "uLGr"},
         {"a", "uw=="},
         {"ab", "uLE="},
+        {"pässwörd", "GaC7a7ukdwCxvw=="},
         // Position 26 takes the first key letter again.
         {"abcdefghijklmnopqrstuvwxyz0123", "uLGsrKqyqaS/pK69v6iovbu7oKq9sb65varr4Pv9"},
     };
@@ -41,10 +42,11 @@ TEST(PasswordCodecTest, EveryPasswordComesBackWhole)
     std::vector<std::string> passwords = {
         "x", "xy", "xyz", "correct horse battery staple", std::string(300, 'q'), "Pässwörd€", "\t tabs and blanks ",
     };
-    std::string allBytes;
-    for (int b = 1; b < 256; ++b)
-        allBytes += static_cast<char>(b);
-    passwords.push_back(allBytes);
+    std::string allCharacters;
+    for (int b = 1; b < 128; ++b)
+        allCharacters += static_cast<char>(b);
+    allCharacters += "äöüßéèçñøåÆŒ€™—日本語🔑";
+    passwords.push_back(allCharacters);
     std::string withZero = "before";
     withZero += '\0';
     withZero += "after";
@@ -91,10 +93,46 @@ TEST(PasswordCodecTest, DecodingIsLenientAboutBlanksAndTopBits)
         EXPECT_EQ(decoded, "P@ssw0rd");
     }
 
+    // Texts that are not clean base64 are read group by group as they always
+    // were: an "=" or a missing character counts as 0, a short last group
+    // gives one byte per character, and the password ends at a zero byte.
+    const std::vector<Vector> unclean = {
+        {"abc", "uLGr=="},
+        {"abc", "uLGr="},
+        {"ab", "uLE"},
+        {"a", "uw"},
+        {"a", "uw==uLGr"},
+        {"a", "u\tw=\r\n="},
+    };
+    for (const auto& [plain, stored] : unclean) {
+        std::string decoded;
+        ASSERT_EQ(codec.Decode(stored, decoded), 0) << stored;
+        EXPECT_EQ(decoded, plain) << stored;
+    }
+
     // A text that was never encoded is not refused; it gives unreadable bytes.
     std::string garbage;
     EXPECT_EQ(codec.Decode("not encoded!", garbage), 0);
     EXPECT_FALSE(garbage.empty());
+}
+
+// A Windows installation stored the bytes of code page 1252; they come back
+// as UTF-8, while a UTF-8 password stays as it is.
+TEST(PasswordCodecTest, PasswordsStoredInCodePage1252ComeBackAsUtf8)
+{
+    PasswordCodec codec;
+    const std::vector<Vector> cases = {
+        {"p\xE4ssw\xF6rd\x80", "pässwörd€"},
+        {"\x93quoted\x94 \x85 \x9F", "“quoted” … Ÿ"},
+        {"pässwörd€", "pässwörd€"},
+    };
+    for (const auto& [storedBytes, expected] : cases) {
+        std::string stored;
+        ASSERT_EQ(codec.Encode(storedBytes, stored), 0);
+        std::string decoded;
+        ASSERT_EQ(codec.Decode(stored, decoded), 0);
+        EXPECT_EQ(decoded, expected);
+    }
 }
 
 // Callers fall back to their input on any nonzero code, and `out` keeps

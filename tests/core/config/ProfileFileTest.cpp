@@ -1,10 +1,13 @@
+#include "config/CachedProfile.h"
 #include "config/ProfileFile.h"
 
-#include "TempFolder.h"
+#include "fakes/TempFolder.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,6 +51,27 @@ TEST(ProfileFileTest, ReadsLineEndingsBomCommentsAndBlanksAroundEquals)
         EXPECT_EQ(profile.find(c.section, c.key), c.value) << c.section << "/" << c.key;
 
     EXPECT_EQ(profile.text(), text);
+}
+
+// A CR alone ends a line as CR LF and LF do (old files, or a file cut after
+// its last CR); a key added after such a line leaves that line's value alone.
+// Values a Windows installation wrote in code page 1252 come back as UTF-8.
+TEST(ProfileFileTest, ALoneCarriageReturnEndsALineAndWindowsTextBecomesUtf8)
+{
+    ProfileFile profile = ProfileFile::parse("[DBBackInfo]\rTOTAL_COUNT=1\rBACKUP_PATH_0=/srv/b\r");
+    EXPECT_EQ(profile.find("DBBackInfo", "TOTAL_COUNT"), "1");
+    EXPECT_EQ(profile.find("DBBackInfo", "BACKUP_PATH_0"), "/srv/b");
+    profile.write("DBBackInfo", "BACKUP_ZIP_0", "True");
+    EXPECT_EQ(profile.text(), "[DBBackInfo]\rTOTAL_COUNT=1\rBACKUP_PATH_0=/srv/b\rBACKUP_ZIP_0=True\r");
+    EXPECT_EQ(ProfileFile::parse(profile.text()).find("DBBackInfo", "BACKUP_PATH_0"), "/srv/b");
+
+    const ProfileFile windows = ProfileFile::parse("[DBBackInfo]\r\nDB_NAME_0=Verk\xE4ufe\r\n"
+                                                   "DB_USER_ID_0=b\xE9n\xE9\x64icte\r\nBACKUP_PATH_0=D:\\M\xE4rz\r\n"
+                                                   "DB_URL_0=sch\xC3\xB6n\r\n");
+    EXPECT_EQ(windows.find("DBBackInfo", "DB_NAME_0"), "Verkäufe");
+    EXPECT_EQ(windows.find("DBBackInfo", "DB_USER_ID_0"), "bénédicte");
+    EXPECT_EQ(windows.find("DBBackInfo", "BACKUP_PATH_0"), "D:\\März");
+    EXPECT_EQ(windows.find("DBBackInfo", "DB_URL_0"), "schön"); // already UTF-8
 }
 
 TEST(ProfileFileTest, WritesReplaceInPlaceAppendToTheirSectionAndKeepEverythingElse)
@@ -137,7 +161,7 @@ TEST(ProfileFileTest, ReadsCutValuesToTheBufferSize)
 
 TEST(ProfileFileTest, SavesAtomicallyWithPrivateModeForNewFilesAndTheOldModeOtherwise)
 {
-    TempFolder folder;
+    fakes::TempFolder folder;
     const std::string path = folder.path("BackupConfig.ini");
 
     ProfileFile profile;
@@ -168,7 +192,7 @@ TEST(ProfileFileTest, SavesAtomicallyWithPrivateModeForNewFilesAndTheOldModeOthe
 
 TEST(ProfileFileTest, AFailedLoadOrSaveLeavesTheFileAsItWas)
 {
-    TempFolder folder;
+    fakes::TempFolder folder;
     std::string error;
 
     // A folder where the file should be cannot be read: nothing is written.
@@ -190,3 +214,36 @@ TEST(ProfileFileTest, AFailedLoadOrSaveLeavesTheFileAsItWas)
 }
 
 } // namespace
+
+// A file read for every connection is parsed again only after it changed;
+// every save, even one that keeps the size, is seen at the next call.
+TEST(CachedProfileTest, SeesEverySaveAndNothingElse)
+{
+    fakes::TempFolder folder;
+    config::CachedProfile cached(folder.path("BackupConfig.ini"));
+    const auto missing = cached.current();
+    ASSERT_NE(missing, nullptr);
+    EXPECT_EQ(missing->find("OPTIONS", "DB_ENCRYPTION"), std::nullopt);
+
+    folder.write("BackupConfig.ini", "[OPTIONS]\nDB_ENCRYPTION=OFF\n");
+    const auto first = cached.current();
+    EXPECT_EQ(first->find("OPTIONS", "DB_ENCRYPTION"), "OFF");
+    EXPECT_EQ(cached.current(), first); // unchanged: the same parse
+
+    config::ProfileFile edited = *first;
+    edited.write("OPTIONS", "DB_ENCRYPTION", "ON!");
+    ASSERT_TRUE(edited.save(folder.path("BackupConfig.ini")));
+    EXPECT_EQ(cached.current()->find("OPTIONS", "DB_ENCRYPTION"), "ON!");
+
+    ::chmod(folder.path("BackupConfig.ini").c_str(), 0);
+    ::utimensat(AT_FDCWD, folder.path("BackupConfig.ini").c_str(), nullptr, 0);
+    std::string error;
+    if (::geteuid() != 0) {
+        EXPECT_EQ(cached.current(&error), nullptr);
+        EXPECT_NE(error.find("Permission denied"), std::string::npos) << error;
+    }
+    ::unlink(folder.path("BackupConfig.ini").c_str());
+    ::mkdir(folder.path("BackupConfig.ini").c_str(), 0700);
+    EXPECT_EQ(cached.current(&error), nullptr);
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}

@@ -1,6 +1,6 @@
 #include "config/SettingsFile.h"
 
-#include "TempFolder.h"
+#include "fakes/TempFolder.h"
 #include "config/PasswordCodec.h"
 #include "log/Log.h"
 
@@ -42,7 +42,7 @@ class SettingsFileTest : public ::testing::Test {
 protected:
     std::string ini() const { return m_folder.path("BackupConfig.ini"); }
 
-    TempFolder m_folder;
+    fakes::TempFolder m_folder;
     logging::Log m_log {m_folder.path("BackupLog.log")};
 };
 
@@ -218,28 +218,77 @@ TEST_F(SettingsFileTest, MailSettingsFollowTheStoredRules)
     EXPECT_EQ(defaults.security, "SIMPLE");
 }
 
+TEST_F(SettingsFileTest, MailOnFailureIsStoredInOptionsOnlyOnceItWasTurnedOn)
+{
+    config::MailSettings mail;
+    mail.serverAddress = "smtp.example.org";
+    m_folder.write("BackupConfig.ini", "[OPTIONS]\nZIP_COMPRESSION=SMALLEST\n");
+    ASSERT_TRUE(config::SaveMailSettings(ini(), mail, "25"));
+    const std::string neverSet = m_folder.read("BackupConfig.ini");
+    EXPECT_EQ(neverSet.find("MAIL_ON_FAILURE"), std::string::npos) << neverSet;
+
+    mail.mailOnFailure = true;
+    ASSERT_TRUE(config::SaveMailSettings(ini(), mail, "25"));
+    EXPECT_EQ(m_folder.read("BackupConfig.ini"),
+              "[OPTIONS]\nZIP_COMPRESSION=SMALLEST\nMAIL_ON_FAILURE=TRUE\n" + neverSet.substr(neverSet.find("[EMAILSERVERINFO]")));
+    config::MailSettings loaded;
+    config::LoadMailSettings(ini(), loaded);
+    EXPECT_TRUE(loaded.mailOnFailure);
+    EXPECT_EQ(config::LoadZipCompression(ini()), "SMALLEST");
+
+    // Once stored, turning it off writes FALSE in its place.
+    mail.mailOnFailure = false;
+    ASSERT_TRUE(config::SaveMailSettings(ini(), mail, "25"));
+    EXPECT_NE(m_folder.read("BackupConfig.ini").find("ZIP_COMPRESSION=SMALLEST\nMAIL_ON_FAILURE=FALSE\n"), std::string::npos);
+    config::LoadMailSettings(ini(), loaded);
+    EXPECT_FALSE(loaded.mailOnFailure);
+
+    // Edited by hand: only TRUE, in any case, turns it on; outside OPTIONS it does not count.
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"[options]\nmail_on_failure=true\n", true},
+        {"[OPTIONS]\nMAIL_ON_FAILURE = True \n", true},
+        {"[OPTIONS]\nMAIL_ON_FAILURE=yes\n", false},
+        {"[OPTIONS]\nMAIL_ON_FAILURE=1\n", false},
+        {"[OPTIONS]\nMAIL_ON_FAILURE=\n", false},
+        {"[EMAILSERVERINFO]\nMAIL_ON_FAILURE=TRUE\n", false},
+    };
+    for (const auto& [text, on] : cases) {
+        m_folder.write("BackupConfig.ini", text);
+        config::MailSettings read;
+        config::LoadMailSettings(ini(), read);
+        EXPECT_EQ(read.mailOnFailure, on) << text;
+    }
+}
+
 TEST_F(SettingsFileTest, AFailedSaveIsReportedAndLogged)
 {
     DatabaseList list;
     append(list, databaseRow("Payroll"));
     const std::string unreachable = m_folder.path("no such folder/BackupConfig.ini");
-    EXPECT_FALSE(config::SaveDatabaseList(unreachable, list, m_log));
-    EXPECT_FALSE(config::SaveMailSettings(unreachable, config::MailSettings {}, "25"));
-    EXPECT_FALSE(config::SavePreferSmallestZip(unreachable, true));
+    std::string listError;
+    std::string mailError;
+    EXPECT_FALSE(config::SaveDatabaseList(unreachable, list, m_log, &listError));
+    EXPECT_FALSE(config::SaveMailSettings(unreachable, config::MailSettings {}, "25", &mailError));
+    const std::string reason = "Cannot write settings file '" + unreachable + "': No such file or directory";
+    EXPECT_EQ(listError, reason);
+    EXPECT_EQ(mailError, reason);
+    // A failed save is logged as failed, never as saved.
     const std::string logText = m_folder.read("BackupLog.log");
-    EXPECT_NE(logText.find("Saved Database Configurations\r\n"), std::string::npos);
-    EXPECT_NE(logText.find(unreachable), std::string::npos) << logText;
+    EXPECT_EQ(logText.find("Saved Database Configurations"), std::string::npos) << logText;
+    EXPECT_NE(logText.find("Saving the database configurations failed. " + reason), std::string::npos) << logText;
 }
 
-TEST_F(SettingsFileTest, TheZipPreferenceLivesInItsOwnSection)
+TEST_F(SettingsFileTest, TheZipCompressionLivesInItsOwnSection)
 {
-    EXPECT_FALSE(config::LoadPreferSmallestZip(ini()));
-    m_folder.write("BackupConfig.ini", "[DBBackInfo]\nTOTAL_COUNT=0\n");
-    ASSERT_TRUE(config::SavePreferSmallestZip(ini(), true));
-    EXPECT_TRUE(config::LoadPreferSmallestZip(ini()));
-    ASSERT_TRUE(config::SavePreferSmallestZip(ini(), false));
-    EXPECT_FALSE(config::LoadPreferSmallestZip(ini()));
-    EXPECT_EQ(m_folder.read("BackupConfig.ini").rfind("[DBBackInfo]\nTOTAL_COUNT=0\n[OPTIONS]\n", 0), 0u);
+    EXPECT_EQ(config::LoadZipCompression(ini()), "");
+    m_folder.write("BackupConfig.ini", "[DBBackInfo]\nTOTAL_COUNT=0\nZIP_COMPRESSION=SMALLEST\n");
+    EXPECT_EQ(config::LoadZipCompression(ini()), "") << "the key counts only in OPTIONS";
+    m_folder.write("BackupConfig.ini", "[DBBackInfo]\nTOTAL_COUNT=0\n[OPTIONS]\nZIP_COMPRESSION=SMALLEST\n");
+    EXPECT_EQ(config::LoadZipCompression(ini()), "SMALLEST");
+
+    // Edited by hand: names in any case; the value comes back as written, for the engine to map.
+    m_folder.write("BackupConfig.ini", "[options]\r\nzip_compression = Balanced \r\n");
+    EXPECT_EQ(config::LoadZipCompression(ini()), "Balanced");
 }
 
 TEST(ProgramFolderTest, IsTheFolderOfTheRunningExecutable)

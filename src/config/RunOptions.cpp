@@ -1,0 +1,42 @@
+#include "config/RunOptions.h"
+
+#include "config/ProfileFile.h"
+
+#include <cctype>
+
+namespace config {
+
+namespace {
+
+constexpr const char* kOptionsSection = "OPTIONS";
+constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
+
+} // namespace
+
+bool IsTrueOption(std::string_view value)
+{
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
+        value.remove_prefix(1);
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+        value.remove_suffix(1);
+    constexpr std::string_view kTrue = "TRUE";
+    if (value.size() != kTrue.size())
+        return false;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(value[i])) != kTrue[i])
+            return false;
+    }
+    return true;
+}
+
+RunOptions LoadRunOptions(const std::string& iniPath)
+{
+    RunOptions options;
+    ProfileFile profile;
+    if (iniPath.empty() || ProfileFile::load(iniPath, profile) != ProfileFile::LoadStatus::Loaded)
+        return options;
+    options.verifyBackup = IsTrueOption(profile.read(kOptionsSection, kVerifyBackupKey));
+    return options;
+}
+
+} // namespace config
