@@ -1,10 +1,13 @@
 #include "engine/BackupFolders.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 #include <vector>
 
 namespace engine {
@@ -24,14 +27,47 @@ bool isDirectory(const std::string& path)
     return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+std::string parentOf(const std::string& path)
+{
+    std::string parent = path;
+    while (parent.size() > 1 && parent.back() == '/')
+        parent.pop_back();
+    const std::size_t slash = parent.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : parent.substr(0, slash);
+}
+
+// A new folder is as usable by others as the folder it is made in: the
+// database server writes its backups into folders this program creates and
+// runs under an account of its own, so granting that account the backup
+// root once must reach every folder below it. With a default ACL on the
+// parent the kernel gives the new folder the inherited ACL (the umask does
+// not apply); otherwise the folder gets the parent's permission bits, umask
+// aside, and the parent's group (which a setgid parent hands down anyway).
+void inheritParentRights(const std::string& path, const std::string& parent, const struct stat& parentStatus)
+{
+    if (::getxattr(parent.c_str(), "system.posix_acl_default", nullptr, 0) > 0)
+        return;
+    // A group the process is not a member of cannot be given; the bits still are.
+    (void)::chown(path.c_str(), static_cast<uid_t>(-1), parentStatus.st_gid);
+    (void)::chmod(path.c_str(), parentStatus.st_mode & 03777);
+}
+
 // A folder counts only when it is a directory: a file in its place makes the
 // creation fail instead of passing for the folder.
 bool ensureDirectory(const std::string& path)
 {
     if (isDirectory(path))
         return true;
-    if (::mkdir(path.c_str(), 0777) == 0)
+    const std::string parent = parentOf(path);
+    struct stat parentStatus {};
+    const bool parentKnown = ::stat(parent.c_str(), &parentStatus) == 0;
+    if (::mkdir(path.c_str(), 0777) == 0) {
+        if (parentKnown)
+            inheritParentRights(path, parent, parentStatus);
         return true;
+    }
     // Another thread may have created it in the meantime.
     return errno == EEXIST && isDirectory(path);
 }
@@ -128,25 +164,83 @@ long long FileAgeDays(const std::string& path)
     return elapsed / kSecondsPerDay;
 }
 
-void MoveFolderFiles(const std::string& source, const std::string& target)
+std::vector<std::string> MoveFolderFiles(const std::string& source, const std::string& target)
 {
-    for (const std::string& name : fileNames(source)) {
-        // rename() replaces a file of the same name at the target in one
-        // step; a file it cannot move stays for a later rotation.
-        (void)::rename((source + "/" + name).c_str(), (target + "/" + name).c_str());
+    std::vector<std::string> failures;
+    DIR* dir = ::opendir(source.c_str());
+    if (!dir) {
+        // A folder that does not exist has nothing to move.
+        if (errno != ENOENT)
+            failures.push_back("Cannot read folder '" + source + "': " + std::strerror(errno));
+        return failures;
     }
+    ::closedir(dir);
+    for (const std::string& name : fileNames(source)) {
+        // rename() replaces a file of the same name at the target in one step.
+        const std::string from = source + "/" + name;
+        const std::string to = target + "/" + name;
+        if (::rename(from.c_str(), to.c_str()) != 0)
+            failures.push_back(MoveFailureText(from, to, errno));
+    }
+    return failures;
 }
 
-void RotateBackupFolders(const std::string& databaseFolder, const std::string& tempFolder,
-                         const std::string& backupName, const std::string& extension)
+std::string MoveFailureText(const std::string& from, const std::string& to, int error)
+{
+    return "Cannot move '" + from + "' to '" + to + "': " + std::strerror(error);
+}
+
+std::vector<std::string> RotateBackupFolders(const std::string& databaseFolder, const std::string& tempFolder,
+                                             const std::string& backupName, const std::string& extension)
 {
     const std::string lastBackup = databaseFolder + kLastBackupFolder;
     const std::string oldBackup = databaseFolder + kOldBackupFolder;
 
+    std::vector<std::string> failures;
+    const auto add = [&failures](std::vector<std::string> more) {
+        failures.insert(failures.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    };
     if (FileAgeDays(findIgnoringCase(lastBackup, backupName + extension)) >= 1)
-        MoveFolderFiles(lastBackup, oldBackup);
-    MoveFolderFiles(databaseFolder, lastBackup);
-    MoveFolderFiles(tempFolder, databaseFolder);
+        add(MoveFolderFiles(lastBackup, oldBackup));
+    add(MoveFolderFiles(databaseFolder, lastBackup));
+    // Only this run's file arrives (letter case aside, as the server may
+    // name it ".bak"): anything else in temp was never reported complete by
+    // the server and is never taken for a backup.
+    const std::string from = findIgnoringCase(tempFolder, backupName + extension);
+    const std::string to = databaseFolder + from.substr(from.rfind('/'));
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        failures.push_back(MoveFailureText(from, to, errno));
+    return failures;
+}
+
+std::vector<std::string> RemoveFolderFiles(const std::string& folder, std::vector<std::string>* removed)
+{
+    std::vector<std::string> failures;
+    for (const std::string& name : fileNames(folder)) {
+        const std::string path = folder + "/" + name;
+        if (::unlink(path.c_str()) == 0) {
+            if (removed)
+                removed->push_back(path);
+        } else if (errno != ENOENT) {
+            failures.push_back("Cannot delete '" + path + "': " + std::strerror(errno));
+        }
+    }
+    return failures;
+}
+
+std::optional<std::string> DatabaseNameProblem(const std::string& name)
+{
+    constexpr const char* kBlanks = " \t\r\n\f\v";
+    const auto first = name.find_first_not_of(kBlanks);
+    const std::string trimmed
+        = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(kBlanks) - first + 1);
+    if (trimmed.empty() || trimmed == "." || trimmed == ".." || name == "." || name == "..")
+        return std::string(kInvalidDatabaseNameText);
+    for (unsigned char ch : name) {
+        if (ch == '/' || ch < 0x20 || ch == 0x7F)
+            return std::string(kInvalidDatabaseNameText);
+    }
+    return std::nullopt;
 }
 
 } // namespace engine

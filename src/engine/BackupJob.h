@@ -5,7 +5,7 @@
 
 namespace engine {
 
-class BackupOwner;
+class BackupSession;
 
 // One database's settings as a backup run works from them: a copy of one row
 // of the database list, taken when the command ran, with the password in
@@ -18,10 +18,14 @@ struct BackupJob {
     std::string password;     // plain; empty when none or undecodable
     std::int32_t intervalMinutes = 0;
     std::string backupPath;
-    BackupOwner* owner = nullptr; // the window or headless front end whose grid, log and lock the run uses
+    BackupSession* owner = nullptr; // the session whose journal, log, lock and view the run uses
     bool zip = false;
     bool email = false;
     bool keepOld = false;
+    // Not a column of the list: the settings file's VERIFY_BACKUP option when
+    // the command ran. The backup is written with checksums and read back by
+    // the server before it counts.
+    bool verify = false;
 };
 
 } // namespace engine

@@ -1,63 +1,34 @@
 #include "engine/BackupScheduler.h"
 
-#include "engine/BackupOwner.h"
+#include "engine/BackupSession.h"
 #include "engine/Clock.h"
 
+#include "config/DatabaseEntry.h"
 #include "config/DatabaseList.h"
+#include "config/RunOptions.h"
 #include "log/Log.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdint>
+#include <deque>
 #include <limits>
+#include <queue>
+#include <system_error>
 
 namespace engine {
 
 namespace {
 
 constexpr std::chrono::milliseconds kDestructorShutdownBound{3000};
+// A run counts as busy for this long after it left the backup lock.
+constexpr std::chrono::milliseconds kPauseAfterRun{1000};
 // Longer intervals are waited as this one: far beyond any real schedule, and
 // short enough that its nanoseconds fit the steady clock.
 constexpr std::int32_t kLongestIntervalMinutes = 100 * 366 * 24 * 60;
 
-std::int32_t Saturate32(std::int64_t value)
-{
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
-                                                               std::numeric_limits<std::int32_t>::max()));
-}
-
-// The integer at the start of `text` as atoi reads it (leading white space,
-// a sign, digits), saturated instead of overflowing.
-std::int64_t LeadingInteger(const std::string& text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max() * std::int64_t{60};
-    std::int64_t value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        value = std::min(kLimit, value * 10 + (text[i] - '0'));
-    return negative ? -value : value;
-}
-
-std::int32_t ParseIntervalMinutes(const std::string& text)
-{
-    const auto blank = text.find(' ');
-    if (blank == std::string::npos)
-        return 0;
-    const std::int64_t n = LeadingInteger(text.substr(0, blank));
-    const std::string prefix = text.substr(0, blank + 1);
-    std::string rest = text;
-    for (auto at = rest.find(prefix); at != std::string::npos; at = rest.find(prefix))
-        rest.erase(at, prefix.size());
-    return Saturate32(rest == "Minutes" ? n : n * 60);
-}
-
-constexpr int kSettingsControls[] = {
+constexpr ControlId kSettingsControls[] = {
     IdSaveToList,  IdDatabaseUrl, IdDatabaseName,  IdUserId,       IdPassword,
     IdIntervalNumber, IdStartAutoBackup, IdBackupPath, IdBrowse, IdIntervalUnit,
     IdZipBackup,   IdSendByEmail, IdKeepOldBackup,
@@ -66,52 +37,129 @@ constexpr int kSettingsControls[] = {
 } // namespace
 
 BackupJob ReadJobFromRow(const config::DatabaseList& list, int row, config::PasswordCodec& codec,
-                         BackupOwner* owner)
+                         BackupSession* owner)
+{
+    return JobFromEntry(config::DatabaseEntry::FromRow(list.row(row)), codec, owner);
+}
+
+BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec& codec, BackupSession* owner)
 {
     BackupJob job;
-    job.databaseUrl = list.cell(row, config::ColDatabaseUrl);
-    job.databaseName = list.cell(row, config::ColDatabaseName);
-    job.userName = list.cell(row, config::ColUserName);
+    job.databaseUrl = entry.databaseUrl;
+    job.databaseName = entry.databaseName;
+    job.userName = entry.userName;
     std::string decoded;
-    if (codec.Decode(list.cell(row, config::ColEncodedPassword), decoded) == config::PasswordCodec::kOk)
+    if (codec.Decode(entry.storedPassword, decoded) == config::PasswordCodec::kOk)
         job.password = decoded;
-    job.intervalMinutes = ParseIntervalMinutes(list.cell(row, config::ColInterval));
-    job.backupPath = list.cell(row, config::ColBackupPath);
-    job.zip = list.cell(row, config::ColZip) == "True";
-    job.email = list.cell(row, config::ColEmail) == "True";
-    job.keepOld = list.cell(row, config::ColKeepOld) == "True";
+    job.intervalMinutes = entry.intervalMinutes;
+    job.backupPath = entry.backupPath;
+    job.zip = entry.zip;
+    job.email = entry.email;
+    job.keepOld = entry.keepOld;
     job.owner = owner;
     return job;
 }
 
-// State shared by the scheduler and its threads; the threads hold it, so it
+// State shared by the scheduler and its thread; the thread holds it, so it
 // outlives a scheduler destroyed while a run is still blocked.
 struct BackupScheduler::Shared {
-    Shared(BackupOwner& o, BackupServices s)
+    Shared(BackupSession& o, BackupServices s)
         : owner(o)
         , services(std::move(s))
     {
     }
 
-    struct Thread {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
+    // One database of the auto service.
+    struct AutoEntry {
+        config::DatabaseEntry entry; // what the job was made from, to know it again on a reload
+        std::shared_ptr<const BackupJob> job;
+        Clock::Duration interval{};
+        Clock::TimePoint nextStart{};
+        bool queued = false; // waiting in the queue or running
+    };
+    struct Item {
+        std::shared_ptr<const BackupJob> job;
+        std::shared_ptr<AutoEntry> entry; // null for a manual run
     };
 
-    BackupOwner& owner;
+    BackupSession& owner;
     BackupServices services;
-    std::stop_source stop;
+    std::stop_source shutdownStop; // ends the pauses of runs
 
-    std::mutex mutex; // guards threads, active and runFinished
-    std::condition_variable idle;
-    std::vector<Thread> threads;
-    int active = 0;
+    std::mutex mutex; // guards every member below
+    std::condition_variable changed; // a run ended, the queue drained, the thread ended
+    std::deque<Item> queue;
+    std::vector<std::shared_ptr<AutoEntry>> autoEntries;
+    // When the runs that ended stop counting as busy (the pause after a run).
+    std::priority_queue<Clock::TimePoint, std::vector<Clock::TimePoint>, std::greater<>> busyEnds;
+    bool running = false;
+    bool stopping = false;
+    bool threadStarted = false;
+    bool threadEnded = false;
+    int abandoned = 0;
+    std::stop_source wake;    // requested to end the thread's wait early
+    std::stop_source runStop; // requested to stop the run under way
+    std::thread thread;
     RunFinishedFn runFinished;
 
-    void runOnce(const BackupJob& job)
+    void poke() { wake.request_stop(); }
+
+    // Intervals below one minute count as one minute; the first run is due at `now`.
+    static std::shared_ptr<AutoEntry> makeEntry(config::DatabaseEntry databaseEntry, BackupJob job,
+                                                Clock::TimePoint now)
+    {
+        auto entry = std::make_shared<AutoEntry>();
+        entry->entry = std::move(databaseEntry);
+        entry->interval = std::chrono::duration_cast<Clock::Duration>(
+            std::chrono::minutes(std::clamp<std::int32_t>(job.intervalMinutes, 1, kLongestIntervalMinutes)));
+        entry->job = std::make_shared<const BackupJob>(std::move(job));
+        entry->nextStart = now;
+        return entry;
+    }
+
+    void releaseBusy(Clock::TimePoint now)
+    {
+        while (!busyEnds.empty() && busyEnds.top() <= now) {
+            busyEnds.pop();
+            owner.backupState().runsInProgress.fetch_sub(1);
+        }
+    }
+
+    void queueDueEntries(Clock::TimePoint now)
+    {
+        if (owner.backupState().autoServiceRunning.load() == 0)
+            return;
+        for (const auto& entry : autoEntries) {
+            if (entry->queued || entry->nextStart > now)
+                continue;
+            // The next start is one interval after this one; a run that
+            // outlasts the interval is followed at once by one more run.
+            entry->queued = true;
+            entry->nextStart = SaturatingAdd(now, entry->interval);
+            owner.backupState().runsInProgress.fetch_add(1);
+            queue.push_back({entry->job, entry});
+        }
+    }
+
+    Clock::TimePoint nextWakeUp() const
+    {
+        Clock::TimePoint next = Clock::TimePoint::max();
+        if (!busyEnds.empty())
+            next = busyEnds.top();
+        if (owner.backupState().autoServiceRunning.load() != 0) {
+            for (const auto& entry : autoEntries) {
+                if (!entry->queued)
+                    next = std::min(next, entry->nextStart);
+            }
+        }
+        return next;
+    }
+
+    RunResult runOne(const BackupJob& job, std::stop_token stop)
     {
         BackupWorker worker(job, services);
-        const RunResult result = worker.run();
+        RunResult result = worker.run(stop);
+        owner.notifyRunFinished(result);
         RunFinishedFn handler;
         {
             std::lock_guard lock(mutex);
@@ -119,46 +167,79 @@ struct BackupScheduler::Shared {
         }
         if (handler)
             handler(result);
+        return result;
     }
 
-    // Runs the job at once and then one interval after each start, until the
-    // service is stopped. The run happens on this thread, so a run longer
-    // than the interval is followed by exactly one run.
-    void autoBackupLoop(const BackupJob& job, std::stop_token stopToken)
+    // The one thread that runs every backup, in the order they were asked
+    // for, and starts the auto service's runs when they are due.
+    void loop()
     {
         Clock& clock = *services.clock;
-        BackupState& state = owner.backupState();
-        const auto interval = std::chrono::duration_cast<Clock::Duration>(
-            std::chrono::minutes(std::clamp<std::int32_t>(job.intervalMinutes, 1, kLongestIntervalMinutes)));
-        while (state.autoServiceRunning.load() != 0 && !stopToken.stop_requested()) {
-            const Clock::TimePoint start = clock.now();
-            runOnce(job);
-            if (!clock.waitUntil(SaturatingAdd(start, interval), stopToken))
-                break;
+        std::unique_lock lock(mutex);
+        while (!stopping) {
+            const Clock::TimePoint now = clock.now();
+            releaseBusy(now);
+            queueDueEntries(now);
+            if (!queue.empty()) {
+                Item item = std::move(queue.front());
+                queue.pop_front();
+                running = true;
+                const std::stop_token stop = runStop.get_token();
+                lock.unlock();
+                RunResult result;
+                try {
+                    result = runOne(*item.job, stop);
+                } catch (const std::exception& e) {
+                    owner.log().Write(std::string("Backup thread: unexpected error: ") + e.what());
+                }
+                lock.lock();
+                running = false;
+                if (item.entry)
+                    item.entry->queued = false;
+                if (!result.completed && stop.stop_requested())
+                    ++abandoned;
+                busyEnds.push(SaturatingAdd(clock.now(), kPauseAfterRun));
+                changed.notify_all();
+                continue;
+            }
+            changed.notify_all();
+            const Clock::TimePoint deadline = nextWakeUp();
+            const std::stop_token wakeToken = wake.get_token();
+            lock.unlock();
+            clock.waitUntil(deadline, wakeToken);
+            lock.lock();
+            if (wake.stop_requested())
+                wake = std::stop_source();
         }
+        // Runs that never started, and the pauses still counting, end here.
+        BackupState& state = owner.backupState();
+        state.runsInProgress.fetch_sub(static_cast<int>(queue.size() + busyEnds.size()));
+        abandoned += static_cast<int>(queue.size());
+        for (const Item& item : queue)
+            owner.log().Write("Backup of database " + item.job->databaseName
+                              + " was not started because the program is ending");
+        queue.clear();
+        busyEnds = {};
+        threadEnded = true;
+        changed.notify_all();
     }
 
-    bool waitIdle(std::chrono::milliseconds bound)
+    bool isIdle() const
     {
-        std::unique_lock lock(mutex);
-        const auto isIdle = [this] { return active == 0; };
-        if (bound >= std::chrono::hours(24 * 365))
-            idle.wait(lock, isIdle);
-        else
-            idle.wait_for(lock, bound, isIdle);
-        return active == 0;
+        const bool serviceActive = owner.backupState().autoServiceRunning.load() != 0 && !autoEntries.empty();
+        return queue.empty() && !running && (!serviceActive || stopping);
     }
 };
 
-BackupScheduler::BackupScheduler(BackupOwner& owner, BackupServices services)
+BackupScheduler::BackupScheduler(BackupSession& owner, BackupServices services)
     : m_owner(owner)
 {
     if (services.applicationName.empty())
-        services.applicationName = ApplicationName();
+        services.applicationName = kDisplayName;
     m_shared = std::make_shared<Shared>(owner, std::move(services));
     if (!m_shared->services.pause) {
         Clock* clock = m_shared->services.clock;
-        m_shared->services.pause = [clock, token = m_shared->stop.get_token()](std::chrono::milliseconds d) {
+        m_shared->services.pause = [clock, token = m_shared->shutdownStop.get_token()](std::chrono::milliseconds d) {
             clock->waitUntil(SaturatingAdd(clock->now(), d), token);
         };
     }
@@ -167,14 +248,19 @@ BackupScheduler::BackupScheduler(BackupOwner& owner, BackupServices services)
 BackupScheduler::~BackupScheduler()
 {
     shutdown(kDestructorShutdownBound);
-    std::lock_guard lock(m_shared->mutex);
-    for (auto& entry : m_shared->threads) {
-        if (entry.done->load())
-            entry.thread.join();
-        else
-            entry.thread.detach();
+    std::thread thread;
+    bool ended = false;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        thread = std::move(m_shared->thread);
+        ended = m_shared->threadEnded;
     }
-    m_shared->threads.clear();
+    if (thread.joinable()) {
+        if (ended)
+            thread.join();
+        else
+            thread.detach();
+    }
 }
 
 void BackupScheduler::setRunFinishedHandler(RunFinishedFn handler)
@@ -188,114 +274,163 @@ BackupJob BackupScheduler::ReadJobFromRow(const config::DatabaseList& list, int 
     return engine::ReadJobFromRow(list, row, m_codec, &m_owner);
 }
 
-void BackupScheduler::startThread(std::function<void(std::stop_token)> body)
+bool BackupScheduler::ensureThread()
 {
-    auto shared = m_shared;
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    {
-        std::lock_guard lock(shared->mutex);
-        ++shared->active;
+    std::lock_guard lock(m_shared->mutex);
+    if (m_shared->threadStarted)
+        return true;
+    try {
+        m_shared->thread = std::thread([shared = m_shared] { shared->loop(); });
+    } catch (const std::system_error& e) {
+        const std::string text = std::string(kNoThreadText) + e.what();
+        m_owner.log().Write(text);
+        m_owner.view().showNotice(text, m_shared->services.applicationName);
+        return false;
     }
-    std::thread thread([shared, done, body = std::move(body)] {
-        try {
-            body(shared->stop.get_token());
-        } catch (const std::exception& e) {
-            shared->owner.log().Write(std::string("Backup thread ended by an unexpected error: ") + e.what());
-        } catch (...) {
-            shared->owner.log().Write("Backup thread ended by an unexpected error");
-        }
-        {
-            std::lock_guard lock(shared->mutex);
-            --shared->active;
-            done->store(true);
-        }
-        shared->idle.notify_all();
-    });
-    std::lock_guard lock(shared->mutex);
-    shared->threads.push_back({std::move(thread), std::move(done)});
-}
-
-void BackupScheduler::pruneFinished()
-{
-    std::vector<std::thread> finished;
-    {
-        std::lock_guard lock(m_shared->mutex);
-        auto& threads = m_shared->threads;
-        for (auto it = threads.begin(); it != threads.end();) {
-            if (it->done->load()) {
-                finished.push_back(std::move(it->thread));
-                it = threads.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& thread : finished)
-        thread.join();
+    m_shared->threadStarted = true;
+    return true;
 }
 
 int BackupScheduler::ManualBackup(const config::DatabaseList& list)
 {
     if (list.rowCount() == 0) {
-        m_owner.showMessage(kEmptyListText, m_shared->services.applicationName);
+        m_owner.view().showNotice(kEmptyListText, m_shared->services.applicationName);
         return 0;
     }
-    if (m_shared->stop.stop_requested())
+    if (m_shared->shutdownStop.stop_requested() || !ensureThread())
         return 0;
     m_owner.log().Write(kManualBackupLogText);
     m_owner.backupState().manualRun.store(1);
-    m_owner.enableControl(IdManualBackup, false);
-    m_owner.enableControl(IdSaveConfigurations, false);
-    pruneFinished();
+    m_owner.view().enableControl(IdManualBackup, false);
+    m_owner.view().enableControl(IdSaveConfigurations, false);
 
     const int rows = list.rowCount();
+    const config::RunOptions options = config::LoadRunOptions(m_owner.settingsPath());
+    std::lock_guard lock(m_shared->mutex);
     for (int row = 0; row < rows; ++row) {
-        auto job = std::make_shared<const BackupJob>(ReadJobFromRow(list, row));
-        startThread([shared = m_shared.get(), job](std::stop_token) { shared->runOnce(*job); });
+        // Waiting for its turn counts as busy, as waiting for the lock does.
+        m_owner.backupState().runsInProgress.fetch_add(1);
+        BackupJob job = ReadJobFromRow(list, row);
+        job.verify = options.verifyBackup;
+        m_shared->queue.push_back({std::make_shared<const BackupJob>(std::move(job)), nullptr});
     }
+    m_shared->poke();
     return rows;
 }
 
 int BackupScheduler::StartAutoBackupService(const config::DatabaseList& list)
 {
     if (list.rowCount() == 0) {
-        m_owner.showMessage(kEmptyListText, m_shared->services.applicationName);
+        m_owner.view().showNotice(kEmptyListText, m_shared->services.applicationName);
         return 0;
     }
-    if (m_shared->stop.stop_requested())
-        return 0;
     BackupState& state = m_owner.backupState();
+    if (m_shared->shutdownStop.stop_requested() || state.autoServiceRunning.load() != 0 || !ensureThread())
+        return 0;
     state.manualRun.store(0);
     const int rows = list.rowCount();
+    const config::RunOptions options = config::LoadRunOptions(m_owner.settingsPath());
     m_owner.log().Write(kAutoServiceLogText);
-    state.autoServiceRunning.store(1);
-    pruneFinished();
-    for (int row = 0; row < rows; ++row) {
-        auto job = std::make_shared<const BackupJob>(ReadJobFromRow(list, row));
-        startThread([shared = m_shared.get(), job](std::stop_token stop) { shared->autoBackupLoop(*job, stop); });
+    {
+        std::lock_guard lock(m_shared->mutex);
+        const Clock::TimePoint now = m_shared->services.clock->now();
+        for (int row = 0; row < rows; ++row) {
+            config::DatabaseEntry entry = config::DatabaseEntry::FromRow(list.row(row));
+            BackupJob job = JobFromEntry(entry, m_codec, &m_owner);
+            job.verify = options.verifyBackup;
+            m_shared->autoEntries.push_back(Shared::makeEntry(std::move(entry), std::move(job), now));
+        }
+        state.autoServiceRunning.store(1);
+        m_shared->poke();
     }
     SetSettingsControlsEnabled(false);
     return rows;
 }
 
+BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::DatabaseList& list)
+{
+    ReloadSummary summary;
+    if (m_owner.backupState().autoServiceRunning.load() == 0)
+        return summary;
+    const config::RunOptions options = config::LoadRunOptions(m_owner.settingsPath());
+    std::lock_guard lock(m_shared->mutex);
+    const Clock::TimePoint now = m_shared->services.clock->now();
+    std::vector<std::shared_ptr<Shared::AutoEntry>> previous = std::move(m_shared->autoEntries);
+    m_shared->autoEntries.clear();
+    for (int row = 0; row < list.rowCount(); ++row) {
+        config::DatabaseEntry entry = config::DatabaseEntry::FromRow(list.row(row));
+        const auto same = std::find_if(previous.begin(), previous.end(), [&](const auto& known) {
+            return known && known->entry == entry && known->job->verify == options.verifyBackup;
+        });
+        if (same != previous.end()) {
+            // Unchanged: keeps its schedule.
+            m_shared->autoEntries.push_back(std::move(*same));
+            ++summary.unchanged;
+            continue;
+        }
+        BackupJob job = JobFromEntry(entry, m_codec, &m_owner);
+        job.verify = options.verifyBackup;
+        m_shared->autoEntries.push_back(Shared::makeEntry(std::move(entry), std::move(job), now));
+        ++summary.added;
+    }
+    // A database no longer listed finishes the run it has under way, if any,
+    // and gets no further one.
+    summary.removed = static_cast<int>(std::count_if(previous.begin(), previous.end(),
+                                                     [](const auto& known) { return known != nullptr; }));
+    m_shared->poke();
+    return summary;
+}
+
+std::vector<BackupScheduler::ScheduledDatabase> BackupScheduler::autoSchedule() const
+{
+    std::vector<ScheduledDatabase> schedule;
+    std::lock_guard lock(m_shared->mutex);
+    if (m_owner.backupState().autoServiceRunning.load() == 0)
+        return schedule;
+    const Clock::TimePoint now = m_shared->services.clock->now();
+    for (const auto& entry : m_shared->autoEntries) {
+        const Clock::Duration startsIn = entry->nextStart > now ? entry->nextStart - now : Clock::Duration::zero();
+        schedule.push_back(
+            {entry->job->databaseUrl, entry->job->databaseName, entry->nextStart, startsIn, entry->queued});
+    }
+    return schedule;
+}
+
 void BackupScheduler::SetSettingsControlsEnabled(bool on)
 {
-    for (int id : kSettingsControls)
-        m_owner.enableControl(id, on);
+    for (ControlId id : kSettingsControls)
+        m_owner.view().enableControl(id, on);
 }
 
 bool BackupScheduler::waitUntilIdle(std::chrono::milliseconds bound)
 {
-    const bool idle = m_shared->waitIdle(bound);
-    pruneFinished();
-    return idle;
+    std::unique_lock lock(m_shared->mutex);
+    const auto idle = [this] { return m_shared->isIdle() || m_shared->threadEnded; };
+    if (bound >= std::chrono::hours(24 * 365))
+        m_shared->changed.wait(lock, idle);
+    else
+        m_shared->changed.wait_for(lock, bound, idle);
+    return idle();
 }
 
 bool BackupScheduler::shutdown(std::chrono::milliseconds bound)
 {
     m_owner.backupState().autoServiceRunning.store(0);
-    m_shared->stop.request_stop();
-    return waitUntilIdle(bound);
+    m_shared->shutdownStop.request_stop();
+    std::unique_lock lock(m_shared->mutex);
+    m_shared->stopping = true;
+    m_shared->runStop.request_stop();
+    m_shared->poke();
+    if (!m_shared->threadStarted)
+        return true;
+    m_shared->changed.wait_for(lock, bound, [this] { return m_shared->threadEnded; });
+    return m_shared->threadEnded;
+}
+
+int BackupScheduler::abandonedRuns() const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->abandoned + (m_shared->threadEnded || !m_shared->running ? 0 : 1);
 }
 
 bool BackupScheduler::isAutoServiceRunning() const

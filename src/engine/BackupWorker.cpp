@@ -2,10 +2,11 @@
 
 #include "engine/Archiver.h"
 #include "engine/BackupFolders.h"
-#include "engine/BackupOwner.h"
+#include "engine/BackupSession.h"
 #include "engine/Clock.h"
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
+#include "engine/ProgressPoller.h"
 
 #include "db/Connection.h"
 #include "db/ResultTable.h"
@@ -14,9 +15,11 @@
 #include <cassert>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <mutex>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +27,6 @@ namespace engine {
 
 namespace {
 
-constexpr std::chrono::milliseconds kPauseAfterRun{1000};
 constexpr std::chrono::milliseconds kDeleteRetryPause{500};
 constexpr int kDeleteRetries = 60; // 30 s of 500 ms pauses
 constexpr int kRowsBeforeClearing = 1000;
@@ -81,6 +83,29 @@ std::string UnicodeLiteral(const std::string& text)
     return "N'" + ReplaceAll(text, '\'', "''") + "'";
 }
 
+// A name as the log shows it: control characters spelled out, so that one
+// event stays one line whatever a hand-edited settings file holds.
+std::string PrintableName(const std::string& name)
+{
+    std::string out;
+    for (unsigned char ch : name) {
+        if (ch == '\n') {
+            out += "\\n";
+        } else if (ch == '\r') {
+            out += "\\r";
+        } else if (ch == '\t') {
+            out += "\\t";
+        } else if (ch < 0x20 || ch == 0x7F) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\x%02X", ch);
+            out += buffer;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out;
+}
+
 std::string HexCode(db::HRESULT hr)
 {
     char buffer[16];
@@ -96,7 +121,7 @@ bool IsDirectory(const std::string& path)
 
 } // namespace
 
-std::string ApplicationName()
+std::string ProgramName()
 {
     std::error_code ec;
     const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -106,11 +131,26 @@ std::string ApplicationName()
 }
 
 std::string BackupWorker::BackupCommand(const std::string& displayName, const std::string& tempFolder,
-                                        const std::string& backupName)
+                                        const std::string& backupName, bool checksum)
 {
     return "BACKUP DATABASE " + QuoteIdentifier(displayName) + " TO DISK = "
         + UnicodeLiteral(tempFolder + "/" + backupName + ".bak") + " WITH INIT, NAME = "
-        + UnicodeLiteral("Full  Backup of  " + displayName);
+        + UnicodeLiteral("Full  Backup of  " + displayName) + (checksum ? ", CHECKSUM" : "");
+}
+
+std::string BackupWorker::VerifyCommand(const std::string& file)
+{
+    return "RESTORE VERIFYONLY FROM DISK = " + UnicodeLiteral(file) + " WITH CHECKSUM";
+}
+
+int BackupWorker::sessionId()
+{
+    // A leading blank makes it a plain batch: one round trip, no server cursor.
+    std::string value;
+    std::string error;
+    if (db::Failed(m_connection->QueryValue(" SELECT @@SPID", value, error)))
+        return 0;
+    return std::atoi(value.c_str());
 }
 
 std::string BackupWorker::CurrentTimeText(const std::tm& local)
@@ -147,10 +187,16 @@ BackupWorker::BackupWorker(const BackupJob& job, const BackupServices& services)
     if (!m_services.fileOps)
         m_services.fileOps = &s_realFileOps;
     if (m_services.applicationName.empty())
-        m_services.applicationName = ApplicationName();
+        m_services.applicationName = kDisplayName;
 }
 
 BackupWorker::~BackupWorker() = default;
+
+void BackupWorker::writeLog(const std::string& message)
+{
+    m_result.logLines.push_back(message);
+    m_owner.log().Write(message);
+}
 
 void BackupWorker::setCell(int column, const std::string& text)
 {
@@ -158,17 +204,10 @@ void BackupWorker::setCell(int column, const std::string& text)
     m_owner.statusJournal().setCell(m_row, column, text);
 }
 
-RunResult BackupWorker::run()
+RunResult BackupWorker::run(std::stop_token stop)
 {
     BackupState& state = m_owner.backupState();
-    logging::Log& log = m_owner.log();
-
-    // Step 1: the run counts as busy from its first action to its last.
-    state.runsInProgress.fetch_add(1);
-    struct BusyGuard {
-        BackupState& state;
-        ~BusyGuard() { state.runsInProgress.fetch_sub(1); }
-    } busy{state};
+    m_stop = stop;
 
     m_backupName = m_job.databaseName;
     if (m_job.keepOld)
@@ -185,39 +224,64 @@ RunResult BackupWorker::run()
 
     const bool manual = state.manualRun.load() != 0;
     if (manual) {
-        m_owner.enableControl(IdManualBackup, false);
-        m_owner.enableControl(IdSaveConfigurations, false);
+        m_owner.view().enableControl(IdManualBackup, false);
+        m_owner.view().enableControl(IdSaveConfigurations, false);
     }
 
     bool completed = false;
     try {
+        // A stop that arrives while the server writes the backup cancels the
+        // command; the steps after it look at the token themselves.
+        std::stop_callback cancelCommand(m_stop, [this] {
+            std::lock_guard guard(m_connectionMutex);
+            if (m_connection)
+                m_connection->Cancel();
+        });
         completed = runBody();
     } catch (const std::exception& e) {
-        log.Write("Backup of database " + m_displayName + " stopped by an unexpected error: " + e.what());
+        writeLog("Backup of database " + m_displayName + " stopped by an unexpected error: " + e.what());
+        setCell(StatusBackupStatus, std::string(kUnexpectedErrorText) + e.what());
     } catch (...) {
-        log.Write("Backup of database " + m_displayName + " stopped by an unexpected error");
+        writeLog("Backup of database " + m_displayName + " stopped by an unexpected error");
+        setCell(StatusBackupStatus, kUnexpectedErrorText);
     }
     m_result.completed = completed;
+    m_result.stopped = !completed && m_stop.stop_requested();
+    m_result.databaseName = m_displayName;
 
-    // End steps, reached by every path.
+    // End steps, reached by every path. The connection is closed as the run
+    // leaves the lock, so that no more than one is open however many runs
+    // follow each other; the pause after the run is its owner's (the run
+    // still counts as busy during it).
     if (state.manualRun.load() != 0) {
-        m_owner.enableControl(IdManualBackup, true);
-        m_owner.enableControl(IdSaveConfigurations, true);
+        m_owner.view().enableControl(IdManualBackup, true);
+        m_owner.view().enableControl(IdSaveConfigurations, true);
     }
     if (lock.owns_lock())
         lock.unlock();
-    if (m_services.pause)
-        m_services.pause(kPauseAfterRun);
-    if (m_connection) {
-        m_connection->Close();
-        m_connection.reset();
+    std::unique_ptr<db::Connection> connection;
+    {
+        std::lock_guard guard(m_connectionMutex);
+        connection = std::move(m_connection);
     }
+    if (connection)
+        connection->Close();
     return m_result;
+}
+
+bool BackupWorker::stopRequested()
+{
+    if (!m_stop.stop_requested())
+        return false;
+    if (!m_stopLogged) {
+        m_stopLogged = true;
+        writeLog("Backup of database " + m_displayName + " stopped because the program is ending");
+    }
+    return true;
 }
 
 bool BackupWorker::runBody()
 {
-    logging::Log& log = m_owner.log();
     StatusJournal& journal = m_owner.statusJournal();
 
     // The journal may be emptied between counting and inserting; then count again.
@@ -227,54 +291,113 @@ bool BackupWorker::runBody()
     setCell(StatusSerial, std::to_string(m_row + 1));
     setCell(StatusDatabaseName, m_displayName);
     setCell(StatusBackupStatus, kBackupInProgressText);
-    log.Write("Backup Started for Database " + m_displayName);
+    writeLog("Backup Started for Database " + PrintableName(m_displayName));
+
+    // The name becomes a folder: nothing outside "<backup path>/<name>" may
+    // ever be created, moved or deleted because of it.
+    if (const auto problem = DatabaseNameProblem(m_job.databaseName)) {
+        setCell(StatusBackupStatus, *problem);
+        writeLog("Backup of database '" + PrintableName(m_job.databaseName) + "' refused. " + *problem);
+        return false;
+    }
+    if (stopRequested()) {
+        setCell(StatusBackupStatus, kStoppedText);
+        return false;
+    }
 
     const MessageBoxFn messageBox = [this](const std::string& text, const std::string& caption) {
-        m_owner.showMessage(text, caption);
+        m_owner.view().showNotice(text, caption);
     };
     if (!IsDirectory(m_tempFolder) && !CreateFolderPath(m_tempFolder, messageBox)) {
         setCell(StatusBackupStatus, kTempCreationErrorText);
-        log.Write("Temp directory creation error for database " + m_displayName);
+        writeLog("Temp directory creation error for database " + m_displayName);
         return false;
     }
+    // What an interrupted run left in temp was never reported complete.
+    std::vector<std::string> removed;
+    const std::vector<std::string> notRemoved = RemoveFolderFiles(m_tempFolder, &removed);
+    for (const std::string& path : removed)
+        writeLog("Removed '" + path + "', left in the temp folder by an interrupted run");
+    for (const std::string& failure : notRemoved)
+        writeLog(failure);
 
     const std::string connectionString
         = db::BuildConnectionString(m_job.databaseUrl, m_job.databaseName, m_job.userName, m_job.password);
     std::string failureText;
+    std::unique_ptr<db::Connection> connection;
     if (m_services.connector) {
-        m_connection = m_services.connector->OpenBackupConnection(
-            connectionString, [this](const std::string& text) { m_owner.setStatusLine(text); }, failureText);
+        connection = m_services.connector->OpenBackupConnection(connectionString, failureText);
     }
-    if (!m_connection) {
-        setCell(StatusBackupStatus, db::kConnectionFailedText);
+    if (!connection) {
+        m_owner.view().setStatusLine(db::kConnectionFailedText);
+        // The row says why, when the driver or the server said.
+        setCell(StatusBackupStatus, failureText.empty() ? std::string(db::kConnectionFailedText)
+                                                        : std::string(db::kConnectionFailedText) + " " + failureText);
         if (failureText.empty())
             failureText = "no reason was given";
-        log.Write("Error: Database connection Error for DB " + m_displayName + " Error Message: " + failureText);
+        writeLog("Error: Database connection Error for DB " + m_displayName + " Error Message: " + failureText);
         return false;
     }
+    {
+        std::lock_guard guard(m_connectionMutex);
+        m_connection = std::move(connection);
+        if (m_stop.stop_requested())
+            m_connection->Cancel();
+    }
 
+    const std::string serverFile = m_tempFolder + "/" + m_backupName + ".bak";
+    // While the server writes, the row shows how far it is.
+    std::unique_ptr<ProgressPoller> progress;
+    if (m_services.progressInterval.count() > 0) {
+        if (const int session = sessionId(); session > 0) {
+            StatusJournal& journal = m_owner.statusJournal();
+            const int row = m_row;
+            progress = std::make_unique<ProgressPoller>(
+                *m_services.connector, connectionString, session,
+                [&journal, row](int percent) {
+                    journal.setCell(row, StatusBackupStatus,
+                                    std::string(kBackupInProgressText) + " " + std::to_string(percent) + "%");
+                },
+                *m_services.clock, m_services.progressInterval, m_services.progressInterval);
+        }
+    }
     db::ResultTable table;
     std::string errorText;
-    const db::HRESULT hr
-        = m_connection->ExecuteCommand(BackupCommand(m_displayName, m_tempFolder, m_backupName), table, errorText);
+    const db::HRESULT hr = m_connection->ExecuteCommand(
+        BackupCommand(m_displayName, m_tempFolder, m_backupName, m_job.verify), table, errorText);
     table.Clear();
+    progress.reset();
     if (db::Failed(hr)) {
+        // What the server may have written is not a backup.
+        std::string ignored;
+        m_services.fileOps->removeFile(serverFile, ignored);
+        if (stopRequested()) {
+            setCell(StatusBackupStatus, kStoppedText);
+            return false;
+        }
         // A failure without a text still says that it failed.
         if (errorText.empty())
             errorText = "Backup failed for database " + m_displayName + " (error " + HexCode(hr) + ")";
         setCell(StatusBackupStatus, errorText);
-        log.Write(errorText);
+        writeLog(errorText);
+        if (errorText.find(kAccessDeniedMarker) != std::string::npos)
+            writeLog(AccessDeniedAdvice(m_tempFolder, m_job.backupPath));
         return false;
     }
+    if (m_job.verify && !verifyBackup(serverFile))
+        return false;
     m_result.backupDone = true;
 
     // The server names the file ".bak"; everything after this reaches it as ".Bak".
-    const std::string serverFile = m_tempFolder + "/" + m_backupName + ".bak";
     const std::string backupFile = m_tempFolder + "/" + m_backupName + ".Bak";
     if (FileExists(serverFile)) {
         std::string error;
-        if (!m_services.fileOps->renameFile(serverFile, backupFile, error))
-            log.Write("Cannot rename '" + serverFile + "' to '" + backupFile + "': " + error);
+        if (!m_services.fileOps->renameFile(serverFile, backupFile, error)) {
+            const std::string text = "Cannot rename '" + serverFile + "' to '" + backupFile + "': " + error;
+            setCell(StatusBackupStatus, text);
+            writeLog(text);
+            return false;
+        }
     }
 
     setCell(StatusBackupStatus, kBackupCompletedText);
@@ -287,18 +410,55 @@ bool BackupWorker::runBody()
     CreateFolderPath(m_databaseFolder + "/Last Backup", messageBox);
     m_extension = ".Bak";
 
-    bool zipped = true;
+    // A stop from here on keeps the finished backup: the compression and
+    // the mail are skipped, the quick rotation still runs.
+    bool stepsDone = true;
     if (m_job.zip) {
-        compressionStep();
-        zipped = m_extension == ".zip";
+        if (!stopRequested())
+            compressionStep();
+        stepsDone = m_extension == ".zip";
     }
-    bool mailed = true;
     if (m_job.email) {
-        mailStep();
-        mailed = m_result.row[StatusEmailStatus] == kEmailSentText;
+        if (stopRequested())
+            setCell(StatusEmailStatus, kMailSkippedText);
+        else
+            mailStep();
+        stepsDone = stepsDone && m_result.row[StatusEmailStatus] == kEmailSentText;
     }
-    RotateBackupFolders(m_databaseFolder, m_tempFolder, m_backupName, m_extension);
-    return zipped && mailed;
+
+    const std::vector<std::string> failures
+        = RotateBackupFolders(m_databaseFolder, m_tempFolder, m_backupName, m_extension);
+    for (const std::string& failure : failures)
+        writeLog(failure);
+    if (!failures.empty()) {
+        setCell(StatusBackupStatus, kRotationFailedText + failures.front());
+        return false;
+    }
+    return stepsDone && !m_stop.stop_requested();
+}
+
+bool BackupWorker::verifyBackup(const std::string& serverFile)
+{
+    db::ResultTable table;
+    std::string errorText;
+    const db::HRESULT hr = m_connection->ExecuteCommand(VerifyCommand(serverFile), table, errorText);
+    if (!db::Failed(hr)) {
+        writeLog("Backup verified for Database " + m_displayName);
+        return true;
+    }
+    // An unverified file is no backup: it goes, and the earlier backups stay as they are.
+    std::string ignored;
+    m_services.fileOps->removeFile(serverFile, ignored);
+    if (stopRequested()) {
+        setCell(StatusBackupStatus, kStoppedText);
+        return false;
+    }
+    if (errorText.empty())
+        errorText = "error " + HexCode(hr);
+    const std::string text = kVerificationFailedText + errorText;
+    setCell(StatusBackupStatus, text);
+    writeLog(text);
+    return false;
 }
 
 void BackupWorker::compressionStep()
@@ -313,16 +473,18 @@ void BackupWorker::compressionStep()
     const Archiver::ProgressFn progress = [&journal, row](int percent) {
         journal.setCell(row, StatusBackupStatus, std::string(kCompressingText) + " " + std::to_string(percent) + "%");
     };
-    if (!m_services.archiver || !m_services.archiver->compress(source, archive, log, progress)) {
+    if (!m_services.archiver || !m_services.archiver->compress(source, archive, log, progress, m_stop)) {
         // An incomplete archive must not enter the rotation in place of the backup.
         std::string error;
         if (!m_services.fileOps->removeFile(archive, error))
-            log.Write("Cannot delete the incomplete archive '" + archive + "': " + error);
+            writeLog("Cannot delete the incomplete archive '" + archive + "': " + error);
         setCell(StatusBackupStatus, kCompressingText);
         return;
     }
+    // The archive is the backup even when the source cannot be deleted: only
+    // the archive is rotated, and the next run clears temp.
     removeWithRetry(source);
-    log.Write("Zip Completed for  and backup name: " + m_backupName + ".zip");
+    writeLog("Zip Completed for  and backup name: " + m_backupName + ".zip");
     setCell(StatusBackupStatus, kZipCompletedText);
     m_extension = ".zip";
 }
@@ -333,12 +495,12 @@ bool BackupWorker::removeWithRetry(const std::string& path)
     for (int attempt = 0;; ++attempt) {
         if (m_services.fileOps->removeFile(path, error))
             return true;
-        if (attempt == kDeleteRetries)
+        if (attempt == kDeleteRetries || m_stop.stop_requested())
             break;
         if (m_services.pause)
             m_services.pause(kDeleteRetryPause);
     }
-    m_owner.log().Write("Cannot delete the backup file '" + path + "' after compression: " + error);
+    writeLog("Cannot delete the backup file '" + path + "' after compression: " + error);
     return false;
 }
 
@@ -349,10 +511,22 @@ void BackupWorker::mailStep()
     const std::string caption = m_services.applicationName;
     const std::string text = m_services.mailer
         ? m_services.mailer->send(attachment, m_owner.mailSettings(), m_owner.log(),
-                                  [this, &caption](const std::string& message) { m_owner.showMessage(message, caption); })
+                                  [this, &caption](const std::string& message) { m_owner.view().showNotice(message, caption); })
         : std::string(kNoMailerText);
-    m_owner.log().Write(text + " Attached Backup Name: " + m_backupName);
+    writeLog(text + " Attached Backup Name: " + m_backupName);
     setCell(StatusEmailStatus, text);
+}
+
+std::string AccessDeniedAdvice(const std::string& tempFolder, const std::string& backupPath)
+{
+    std::string user = "USER";
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry && entry->pw_name)
+        user = entry->pw_name;
+    return "The SQL Server service cannot write into '" + tempFolder
+        + "'. On Linux it runs as its own account (mssql) and writes the backup itself: grant that account the "
+          "backup folder once, for example: sudo chgrp mssql '"
+        + backupPath + "' && sudo chmod 2770 '" + backupPath + "' && sudo usermod -aG mssql " + user
+        + " (then log in again). Folders created below it take the same rights.";
 }
 
 } // namespace engine

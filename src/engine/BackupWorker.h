@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <stop_token>
 #include <string>
+#include <vector>
 
 namespace db { class Connector; class Connection; }
 
@@ -26,14 +29,28 @@ inline constexpr const char* kCompressingText = "Compressing in zip format";
 inline constexpr const char* kZipCompletedText = "Zip Completed";
 inline constexpr const char* kSendingEmailText = "Sending Email....";
 inline constexpr const char* kEmailSentText = "Email Sent";
+inline constexpr const char* kStoppedText = "Backup stopped because the program is ending.";
+inline constexpr const char* kVerificationFailedText = "Backup verification failed: ";
+inline constexpr const char* kMailSkippedText = "Email not sent: the program is ending.";
+inline constexpr const char* kRotationFailedText = "Rotation failed: ";
+inline constexpr const char* kUnexpectedErrorText = "Backup stopped by an unexpected error: ";
+// What the server's text holds when its account may not write the backup.
+inline constexpr const char* kAccessDeniedMarker = "Operating system error 5";
 
-// The file name of the running executable without folder and extension: the
-// caption of the program's message boxes.
-std::string ApplicationName();
+// The log line that tells how to let the server's account write into
+// `tempFolder` on Linux, naming the folder and the backup path to grant.
+std::string AccessDeniedAdvice(const std::string& tempFolder, const std::string& backupPath);
 
-// Pauses the calling run for a fixed time (the one-second pause after the
-// lock, the 500 ms between deletion attempts). The real one ends early on
-// shutdown; tests pass one that returns at once.
+// The program's name as its windows and notices show it: the caption of
+// every message box.
+inline constexpr const char* kDisplayName = "Corvella";
+// The file name of the running executable without folder and extension, for
+// the lines the program writes on stderr.
+std::string ProgramName();
+
+// Pauses the calling run for a fixed time (the 500 ms between deletion
+// attempts). The real one ends early on shutdown; tests pass one that
+// returns at once.
 using PauseFn = std::function<void(std::chrono::milliseconds)>;
 
 // What a run reaches the outside world through. All of them must outlive
@@ -47,43 +64,57 @@ struct BackupServices {
     Clock* clock = nullptr;
     FileOps* fileOps = nullptr;
     PauseFn pause;
-    // Caption of the message boxes a run shows; empty means ApplicationName().
+    // Caption of the notices a run shows; empty means kDisplayName.
     std::string applicationName;
+    // How often a run asks the server how far its backup is (0: never).
+    std::chrono::milliseconds progressInterval{0};
 };
 
 // How a run ended, independent of the status journal (which may have been
 // emptied under it).
 struct RunResult {
-    StatusJournal::Row row;  // the run's final cells
-    bool completed = false;  // backup done and every step it asked for succeeded
-    bool backupDone = false; // the server reported the backup command complete
+    std::string databaseName;            // as shown: trimmed
+    StatusJournal::Row row;              // the run's final cells
+    bool completed = false;              // backup done and every step it asked for succeeded
+    bool backupDone = false;             // the server reported the backup command complete
+    bool stopped = false;                // a stop request cut it short
+    std::vector<std::string> logLines;   // what the run itself wrote to the log, in order
 };
 
 // One full backup of one database, from the status row to the rotated file.
 //
-// Threads: run() is called on a thread of its own and blocks for the whole
-// run: it waits for the owner's backup lock, then for the server's backup
-// command (no time-out: a backup may take hours), the compression and the
-// mail. It never throws; every failure shows in the run's status row and the
-// log. The job and the services must outlive the call.
+// Threads: run() blocks its thread for the whole run: it waits for the
+// owner's backup lock, then for the server's backup command (no time-out: a
+// backup may take hours), the compression and the mail. It never throws;
+// every failure shows in the run's status row and the log. The job and the
+// services must outlive the call. A stop requested through run()'s token
+// (the program is ending) cancels the server's command, the compression and
+// the mail; a backup already finished is still rotated, and nothing
+// unfinished is ever left where a later run could take it for a backup.
 //
-// Safety rules the run keeps: the command quotes the name and paths, the
-// server's ".bak" is renamed to ".Bak" right after the command succeeds so
-// every later step reaches one file, a failed connection shows in the status
-// cell, sizes are 64-bit, the deletion after compression gives up after 30 s,
-// and an archive that failed is removed so the rotation keeps the backup file.
+// Safety rules the run keeps: a database name that is no plain folder name
+// is refused before anything is created; files an interrupted run left in
+// temp are deleted at the start; the command quotes the name and paths; the
+// server's ".bak" is renamed to ".Bak" only after the server reported it
+// complete, and only that file (or its archive) leaves temp; a failed
+// connection shows in the status cell; sizes are 64-bit; the deletion after
+// compression gives up after 30 s; an archive that failed is removed so the
+// rotation keeps the backup file; and a move of the rotation that fails
+// shows in the row and the log and fails the run.
 class BackupWorker {
 public:
     BackupWorker(const BackupJob& job, const BackupServices& services);
     ~BackupWorker();
 
-    RunResult run();
+    RunResult run(std::stop_token stop = {});
 
     // The command the server is sent: the database name as a bracketed
     // identifier (a name already written in brackets is sent as typed), the
     // paths and the NAME text as N'...' literals.
     static std::string BackupCommand(const std::string& displayName, const std::string& tempFolder,
-                                     const std::string& backupName);
+                                     const std::string& backupName, bool checksum = false);
+    // "RESTORE VERIFYONLY FROM DISK = N'<file>' WITH CHECKSUM".
+    static std::string VerifyCommand(const std::string& file);
     // "%d/%d/%d  %d:%d:%d": day, month, year, hour, minute, second, no padding.
     static std::string CurrentTimeText(const std::tm& local);
     // "%04d%02d%02d%02d%02d%02d" of the local time.
@@ -93,14 +124,23 @@ public:
 
 private:
     void setCell(int column, const std::string& text);
+    // Writes a line to the log and keeps it in the run's result.
+    void writeLog(const std::string& message);
     bool runBody();
+    // True once a stop was requested; logs it the first time.
+    bool stopRequested();
+    // The server's id of the run's session, 0 when it cannot be known.
+    int sessionId();
+    // The server reads the new backup back; false (shown and logged, the file
+    // removed) when it finds it damaged.
+    bool verifyBackup(const std::string& serverFile);
     void compressionStep();
     void mailStep();
     bool removeWithRetry(const std::string& path);
 
     const BackupJob& m_job;
     BackupServices m_services;
-    BackupOwner& m_owner;
+    BackupSession& m_owner;
     RunResult m_result;
     std::string m_backupName;
     std::string m_displayName;
@@ -108,6 +148,9 @@ private:
     std::string m_tempFolder;
     std::string m_extension = ".Bak";
     int m_row = 0;
+    std::stop_token m_stop;
+    bool m_stopLogged = false;
+    std::mutex m_connectionMutex; // guards m_connection against the stop callback
     std::unique_ptr<db::Connection> m_connection;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/CachedProfile.h"
+#include "config/DatabaseSecurity.h"
 #include "db/DbConnection.h"
 #include "engine/Archiver.h"
 #include "engine/BackupWorker.h"
@@ -7,9 +9,50 @@
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
 
+#include <memory>
 #include <string>
 
 namespace engine {
+
+// The connection options the settings file at `settingsPath` asks for (its
+// DB_ENCRYPTION, DB_CA_FILE and DB_TRUST_SERVER_CERTIFICATE). The connector
+// below reads them for every connection, so a change applies to the next
+// one. False, with the reason, when the file exists but cannot be read.
+inline void ConnectionOptionsFrom(const config::DatabaseSecurity& security, db::DbConnectionOptions& options)
+{
+    using Mode = db::EncryptionOptions::Mode;
+    options.encryption.mode = security.encryption == config::DbEncryption::Require ? Mode::Require
+        : security.encryption == config::DbEncryption::Off                         ? Mode::Off
+                                                                                   : Mode::Request;
+    options.encryption.caFile = security.caFile;
+    options.encryption.trustServerCertificate = security.trustServerCertificate;
+}
+
+inline bool LoadConnectionOptions(const std::string& settingsPath, db::DbConnectionOptions& options,
+                                  std::string& failureText)
+{
+    config::DatabaseSecurity security;
+    if (!config::LoadDatabaseSecurity(settingsPath, security, &failureText))
+        return false;
+    ConnectionOptionsFrom(security, options);
+    return true;
+}
+
+// As LoadConnectionOptions, from a file read again only when it changed.
+inline bool LoadConnectionOptions(config::CachedProfile& settings, db::DbConnectionOptions& options,
+                                  std::string& failureText)
+{
+    std::string reason;
+    const auto profile = settings.current(&reason);
+    if (!profile) {
+        failureText = reason + "; no database connection is made without the encryption settings it holds.";
+        return false;
+    }
+    const std::size_t slash = settings.path().rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : settings.path().substr(0, slash);
+    ConnectionOptionsFrom(config::ReadDatabaseSecurity(*profile, folder), options);
+    return true;
+}
 
 // The real implementations behind a run's seams: ODBC to the server, the zip
 // writer, SMTP, the system clock and the file system. One instance serves
@@ -18,9 +61,17 @@ namespace engine {
 // the process ends. Stateless apart from the settings path: any thread.
 class SystemServices {
 public:
-    // `settingsPath` is the settings file whose zip preference runs follow.
+    // How often a run asks the server how far its backup is.
+    static constexpr std::chrono::milliseconds kProgressInterval{1000};
+
+    // `settingsPath` is the settings file whose zip and connection
+    // preferences runs follow.
     explicit SystemServices(const std::string& settingsPath)
-        : m_archiver(settingsPath)
+        : m_settings(std::make_shared<config::CachedProfile>(settingsPath))
+        , m_connector([settings = m_settings](db::DbConnectionOptions& options, std::string& failureText) {
+            return LoadConnectionOptions(*settings, options, failureText);
+        })
+        , m_archiver(settingsPath)
     {
     }
 
@@ -33,10 +84,12 @@ public:
         s.clock = &m_clock;
         s.fileOps = &m_fileOps;
         s.applicationName = applicationName;
+        s.progressInterval = kProgressInterval;
         return s;
     }
 
 private:
+    std::shared_ptr<config::CachedProfile> m_settings;
     db::OdbcConnector m_connector;
     ZipArchiver m_archiver;
     SmtpMailer m_mailer;

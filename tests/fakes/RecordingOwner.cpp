@@ -4,17 +4,23 @@
 
 namespace fakes {
 
-RecordingOwner::RecordingOwner(const std::string& logPath, bool withLock)
-    : m_log(logPath)
+RecordingOwner::RecordingOwner(const std::string& logPath, engine::BackupServices services)
 {
-    if (withLock)
-        m_state.backupLock = &m_backupLock;
+    if (services.applicationName.empty())
+        services.applicationName = "corvella";
+    m_session = std::make_unique<engine::BackupSession>(engine::BackupSession::Paths{"", logPath}, std::move(services));
+    m_session->attachView(this);
 }
 
-void RecordingOwner::enableControl(int controlId, bool enabled)
+RecordingOwner::~RecordingOwner()
+{
+    m_session->attachView(nullptr);
+}
+
+void RecordingOwner::enableControl(engine::ControlId control, bool enabled)
 {
     std::lock_guard lock(m_mutex);
-    m_controls.emplace_back(controlId, enabled);
+    m_controls.emplace_back(control, enabled);
 }
 
 void RecordingOwner::setStatusLine(const std::string& text)
@@ -23,27 +29,15 @@ void RecordingOwner::setStatusLine(const std::string& text)
     m_statusLine = text;
 }
 
-void RecordingOwner::showMessage(const std::string& text, const std::string& caption)
+void RecordingOwner::showNotice(const std::string& text, const std::string& caption)
 {
     std::lock_guard lock(m_mutex);
     m_messages.push_back(caption + ": " + text);
 }
 
-config::MailSettings RecordingOwner::mailSettings() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_mail;
-}
-
-void RecordingOwner::setMailSettings(const config::MailSettings& settings)
-{
-    std::lock_guard lock(m_mutex);
-    m_mail = settings;
-}
-
 std::vector<std::string> RecordingOwner::logMessages() const
 {
-    return ReadLogMessages(m_log.fileName());
+    return ReadLogMessages(m_session->logPath());
 }
 
 std::vector<std::pair<int, bool>> RecordingOwner::controlChanges() const

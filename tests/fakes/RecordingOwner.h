@@ -1,9 +1,11 @@
 #pragma once
 
-#include "engine/BackupOwner.h"
+#include "engine/BackupSession.h"
+#include "engine/BackupView.h"
 #include "engine/StatusJournal.h"
 #include "log/Log.h"
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -11,22 +13,25 @@
 
 namespace fakes {
 
-// A BackupOwner that keeps what a run shows: a real log file at the given
-// path, a status journal, the control switches, the status line and the
-// message boxes (answered at once). Thread-safe.
-class RecordingOwner final : public engine::BackupOwner {
+// A backup session with a view that keeps what runs show: a real log file at
+// the given path, the status journal, the control switches, the status line
+// and the notices. The session's own scheduler works over `services` (leave
+// them empty when the test makes its scheduler itself). Thread-safe.
+class RecordingOwner final : public engine::BackupView {
 public:
-    explicit RecordingOwner(const std::string& logPath, bool withLock = true);
+    explicit RecordingOwner(const std::string& logPath, engine::BackupServices services = {});
+    ~RecordingOwner() override;
 
-    logging::Log& log() override { return m_log; }
-    engine::StatusJournal& statusJournal() override { return m_journal; }
-    engine::BackupState& backupState() override { return m_state; }
-    void enableControl(int controlId, bool enabled) override;
+    engine::BackupSession& session() { return *m_session; }
+    logging::Log& log() { return m_session->log(); }
+    engine::StatusJournal& statusJournal() { return m_session->statusJournal(); }
+    engine::BackupState& backupState() { return m_session->backupState(); }
+    void setMailSettings(const config::MailSettings& settings) { m_session->setMailSettings(settings); }
+
+    void enableControl(engine::ControlId control, bool enabled) override;
     void setStatusLine(const std::string& text) override;
-    void showMessage(const std::string& text, const std::string& caption) override;
-    config::MailSettings mailSettings() const override;
+    void showNotice(const std::string& text, const std::string& caption) override;
 
-    void setMailSettings(const config::MailSettings& settings);
     // The messages of the log file, without their time stamps, in file order.
     std::vector<std::string> logMessages() const;
     std::vector<std::pair<int, bool>> controlChanges() const;
@@ -34,16 +39,12 @@ public:
     std::string statusLine() const;
 
 private:
-    logging::Log m_log;
-    engine::StatusJournal m_journal;
-    std::mutex m_backupLock;
-    engine::BackupState m_state;
+    std::unique_ptr<engine::BackupSession> m_session;
 
     mutable std::mutex m_mutex; // guards the members below
     std::vector<std::pair<int, bool>> m_controls;
     std::vector<std::string> m_messages;
     std::string m_statusLine;
-    config::MailSettings m_mail;
 };
 
 // The messages of a log file without their "%m/%d/%y %H:%M:%S  " stamps.

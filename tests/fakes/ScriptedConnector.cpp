@@ -93,7 +93,6 @@ void ScriptedConnector::setOnExecute(ExecuteFn onExecute)
 }
 
 std::unique_ptr<db::Connection> ScriptedConnector::OpenBackupConnection(const std::string& connectionString,
-                                                                        const db::StatusLineFn& statusLine,
                                                                         std::string& failureText)
 {
     {
@@ -105,8 +104,6 @@ std::unique_ptr<db::Connection> ScriptedConnector::OpenBackupConnection(const st
         }
         failureText = m_failureText;
     }
-    if (statusLine)
-        statusLine(db::kConnectionFailedText);
     return nullptr;
 }
 

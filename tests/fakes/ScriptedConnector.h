@@ -28,7 +28,6 @@ public:
     void setOnExecute(ExecuteFn onExecute);
 
     std::unique_ptr<db::Connection> OpenBackupConnection(const std::string& connectionString,
-                                                         const db::StatusLineFn& statusLine,
                                                          std::string& failureText) override;
 
     std::vector<std::string> commands() const;

@@ -1,6 +1,6 @@
 #include "EngineTestSupport.h"
 
-#include "engine/BackupOwner.h"
+#include "engine/BackupSession.h"
 #include "engine/BackupScheduler.h"
 
 #include "config/DatabaseList.h"
@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <limits>
+#include <map>
+#include <thread>
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -62,6 +64,20 @@ private:
     int m_count = 0;
 };
 
+// Waits until some database of the service is next due at `when`.
+bool waitForSchedule(const engine::BackupScheduler& scheduler, engine::Clock::TimePoint when)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto& entry : scheduler.autoSchedule()) {
+            if (entry.nextStart == when && !entry.waitingOrRunning)
+                return true;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return false;
+}
+
 } // namespace
 
 TEST(ReadJobFromRow, CopiesTheRowDecodesThePasswordAndParsesTheInterval)
@@ -106,7 +122,7 @@ TEST(ReadJobFromRow, CopiesTheRowDecodesThePasswordAndParsesTheInterval)
 
 TEST_F(EngineTest, EmptyListStartsNothing)
 {
-    engine::BackupScheduler scheduler(*m_owner, services());
+    engine::BackupScheduler scheduler(m_owner->session(), services());
     config::DatabaseList empty;
     EXPECT_EQ(scheduler.ManualBackup(empty), 0);
     EXPECT_EQ(scheduler.StartAutoBackupService(empty), 0);
@@ -116,16 +132,43 @@ TEST_F(EngineTest, EmptyListStartsNothing)
     EXPECT_FALSE(scheduler.isAutoServiceRunning());
 }
 
-TEST_F(EngineTest, ManualBackupRunsEveryRowOnce)
+// Runs happen one after the other in list order; each counts as busy from
+// the command until one second after it left the lock.
+TEST_F(EngineTest, ManualBackupRunsEveryRowOnceInListOrderAndCountsAsBusyUntilThePauseEnds)
 {
+    std::mutex gateMutex;
+    std::condition_variable gate;
+    bool entered = false;
+    bool released = false;
+    m_connector.setOnExecute([&, write = fakes::ScriptedConnector::WriteBackupFile(5)](const std::string& command,
+                                                                                       std::string& error) {
+        std::unique_lock lock(gateMutex);
+        if (command.find("[A]") != std::string::npos) {
+            entered = true;
+            gate.notify_all();
+            gate.wait(lock, [&] { return released; });
+        }
+        return write(command, error);
+    });
     RunCounter counter;
-    engine::BackupScheduler scheduler(*m_owner, services());
+    engine::BackupScheduler scheduler(m_owner->session(), services());
     scheduler.setRunFinishedHandler(counter.handler());
     config::DatabaseList list;
     for (const char* name : {"A", "B", "C"})
         AddRow(list, name, "30 Minutes", m_root + "/backups");
 
     EXPECT_EQ(scheduler.ManualBackup(list), 3);
+    {
+        std::unique_lock lock(gateMutex);
+        ASSERT_TRUE(gate.wait_for(lock, 10s, [&] { return entered; }));
+    }
+    EXPECT_EQ(m_owner->backupState().runsInProgress.load(), 3);
+    EXPECT_EQ(m_owner->statusJournal().rowCount(), 1); // the others wait their turn
+    {
+        std::lock_guard lock(gateMutex);
+        released = true;
+    }
+    gate.notify_all();
     ASSERT_TRUE(scheduler.waitUntilIdle(10s));
     EXPECT_EQ(counter.count(), 3);
     EXPECT_EQ(m_owner->logMessages().front(), "Manual backup taken.");
@@ -133,13 +176,23 @@ TEST_F(EngineTest, ManualBackupRunsEveryRowOnce)
     std::vector<std::string> names;
     for (const auto& row : m_owner->statusJournal().rows()) {
         EXPECT_EQ(row[engine::StatusBackupStatus], "Backup completed");
-        names.push_back(row[engine::StatusDatabaseName]);
+        names.push_back(row[engine::StatusSerial] + row[engine::StatusDatabaseName]);
     }
-    std::sort(names.begin(), names.end());
-    EXPECT_THAT(names, ElementsAre("A", "B", "C"));
+    EXPECT_THAT(names, ElementsAre("1A", "2B", "3C"));
     const auto controls = m_owner->controlChanges();
     EXPECT_EQ(controls.front(), std::pair(1012, false));
     EXPECT_EQ(controls.back(), std::pair(1013, true));
+
+    // The pause after each run: busy until the clock has moved a second on.
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 1);
+    ASSERT_TRUE(m_clock.waitForWaiters(1));
+    m_clock.advance(999ms);
+    ASSERT_TRUE(m_clock.waitForWaiters(1));
+    EXPECT_EQ(m_owner->backupState().backupBusy(), 1);
+    m_clock.advance(1ms);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (m_owner->backupState().backupBusy() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
     EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
 }
 
@@ -162,7 +215,7 @@ TEST_F(EngineTest, AutoServiceStartsEachRunOneIntervalAfterThePreviousStartWitho
         return write(command, error);
     });
     RunCounter counter;
-    engine::BackupScheduler scheduler(*m_owner, services());
+    engine::BackupScheduler scheduler(m_owner->session(), services());
     scheduler.setRunFinishedHandler(counter.handler());
     config::DatabaseList list;
     AddRow(list, "Sales", "10 Minutes", m_root + "/backups");
@@ -205,14 +258,14 @@ TEST_F(EngineTest, AutoServiceStartsEachRunOneIntervalAfterThePreviousStartWitho
         std::lock_guard lock(gateMutex);
         EXPECT_THAT(starts, ElementsAre(t0, t0 + 10min, t0 + 20min, t0 + 55min));
     }
-    EXPECT_EQ(m_clock.deadlines().back(), t0 + 65min);
+    ASSERT_TRUE(waitForSchedule(scheduler, t0 + 65min));
     EXPECT_TRUE(scheduler.shutdown(5s));
 }
 
 TEST_F(EngineTest, IntervalsBelowAMinuteCountAsOneAndHugeOnesNeitherOverflowNorSpin)
 {
     RunCounter counter;
-    engine::BackupScheduler scheduler(*m_owner, services());
+    engine::BackupScheduler scheduler(m_owner->session(), services());
     scheduler.setRunFinishedHandler(counter.handler());
     config::DatabaseList list;
     AddRow(list, "Zero", "0 Minutes", m_root + "/backups");
@@ -223,18 +276,19 @@ TEST_F(EngineTest, IntervalsBelowAMinuteCountAsOneAndHugeOnesNeitherOverflowNorS
 
     scheduler.StartAutoBackupService(list);
     ASSERT_TRUE(counter.waitFor(4));
-    ASSERT_TRUE(m_clock.waitForWaiters(4));
-    auto deadlines = m_clock.deadlines();
-    std::sort(deadlines.begin(), deadlines.end());
-    ASSERT_EQ(deadlines.size(), 4u);
-    EXPECT_EQ(deadlines[0], t0 + 1min);
-    EXPECT_EQ(deadlines[2], t0 + 1min);
-    EXPECT_GT(deadlines[3], t0 + std::chrono::hours(24 * 365 * 50));
+    ASSERT_TRUE(scheduler.waitUntilIdle(0ms) == false); // the service keeps going
+    const auto schedule = scheduler.autoSchedule();
+    ASSERT_EQ(schedule.size(), 4u);
+    EXPECT_EQ(schedule[0].nextStart, t0 + 1min);
+    EXPECT_EQ(schedule[1].nextStart, t0 + 1min);
+    EXPECT_EQ(schedule[2].nextStart, t0 + 1min);
+    EXPECT_GT(schedule[3].nextStart, t0 + std::chrono::hours(24 * 365 * 50));
 
-    // A thousand days later each one-minute loop runs once more, the huge one not at all.
+    // A thousand days later each one-minute database runs once more, the huge one not at all.
+    ASSERT_TRUE(m_clock.waitForWaiters(1));
     m_clock.advance(std::chrono::hours(24 * 1000));
     ASSERT_TRUE(counter.waitFor(7));
-    ASSERT_TRUE(m_clock.waitForWaiters(4));
+    ASSERT_TRUE(m_clock.waitForWaiters(1));
     EXPECT_EQ(counter.count(), 7);
 
     EXPECT_TRUE(scheduler.shutdown(5s));
@@ -251,7 +305,7 @@ TEST_F(EngineTest, ShutdownEndsRealWaitsAtOnceAndNeverWaitsForeverForABlockedRun
     config::DatabaseList list;
     AddRow(list, "Sales", "60 Minutes", m_root + "/backups");
     {
-        engine::BackupScheduler scheduler(*m_owner, real);
+        engine::BackupScheduler scheduler(m_owner->session(), real);
         scheduler.setRunFinishedHandler(counter.handler());
         scheduler.StartAutoBackupService(list);
         ASSERT_TRUE(counter.waitFor(1));
@@ -270,7 +324,7 @@ TEST_F(EngineTest, ShutdownEndsRealWaitsAtOnceAndNeverWaitsForeverForABlockedRun
         gate.wait(lock, [&] { return released; });
         return db::S_OK;
     });
-    engine::BackupScheduler scheduler(*m_owner, real);
+    engine::BackupScheduler scheduler(m_owner->session(), real);
     scheduler.ManualBackup(list);
     {
         std::unique_lock lock(gateMutex);
@@ -285,4 +339,48 @@ TEST_F(EngineTest, ShutdownEndsRealWaitsAtOnceAndNeverWaitsForeverForABlockedRun
     gate.notify_all();
     EXPECT_TRUE(scheduler.waitUntilIdle(10s));
     EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
+}
+
+// A new list for the running service: a database that is new (or changed)
+// runs at once, one that is gone gets no further run, the others keep their
+// schedule.
+TEST_F(EngineTest, AReloadedListKeepsUnchangedSchedulesStartsNewOnesAndDropsRemovedOnes)
+{
+    RunCounter counter;
+    engine::BackupScheduler scheduler(m_owner->session(), services());
+    scheduler.setRunFinishedHandler(counter.handler());
+    config::DatabaseList list;
+    AddRow(list, "Kept", "10 Minutes", m_root + "/backups");
+    AddRow(list, "Gone", "10 Minutes", m_root + "/backups");
+    AddRow(list, "Changed", "10 Minutes", m_root + "/backups");
+    const auto t0 = m_clock.now();
+    ASSERT_EQ(scheduler.StartAutoBackupService(list), 3);
+    ASSERT_TRUE(counter.waitFor(3));
+    ASSERT_TRUE(m_clock.waitForWaiters(1));
+    m_clock.advance(4min);
+
+    config::DatabaseList reloaded;
+    AddRow(reloaded, "Kept", "10 Minutes", m_root + "/backups");
+    AddRow(reloaded, "Changed", "30 Minutes", m_root + "/backups");
+    AddRow(reloaded, "New", "10 Minutes", m_root + "/backups");
+    const auto summary = scheduler.ReloadAutoService(reloaded);
+    EXPECT_EQ(summary.added, 2);
+    EXPECT_EQ(summary.removed, 2);
+    EXPECT_EQ(summary.unchanged, 1);
+    ASSERT_TRUE(counter.waitFor(5)); // "Changed" and "New" run at once
+    ASSERT_TRUE(waitForSchedule(scheduler, t0 + 4min + 30min));
+
+    std::map<std::string, engine::Clock::TimePoint> next;
+    for (const auto& entry : scheduler.autoSchedule())
+        next[entry.databaseName] = entry.nextStart;
+    EXPECT_EQ(next.size(), 3u);
+    EXPECT_EQ(next["Kept"], t0 + 10min);
+    EXPECT_EQ(next["Changed"], t0 + 4min + 30min);
+    EXPECT_EQ(next["New"], t0 + 4min + 10min);
+
+    std::vector<std::string> names;
+    for (const auto& row : m_owner->statusJournal().rows())
+        names.push_back(row[engine::StatusDatabaseName]);
+    EXPECT_THAT(names, ElementsAre("Kept", "Gone", "Changed", "Changed", "New"));
+    EXPECT_TRUE(scheduler.shutdown(5s));
 }

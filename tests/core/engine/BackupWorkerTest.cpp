@@ -1,6 +1,7 @@
 #include "EngineTestSupport.h"
 
-#include "engine/BackupOwner.h"
+#include "engine/BackupFolders.h"
+#include "engine/BackupSession.h"
 #include "engine/StatusJournal.h"
 #include "fakes/TestFiles.h"
 
@@ -42,8 +43,6 @@ TEST_F(EngineTest, SuccessfulRunFillsItsRowSendsTheQuotedCommandAndRotatesTheFil
     EXPECT_TRUE(fs::is_directory(folder + "/Old Backup"));
 
     EXPECT_EQ(m_connector.openConnections(), 0);
-    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
-    EXPECT_THAT(pauses(), ElementsAre(1000ms));
     EXPECT_THAT(m_owner->controlChanges(),
                 ElementsAre(std::pair{1012, false}, std::pair{1013, false}, std::pair{1012, true},
                             std::pair{1013, true}));
@@ -75,10 +74,8 @@ TEST_P(FailedRunTest, ShowsWhyAndReleasesEverything)
     EXPECT_EQ(result.row, (Row{"1", "Sales", c.status, "", "", ""}));
     EXPECT_EQ(m_owner->statusJournal().rows(), std::vector<Row>{result.row});
     EXPECT_EQ(m_owner->logMessages(), c.log);
-    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
     EXPECT_EQ(m_owner->controlChanges().back(), std::pair(1013, true));
     EXPECT_EQ(m_connector.openConnections(), 0);
-    EXPECT_THAT(pauses(), ElementsAre(1000ms));
     EXPECT_FALSE(fs::exists(m_root + "/backups/Sales/Last Backup"));
 }
 
@@ -98,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](EngineTest& t, engine::BackupJob&) {
                         t.m_connector.refuseConnections("Login failed for user 'sa'.");
                     },
-                    "Database Connection failed. Please check the DB info...",
+                    "Database Connection failed. Please check the DB info... Login failed for user 'sa'.",
                     {"Backup Started for Database Sales",
                      "Error: Database connection Error for DB Sales Error Message: Login failed for user 'sa'."}},
         FailureCase{"ServerError",
@@ -290,7 +287,7 @@ TEST_F(EngineTest, DeletionAfterCompressionRetriesEveryHalfSecondForAtMostThirty
     m_fileOps.failRemovals(3);
     EXPECT_EQ(run(j).row[engine::StatusBackupStatus], "Zip Completed");
     EXPECT_EQ(m_fileOps.removeAttempts(), 4);
-    EXPECT_THAT(pauses(), ElementsAre(500ms, 500ms, 500ms, 1000ms));
+    EXPECT_THAT(pauses(), ElementsAre(500ms, 500ms, 500ms));
     EXPECT_THAT(fakes::FilesIn(m_root + "/backups/Sales"), ElementsAre("Sales.zip"));
 
     m_fileOps.failRemovals(-1);
@@ -304,47 +301,93 @@ TEST_F(EngineTest, DeletionAfterCompressionRetriesEveryHalfSecondForAtMostThirty
                 ElementsAre(kStarted, kZipped, kStarted,
                             "Cannot delete the backup file '" + file + "' after compression: Device or resource busy",
                             kZipped));
-    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
 }
 
-TEST_F(EngineTest, BusyCountsEveryRunAndRowsFollowTheLock)
-{
-    std::mutex gateMutex;
-    std::condition_variable gate;
-    bool entered = false;
-    bool released = false;
-    m_connector.setOnExecute([&, write = fakes::ScriptedConnector::WriteBackupFile(5)](const std::string& command,
-                                                                                       std::string& error) {
-        std::unique_lock lock(gateMutex);
-        if (command.find("[First]") != std::string::npos) {
-            entered = true;
-            gate.notify_all();
-            gate.wait(lock, [&] { return released; });
-        }
-        return write(command, error);
-    });
 
-    std::thread first([&] { run(job("First")); });
-    {
-        std::unique_lock lock(gateMutex);
-        gate.wait(lock, [&] { return entered; });
+namespace {
+
+// Every path below `root` with its kind, to compare a tree before and after.
+std::vector<std::string> TreeOf(const std::string& root)
+{
+    std::vector<std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.path().filename() == "BackupLog.log")
+            continue;
+        entries.push_back(entry.path().string() + (entry.is_directory() ? "/" : ""));
     }
-    std::thread second([&] { run(job("Second")); });
-    EXPECT_EQ(m_owner->backupState().backupBusy(), 1);
-    while (m_owner->backupState().runsInProgress.load() < 2)
-        std::this_thread::yield();
-    EXPECT_EQ(m_owner->statusJournal().rowCount(), 1); // the second waits for the lock
-    {
-        std::lock_guard lock(gateMutex);
-        released = true;
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+} // namespace
+
+// A row edited by hand may hold a name that is no folder name: the run says
+// so and touches nothing, not even before it connects.
+TEST_F(EngineTest, ANameThatIsNoFolderNameIsRefusedAndNothingOutsideIsTouched)
+{
+    const std::string backups = m_root + "/parent/backups";
+    fs::create_directories(backups + "/Sales/temp");
+    std::ofstream(m_root + "/parent/important.txt") << "keep";
+    std::ofstream(backups + "/other.txt") << "keep";
+    const auto before = TreeOf(m_root);
+
+    for (const std::string name : {"..", ".", "../../../x", " .. ", "", "   ", "a/b", "line\nbreak", "bell\a"}) {
+        engine::BackupJob j = job(name);
+        j.backupPath = backups;
+        j.keepOld = true;
+        const engine::RunResult result = run(j);
+        EXPECT_FALSE(result.completed) << name;
+        EXPECT_EQ(result.row[engine::StatusBackupStatus], engine::kInvalidDatabaseNameText) << name;
+        EXPECT_THAT(m_owner->logMessages().back(), ::testing::EndsWith(std::string("' refused. ")
+                                                                       + engine::kInvalidDatabaseNameText));
     }
-    gate.notify_all();
-    first.join();
-    second.join();
-    EXPECT_EQ(m_owner->backupState().backupBusy(), 0);
-    const auto rows = m_owner->statusJournal().rows();
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0][engine::StatusDatabaseName], "First");
-    EXPECT_EQ(rows[1][engine::StatusSerial], "2");
-    EXPECT_EQ(rows[1][engine::StatusDatabaseName], "Second");
+    EXPECT_EQ(TreeOf(m_root), before);
+    EXPECT_THAT(m_connector.commands(), IsEmpty());
+    // Control characters are spelled out: every event stays one log line.
+    EXPECT_THAT(m_owner->logMessages(), ::testing::Contains("Backup of database 'line\\nbreak' refused. "
+                                                            + std::string(engine::kInvalidDatabaseNameText)));
+}
+
+// What an interrupted run left in temp (a partial ".bak", a half-written
+// archive) is deleted, said in the log, and never rotated as a backup.
+TEST_F(EngineTest, LeftoversOfAnInterruptedRunAreDeletedNotRotated)
+{
+    const std::string folder = m_root + "/backups/Sales";
+    fs::create_directories(folder + "/temp");
+    for (const char* name : {"Sales20140714090000.bak", "Sales20140714090000.zip", "Sales.zip"})
+        std::ofstream(folder + "/temp/" + name) << "partial";
+
+    engine::BackupJob j = job("Sales");
+    j.keepOld = true;
+    const engine::RunResult result = run(j);
+    EXPECT_TRUE(result.completed);
+    EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales20140714090503.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder + "/Last Backup"), IsEmpty());
+    EXPECT_THAT(fakes::FilesIn(folder + "/temp"), IsEmpty());
+    const auto log = m_owner->logMessages();
+    for (const char* name : {"Sales20140714090000.bak", "Sales20140714090000.zip", "Sales.zip"}) {
+        EXPECT_THAT(log, ::testing::Contains("Removed '" + folder + "/temp/" + name
+                                             + "', left in the temp folder by an interrupted run"));
+    }
+}
+
+// A move of the rotation that fails is shown and logged, and the run does not
+// count as a success.
+TEST_F(EngineTest, AFailedRotationIsShownLoggedAndFailsTheRun)
+{
+    const std::string folder = m_root + "/backups/Sales";
+    fs::create_directories(folder);
+    std::ofstream(folder + "/Last Backup") << "a file where the folder belongs";
+    std::ofstream(folder + "/Sales.Bak") << "previous";
+
+    const engine::RunResult result = run(job("Sales"));
+    EXPECT_FALSE(result.completed);
+    EXPECT_TRUE(result.backupDone);
+    const std::string failure = "Cannot move '" + folder + "/Sales.Bak' to '" + folder
+        + "/Last Backup/Sales.Bak': Not a directory";
+    EXPECT_EQ(result.row[engine::StatusBackupStatus],
+              std::string(engine::kRotationFailedText) + "Cannot read folder '" + folder + "/Last Backup': Not a directory");
+    EXPECT_THAT(m_owner->logMessages(), ::testing::Contains(failure));
+    // The new backup still takes the place of the one that could not move on.
+    EXPECT_EQ(fs::file_size(folder + "/Sales.Bak"), 1234u);
 }

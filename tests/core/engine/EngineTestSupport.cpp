@@ -8,9 +8,8 @@ namespace fs = std::filesystem;
 
 void EngineTest::SetUp()
 {
-    std::string pattern = (fs::temp_directory_path() / "corvella-engine-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_root = pattern;
+    m_folder = std::make_unique<fakes::TempFolder>("corvella-engine");
+    m_root = m_folder->root();
     m_owner = std::make_unique<fakes::RecordingOwner>(m_root + "/BackupLog.log");
     m_connector.setOnExecute(fakes::ScriptedConnector::WriteBackupFile(1234));
 }
@@ -18,8 +17,7 @@ void EngineTest::SetUp()
 void EngineTest::TearDown()
 {
     m_owner.reset();
-    std::error_code ec;
-    fs::remove_all(m_root, ec);
+    m_folder.reset();
 }
 
 engine::BackupJob EngineTest::job(const std::string& name) const
@@ -31,7 +29,7 @@ engine::BackupJob EngineTest::job(const std::string& name) const
     job.password = "secret";
     job.intervalMinutes = 30;
     job.backupPath = m_root + "/backups";
-    job.owner = m_owner.get();
+    job.owner = &m_owner->session();
     return job;
 }
 

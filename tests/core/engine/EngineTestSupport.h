@@ -7,6 +7,7 @@
 #include "fakes/RecordingOwner.h"
 #include "fakes/ScriptedConnector.h"
 #include "fakes/StepDoubles.h"
+#include "fakes/TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,7 @@ public:
 
     std::vector<std::chrono::milliseconds> pauses() const;
 
+    std::unique_ptr<fakes::TempFolder> m_folder;
     std::string m_root;
     std::unique_ptr<fakes::RecordingOwner> m_owner;
     fakes::ScriptedConnector m_connector;

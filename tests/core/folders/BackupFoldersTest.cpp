@@ -1,5 +1,7 @@
 #include "engine/BackupFolders.h"
 
+#include "fakes/TempFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,13 +31,6 @@ struct Shown {
 
 class FoldersTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "corvella-folders-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_root); }
 
     std::string path(const std::string& relative) const { return m_root + "/" + relative; }
 
@@ -69,7 +64,8 @@ protected:
         return out;
     }
 
-    std::string m_root;
+    fakes::TempFolder m_folder{"corvella-folders"};
+    const std::string m_root = m_folder.root();
 };
 
 TEST_F(FoldersTest, CreateFolderPathCreatesEveryMissingFolder)

@@ -1,4 +1,5 @@
 #include "log/Log.h"
+#include "fakes/TempFolder.h"
 #include "fakes/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -18,14 +19,7 @@ namespace {
 
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "corvella-log-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_folder = pattern;
-        m_path = (m_folder / "BackupLog.log").string();
-    }
-    void TearDown() override { fs::remove_all(m_folder); }
+    void SetUp() override { m_path = (m_folder / "BackupLog.log").string(); }
 
     std::string contents() const
     {
@@ -35,7 +29,8 @@ protected:
         return text.str();
     }
 
-    fs::path m_folder;
+    fakes::TempFolder m_temp{"corvella-log"};
+    fs::path m_folder = m_temp.root();
     std::string m_path;
 };
 
