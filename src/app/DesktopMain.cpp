@@ -1,13 +1,17 @@
 #include "app/DesktopMain.h"
 
-#include "config/SettingsFile.h"
+#include "app/Headless.h"
+#include "app/InstanceLock.h"
+#include "config/SettingsLocation.h"
 #include "db/DbConnection.h"
+#include "engine/BackupSession.h"
 #include "engine/SystemServices.h"
 #include "mail/BackupMail.h"
 #include "ui/DBBackupDlg.h"
 #include "ui/Prompter.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 
 #include <chrono>
 #include <cstdio>
@@ -16,8 +20,8 @@
 
 namespace {
 
-// The real implementations behind the window's seams. Backup runs use them
-// until they end, so they are freed only when no run is left.
+// The real implementations behind the session and the window. Backup runs
+// use them until they end, so they are freed only when no run is left.
 struct RealServices {
     explicit RealServices(const std::string& settingsPath)
         : backup(settingsPath)
@@ -28,46 +32,92 @@ struct RealServices {
     engine::SystemServices backup;
 };
 
-// The application object: one window, run until it closes.
+// The application object: one session, one window, run until it closes.
 class DBBackup final : public QApplication {
 public:
     DBBackup(int& argc, char** argv)
         : QApplication(argc, argv)
     {
         setApplicationName(QStringLiteral("corvella"));
+        setApplicationDisplayName(QString::fromLatin1(engine::kDisplayName));
         setApplicationVersion(QStringLiteral(CORVELLA_VERSION));
+        setDesktopFileName(QStringLiteral("org.corvella.Corvella"));
         // The window hides in the tray and dialogs close while it is hidden:
         // only the window's own close ends the program.
         setQuitOnLastWindowClosed(false);
     }
 
-    int run()
+    int run(const app::CommandLine& commandLine)
     {
-        const std::string settingsPath = config::DefaultSettingsPath();
-        auto* real = new RealServices(settingsPath);
+        ui::MessageBoxPrompter prompter;
+        const QString caption = ui::ApplicationCaption();
+        const config::SettingsLocation location
+            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
+        std::string error;
+        if (!config::PrepareUserFolders(location, error)) {
+            prompter.inform(nullptr, caption, QString::fromStdString(error));
+            return app::kExitBadConfiguration;
+        }
+
+        // One copy per settings file: a second one brings the first forward.
+        app::InstanceLock lock;
+        pid_t holder = 0;
+        switch (lock.acquire(location.settingsPath, holder, error)) {
+        case app::InstanceLock::Result::Acquired:
+            break;
+        case app::InstanceLock::Result::HeldByOther:
+            if (app::InstanceLock::askHolderToRaise(location.settingsPath, holder))
+                return app::kExitOk;
+            prompter.inform(nullptr, caption,
+                            QStringLiteral("The settings file %1 is in use by another copy of Corvella%2 that has no "
+                                           "window (the service, or a backup started from the command line). Stop it "
+                                           "first, or start Corvella with another settings file (--config).")
+                                .arg(QString::fromStdString(location.settingsPath),
+                                     holder > 0 ? QStringLiteral(" (process %1)").arg(holder) : QString()));
+            return app::kExitBadConfiguration;
+        case app::InstanceLock::Result::Failed:
+            prompter.inform(nullptr, caption, QString::fromStdString(error));
+            return app::kExitBadConfiguration;
+        }
+
+        auto* real = new RealServices(location.settingsPath);
+        auto* session = new engine::BackupSession(
+            {location.settingsPath, location.logPath}, real->backup.services(engine::kDisplayName),
+            [prompter = &real->prompter](const std::string& text, const std::string& title) {
+                prompter->inform(nullptr, QString::fromStdString(title), QString::fromStdString(text));
+            });
 
         ui::WindowServices services;
-        services.settingsPath = settingsPath;
         services.prompter = &real->prompter;
-        services.backup = real->backup.services();
-        services.checkConnection = [](const std::string& connectionString, const db::StatusLineFn& statusLine) {
-            return db::CheckConnection(connectionString, statusLine);
+        services.settingsSource = location.describe();
+        services.checkConnection = [settingsPath = location.settingsPath](const std::string& connectionString,
+                                                                      std::string& failureText) {
+            db::DbConnectionOptions options;
+            return engine::LoadConnectionOptions(settingsPath, options, failureText)
+                && db::CheckConnection(connectionString, failureText, options);
         };
         services.sendTestMail = [](const config::MailSettings& settings) { return mail::SendTestMail(settings); };
 
-        auto* window = new ui::DBBackupDlg(std::move(services));
+        auto* window = new ui::DBBackupDlg(*session, std::move(services));
         setWindowIcon(window->windowIcon());
         QObject::connect(window, &ui::DBBackupDlg::closed, this, &QCoreApplication::quit, Qt::QueuedConnection);
+        QSocketNotifier raiseRequests(lock.listeningSocket(), QSocketNotifier::Read);
+        QObject::connect(&raiseRequests, &QSocketNotifier::activated, window, [&lock, window] {
+            if (lock.acceptRaiseRequest())
+                window->raiseWindow();
+        });
         window->show();
         const int exitCode = exec();
 
         if (!window->shutdown(std::chrono::seconds(3))) {
-            // Runs still inside the server's backup command: they keep using
-            // the window's log and journal, so nothing is destroyed under them.
+            // A run still inside the server's command uses the session, so
+            // nothing is destroyed under it.
+            session->log().Write("Backup Manager closed while a backup was still running");
             std::fflush(nullptr);
             std::_Exit(exitCode);
         }
         delete window;
+        delete session;
         delete real;
         return exitCode;
     }
@@ -75,8 +125,8 @@ public:
 
 } // namespace
 
-int RunDesktop(int argc, char** argv)
+int RunDesktop(int argc, char** argv, const app::CommandLine& commandLine)
 {
     DBBackup application(argc, argv);
-    return application.run();
+    return application.run(commandLine);
 }

@@ -1,11 +1,14 @@
 #include "app/Headless.h"
 
+#include "app/InstanceLock.h"
+#include "config/DatabaseEntry.h"
 #include "config/DatabaseList.h"
 #include "config/MailSettings.h"
 #include "config/PasswordCodec.h"
 #include "config/SettingsFile.h"
-#include "engine/BackupOwner.h"
+#include "config/SettingsLocation.h"
 #include "engine/BackupScheduler.h"
+#include "engine/BackupSession.h"
 #include "engine/StatusJournal.h"
 #include "engine/SystemServices.h"
 #include "log/Log.h"
@@ -19,7 +22,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <sstream>
 #include <unistd.h>
@@ -31,25 +36,36 @@ namespace {
 constexpr std::chrono::milliseconds kServiceStopBound = std::chrono::seconds(60);
 
 const char* const kUsage =
-    "Usage: corvella [--backup-now | --service] [--config FILE]\n"
+    "Usage: corvella [--config FILE] [--log FILE]\n"
+    "       corvella --backup-now | --service [--config FILE] [--log FILE]\n"
     "       corvella --encode-password < PASSWORD-FILE\n"
     "       corvella --help | --version\n"
     "\n"
-    "Without options, opens the desktop window.\n"
+    "Without --backup-now or --service, opens the desktop window.\n"
     "\n"
-    "  --backup-now   back up every database of the configuration once, print\n"
-    "                 each run's final status, exit 0 when all completed, else 1\n"
-    "  --service      run the auto backup service until SIGINT or SIGTERM\n"
+    "  --backup-now   back up every database of the settings file once, print\n"
+    "                 each run's final status, exit 0 when all completed, else 1;\n"
+    "                 SIGINT or SIGTERM end the run under way and exit 1\n"
+    "  --service      run the auto backup service until SIGINT or SIGTERM; SIGHUP\n"
+    "                 reads the settings file again (new databases run at once,\n"
+    "                 removed ones stop after their run, the others keep their\n"
+    "                 schedule); exit 1 when the stop cut a backup short\n"
     "  --encode-password\n"
     "                 read a password from standard input (one line) and print\n"
     "                 the form BackupConfig.ini stores it in (DB_INITER_n, SVRPD)\n"
-    "  --config FILE  the settings file to use instead of BackupConfig.ini in the\n"
-    "                 program folder\n"
-    "  --help         show this text\n"
+    "  --config FILE  the settings file to use\n"
+    "  --log FILE     the event log to append to\n"
+    "  --help         show this text and the files in use\n"
     "  --version      show the program's version\n"
     "\n"
-    "BackupLog.log is written in the current folder. A missing or unusable\n"
-    "configuration ends the program with exit code 2.\n";
+    "Without --config the settings file is $CORVELLA_CONFIG, else BackupConfig.ini\n"
+    "beside the program when it exists there, else\n"
+    "$XDG_CONFIG_HOME/corvella/BackupConfig.ini (~/.config when unset). Without\n"
+    "--log the log is BackupLog.log in the current folder, or\n"
+    "$XDG_STATE_HOME/corvella/BackupLog.log (~/.local/state) when the settings\n"
+    "come from that folder. One copy runs per settings file. A settings file\n"
+    "that is missing, unusable or in use by another copy ends the program with\n"
+    "exit code 2.\n";
 
 // Lines on stderr never interleave, whichever thread writes them.
 std::mutex s_stderrMutex;
@@ -60,70 +76,91 @@ void ErrorLine(const std::string& text)
     std::cerr << text << '\n' << std::flush;
 }
 
-// The owner of headless runs: message boxes go to stderr; there are no
-// controls and no status line to show.
-class HeadlessOwner final : public engine::BackupOwner {
+// The view of headless runs: notices go to stderr; there are no controls
+// and no status line to show.
+class HeadlessView final : public engine::BackupView {
 public:
-    HeadlessOwner(const config::MailSettings& mail, const std::string& applicationName)
-        : m_log(logging::Log::kDefaultFileName,
-                [applicationName](const std::string& text, const std::string& caption) {
-                    ErrorLine(applicationName + ": " + caption + ": " + text);
-                })
-        , m_mail(mail)
-    {
-        m_state.backupLock = &m_backupLock;
-    }
-
-    logging::Log& log() override { return m_log; }
-    engine::StatusJournal& statusJournal() override { return m_journal; }
-    engine::BackupState& backupState() override { return m_state; }
-    void enableControl(int, bool) override {}
+    void enableControl(engine::ControlId, bool) override {}
     void setStatusLine(const std::string&) override {}
-    void showMessage(const std::string& text, const std::string& caption) override
+    void showNotice(const std::string& text, const std::string& caption) override { ErrorLine(caption + ": " + text); }
+};
+
+// On a terminal, the progress of the run under way, on one line of stderr
+// that each update rewrites; cleared before the table is printed.
+class TerminalProgress final : public engine::StatusJournal::Observer {
+public:
+    explicit TerminalProgress(engine::StatusJournal& journal)
+        : m_journal(journal)
+        , m_active(::isatty(STDERR_FILENO) == 1)
     {
-        ErrorLine(caption + ": " + text);
+        if (m_active)
+            m_journal.addObserver(this);
     }
-    config::MailSettings mailSettings() const override { return m_mail; }
+    ~TerminalProgress() override
+    {
+        if (m_active)
+            m_journal.removeObserver(this);
+        clear();
+    }
+    void clear()
+    {
+        std::lock_guard lock(s_stderrMutex);
+        if (m_shown) {
+            std::cerr << "\r\033[K" << std::flush;
+            m_shown = false;
+        }
+    }
 
 private:
-    logging::Log m_log;
-    engine::StatusJournal m_journal;
-    std::mutex m_backupLock;
-    engine::BackupState m_state;
-    const config::MailSettings m_mail; // read-only while runs go on
+    void rowInserted(int) override {}
+    void cleared() override {}
+    // Called with the journal's mutex held: writes one short line and returns.
+    void cellChanged(int row, int column, const std::string& text) override
+    {
+        if (column == engine::StatusDatabaseName)
+            m_names[row] = text;
+        if (column != engine::StatusBackupStatus)
+            return;
+        std::lock_guard lock(s_stderrMutex);
+        std::cerr << "\r\033[K" << m_names[row] << ": " << text << std::flush;
+        m_shown = true;
+    }
+
+    engine::StatusJournal& m_journal;
+    const bool m_active;
+    std::map<int, std::string> m_names;
+    bool m_shown = false;
 };
 
 struct Configuration {
-    std::string path;
+    config::SettingsLocation location;
     config::DatabaseList databases;
     config::MailSettings mail;
 };
 
 // Loads and checks the configuration; on failure returns false with the reason.
-bool LoadConfiguration(const std::string& path, Configuration& configuration, std::string& error)
+bool LoadConfiguration(const std::string& path, config::DatabaseList& databases, config::MailSettings& mail,
+                       std::string& error)
 {
-    configuration.path = path;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    if (::access(path.c_str(), F_OK) != 0) {
         error = "cannot read the configuration file '" + path + "': " + std::strerror(errno);
         return false;
     }
-    ::close(fd);
-    config::LoadDatabaseList(path, configuration.databases);
-    config::LoadMailSettings(path, configuration.mail);
-    const config::DatabaseList& list = configuration.databases;
-    if (list.rowCount() == 0) {
+    if (!config::LoadDatabaseList(path, databases, &error) || !config::LoadMailSettings(path, mail, &error))
+        return false;
+    if (databases.rowCount() == 0) {
         error = "the configuration file '" + path + "' lists no database (section DBBackInfo)";
         return false;
     }
-    const std::pair<int, const char*> required[] = {
-        {config::ColDatabaseUrl, "server address"},
-        {config::ColDatabaseName, "database name"},
-        {config::ColBackupPath, "backup path"},
-    };
-    for (int row = 0; row < list.rowCount(); ++row) {
-        for (const auto& [column, what] : required) {
-            if (list.cell(row, column).find_first_not_of(" \t") == std::string::npos) {
+    for (int row = 0; row < databases.rowCount(); ++row) {
+        const config::DatabaseEntry entry = config::DatabaseEntry::FromRow(databases.row(row));
+        const std::pair<const std::string*, const char*> required[] = {
+            {&entry.databaseUrl, "server address"},
+            {&entry.databaseName, "database name"},
+            {&entry.backupPath, "backup path"},
+        };
+        for (const auto& [value, what] : required) {
+            if (value->find_first_not_of(" \t") == std::string::npos) {
                 error = "database " + std::to_string(row + 1) + " of the configuration file '" + path + "' has no "
                     + what;
                 return false;
@@ -167,58 +204,148 @@ std::string FormatTable(std::vector<engine::RunResult> results)
     return out.str();
 }
 
+// The stop signals are blocked on every thread (the mask is inherited, so
+// this runs before any thread starts) and received by sigwait alone.
+sigset_t BlockStopSignals(bool withReload)
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    if (withReload)
+        sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
+
+std::string SignalName(int signal)
+{
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(signal);
+    }
+}
+
+// The session of a headless run, with the real services. Left undestroyed
+// when a run is still blocked in the server at the end.
+struct HeadlessSession {
+    HeadlessSession(const Configuration& configuration, const std::string& applicationName)
+        : services(configuration.location.settingsPath)
+        , session({configuration.location.settingsPath, configuration.location.logPath},
+                  services.services(engine::kDisplayName),
+                  [applicationName](const std::string& text, const std::string& caption) {
+                      ErrorLine(applicationName + ": " + caption + ": " + text);
+                  })
+    {
+        session.setMailSettings(configuration.mail);
+        session.attachView(&view);
+    }
+
+    engine::SystemServices services;
+    HeadlessView view;
+    engine::BackupSession session;
+};
+
 int BackupNow(Configuration& configuration, const std::string& applicationName)
 {
-    HeadlessOwner owner(configuration.mail, applicationName);
-    engine::SystemServices real(configuration.path);
-    engine::BackupScheduler scheduler(owner, real.services(applicationName));
+    const sigset_t stopSignals = BlockStopSignals(false);
+    auto* headless = new HeadlessSession(configuration, applicationName);
+    engine::BackupScheduler& scheduler = headless->session.scheduler();
     std::mutex resultsMutex;
     std::vector<engine::RunResult> results;
     scheduler.setRunFinishedHandler([&](const engine::RunResult& result) {
         std::lock_guard lock(resultsMutex);
         results.push_back(result);
     });
+    auto progress = std::make_unique<TerminalProgress>(headless->session.statusJournal());
     const int started = scheduler.ManualBackup(configuration.databases);
-    scheduler.waitUntilIdle(std::chrono::milliseconds::max());
 
-    std::lock_guard lock(resultsMutex);
-    std::cout << FormatTable(results) << std::flush;
-    const bool allCompleted = started > 0 && static_cast<int>(results.size()) == started
-        && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed; });
-    return allCompleted ? kExitOk : kExitRunFailed;
+    // Waits for the runs, or for a stop signal, whichever comes first.
+    bool stopped = false;
+    bool ended = true;
+    while (!scheduler.waitUntilIdle(std::chrono::milliseconds(0))) {
+        const timespec poll{0, 200 * 1000 * 1000};
+        const int signal = sigtimedwait(&stopSignals, nullptr, &poll);
+        if (signal > 0) {
+            headless->session.log().Write("Stopping on " + SignalName(signal) + ": the backup under way is ended");
+            ErrorLine(applicationName + ": stopping on " + SignalName(signal));
+            stopped = true;
+            ended = scheduler.shutdown(kServiceStopBound);
+            break;
+        }
+    }
+    int exitCode = kExitOk;
+    progress.reset();
+    {
+        std::lock_guard lock(resultsMutex);
+        std::cout << FormatTable(results) << std::flush;
+        const bool allCompleted = started > 0 && static_cast<int>(results.size()) == started
+            && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed; });
+        exitCode = allCompleted && !stopped ? kExitOk : kExitRunFailed;
+    }
+    if (!ended) {
+        headless->session.log().Write("Backup now ended while a backup was still running");
+        ErrorLine(applicationName + ": ended while a backup was still running");
+        std::fflush(nullptr);
+        std::_Exit(kExitRunFailed);
+    }
+    scheduler.setRunFinishedHandler({});
+    delete headless;
+    return exitCode;
+}
+
+// Reads the settings file again for the running service: the database list
+// goes to the scheduler, the mail settings to the session. A file that
+// cannot be read leaves everything as it was.
+void Reload(HeadlessSession& headless, const std::string& path)
+{
+    config::DatabaseList databases;
+    config::MailSettings mail;
+    std::string error;
+    logging::Log& log = headless.session.log();
+    if (!LoadConfiguration(path, databases, mail, error)) {
+        log.Write("Settings not reloaded on SIGHUP: " + error);
+        return;
+    }
+    headless.session.setMailSettings(mail);
+    const auto summary = headless.session.scheduler().ReloadAutoService(databases);
+    log.Write("Settings reloaded on SIGHUP: " + std::to_string(summary.added) + " database(s) new or changed, "
+              + std::to_string(summary.removed) + " removed, " + std::to_string(summary.unchanged) + " unchanged");
 }
 
 int Service(Configuration& configuration, const std::string& applicationName)
 {
-    // Blocked before any thread starts, so every thread inherits the mask and
-    // only sigwait below receives the stop signals.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    // Left undestroyed on purpose when a run is still blocked at the end.
-    auto* owner = new HeadlessOwner(configuration.mail, applicationName);
-    // The services outlive a run still blocked in the server at the end.
-    auto* real = new engine::SystemServices(configuration.path);
-    auto* scheduler = new engine::BackupScheduler(*owner, real->services(applicationName));
-    if (scheduler->StartAutoBackupService(configuration.databases) == 0)
+    const sigset_t stopSignals = BlockStopSignals(true);
+    auto* headless = new HeadlessSession(configuration, applicationName);
+    engine::BackupScheduler& scheduler = headless->session.scheduler();
+    if (scheduler.StartAutoBackupService(configuration.databases) == 0)
         return kExitBadConfiguration;
 
     int signal = 0;
-    while (sigwait(&stopSignals, &signal) != 0) {
+    for (;;) {
+        if (sigwait(&stopSignals, &signal) != 0)
+            continue;
+        if (signal != SIGHUP)
+            break;
+        Reload(*headless, configuration.location.settingsPath);
     }
-    owner->log().Write("Auto backup service stopped");
-    if (!scheduler->shutdown(kServiceStopBound)) {
-        owner->log().Write("Auto backup service ended while a backup was still running");
+    logging::Log& log = headless->session.log();
+    log.Write("Stopping on " + SignalName(signal));
+    const bool ended = scheduler.shutdown(kServiceStopBound);
+    log.Write("Auto backup service stopped");
+    if (!ended) {
+        log.Write("Auto backup service ended while a backup was still running");
         ErrorLine(applicationName + ": ended while a backup was still running");
-        std::_Exit(kExitOk);
+        std::fflush(nullptr);
+        std::_Exit(kExitRunFailed);
     }
-    delete scheduler;
-    delete real;
-    delete owner;
-    return kExitOk;
+    const int abandoned = scheduler.abandonedRuns();
+    if (abandoned > 0)
+        ErrorLine(applicationName + ": " + std::to_string(abandoned) + " backup(s) cut short by the stop");
+    delete headless;
+    return abandoned > 0 ? kExitRunFailed : kExitOk;
 }
 
 // The password comes on stdin, never on the command line, where other users
@@ -244,31 +371,39 @@ int EncodePassword(const std::string& applicationName)
 CommandLine ParseCommandLine(const std::vector<std::string>& args)
 {
     CommandLine result;
-    bool headless = false;
-    for (const std::string& arg : args) {
-        if (arg == "--backup-now" || arg == "--service" || arg == "--encode-password" || arg == "--help"
-            || arg == "--version" || arg == "--config" || arg.starts_with("--config=")) {
-            headless = true;
-        }
-    }
-    if (!headless)
-        return result;
-
     const auto invalid = [&result](std::string error) {
         result.mode = CommandLine::Mode::Invalid;
         result.error = std::move(error);
         return result;
     };
     CommandLine::Mode mode = CommandLine::Mode::Desktop;
+    bool headless = false;
     bool help = false;
     bool version = false;
-    bool configGiven = false;
+    // --config FILE and --log FILE (or --config=FILE, --log=FILE) for both
+    // front ends; anything else is the desktop's (Qt's) unless a headless
+    // mode is asked for.
+    const auto takeValue = [&](std::size_t& i, const std::string& option, std::string& target) -> std::optional<std::string> {
+        const std::string& arg = args[i];
+        if (!target.empty())
+            return option + " is given twice";
+        if (arg == option) {
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                return option + " needs a file name";
+            target = args[++i];
+        } else {
+            target = arg.substr(option.size() + 1);
+            if (target.empty())
+                return option + " needs a file name";
+        }
+        return std::nullopt;
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help") {
-            help = true;
+            help = headless = true;
         } else if (arg == "--version") {
-            version = true;
+            version = headless = true;
         } else if (arg == "--backup-now" || arg == "--service" || arg == "--encode-password") {
             const auto wanted = arg == "--service"        ? CommandLine::Mode::Service
                 : arg == "--encode-password" ? CommandLine::Mode::EncodePassword
@@ -276,31 +411,27 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
             if (mode != CommandLine::Mode::Desktop && mode != wanted)
                 return invalid("--backup-now, --service and --encode-password cannot be combined");
             mode = wanted;
+            headless = true;
         } else if (arg == "--config" || arg.starts_with("--config=")) {
-            if (configGiven)
-                return invalid("--config is given twice");
-            configGiven = true;
-            if (arg == "--config") {
-                if (i + 1 >= args.size() || args[i + 1].empty())
-                    return invalid("--config needs a file name");
-                result.configPath = args[++i];
-            } else {
-                result.configPath = arg.substr(std::strlen("--config="));
-                if (result.configPath.empty())
-                    return invalid("--config needs a file name");
-            }
+            if (auto problem = takeValue(i, "--config", result.configPath))
+                return invalid(*problem);
+        } else if (arg == "--log" || arg.starts_with("--log=")) {
+            if (auto problem = takeValue(i, "--log", result.logPath))
+                return invalid(*problem);
         } else {
-            return invalid("unknown option '" + arg + "'");
+            result.desktopArgs.push_back(arg);
         }
     }
     if (help) {
         result.mode = CommandLine::Mode::Help;
     } else if (version) {
         result.mode = CommandLine::Mode::Version;
-    } else if (mode == CommandLine::Mode::Desktop) {
-        return invalid("--config needs --backup-now or --service");
-    } else if (mode == CommandLine::Mode::EncodePassword && configGiven) {
-        return invalid("--encode-password takes no --config");
+    } else if (!headless) {
+        result.mode = CommandLine::Mode::Desktop;
+    } else if (!result.desktopArgs.empty()) {
+        return invalid("unknown option '" + result.desktopArgs.front() + "'");
+    } else if (mode == CommandLine::Mode::EncodePassword && (!result.configPath.empty() || !result.logPath.empty())) {
+        return invalid("--encode-password takes no --config or --log");
     } else {
         result.mode = mode;
     }
@@ -309,11 +440,15 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
 
 int RunHeadless(const CommandLine& commandLine)
 {
-    const std::string applicationName = engine::ApplicationName();
+    const std::string applicationName = engine::ProgramName();
     switch (commandLine.mode) {
-    case CommandLine::Mode::Help:
-        std::cout << kUsage;
+    case CommandLine::Mode::Help: {
+        const config::SettingsLocation location
+            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
+        std::cout << kUsage << "\nSettings file in use: " << location.settingsPath << " (" << location.describe()
+                  << ")\nLog file in use: " << location.logPath << '\n';
         return kExitOk;
+    }
     case CommandLine::Mode::Version:
         std::cout << applicationName << " " << CORVELLA_VERSION << '\n';
         return kExitOk;
@@ -331,9 +466,29 @@ int RunHeadless(const CommandLine& commandLine)
     }
 
     Configuration configuration;
+    configuration.location
+        = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
+    const std::string& path = configuration.location.settingsPath;
     std::string error;
-    const std::string path = commandLine.configPath.empty() ? config::DefaultSettingsPath() : commandLine.configPath;
-    if (!LoadConfiguration(path, configuration, error)) {
+    if (!config::PrepareUserFolders(configuration.location, error)) {
+        ErrorLine(applicationName + ": " + error);
+        return kExitBadConfiguration;
+    }
+    // One copy per settings file: the lock is taken before the log is opened.
+    InstanceLock lock;
+    pid_t holder = 0;
+    switch (lock.acquire(path, holder, error)) {
+    case InstanceLock::Result::Acquired:
+        break;
+    case InstanceLock::Result::HeldByOther:
+        ErrorLine(applicationName + ": the settings file '" + path + "' is in use by another copy of Corvella"
+                  + (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()));
+        return kExitBadConfiguration;
+    case InstanceLock::Result::Failed:
+        ErrorLine(applicationName + ": " + error);
+        return kExitBadConfiguration;
+    }
+    if (!LoadConfiguration(path, configuration.databases, configuration.mail, error)) {
         ErrorLine(applicationName + ": " + error);
         return kExitBadConfiguration;
     }

@@ -4,16 +4,19 @@
 #include <vector>
 
 // The program without a window, for servers without a desktop:
-//   corvella --backup-now [--config FILE]  backs up every listed database
-//       once, prints each run's final status row, exits 0 when every run
-//       completed and 1 otherwise;
-//   corvella --service [--config FILE]     runs the auto backup service until
-//       SIGINT or SIGTERM, then waits (bounded) for the run under way, exit 0;
+//   corvella --backup-now [--config FILE] [--log FILE]  backs up every listed
+//       database once, prints each run's final status row, exits 0 when
+//       every run completed and 1 otherwise (also when a stop signal ended
+//       it early);
+//   corvella --service [--config FILE] [--log FILE]     runs the auto backup
+//       service until SIGINT or SIGTERM, reads the settings again on SIGHUP,
+//       exits 0, or 1 when the stop cut a backup short;
 //   corvella --encode-password             reads a password from stdin and
 //       prints its stored form, for writing the settings file by hand;
 //   --help, --version.
-// Message boxes become lines on stderr. A configuration that is missing,
-// unreadable or lists no usable database gives a clear error and exit 2.
+// Notices become lines on stderr. A settings file that is missing,
+// unreadable, lists no usable database or is in use by another copy gives a
+// clear error and exit 2.
 //
 // Threads: called on the main thread; blocks until the work is done.
 namespace app {
@@ -25,12 +28,15 @@ inline constexpr int kExitBadConfiguration = 2;
 struct CommandLine {
     enum class Mode { Desktop, BackupNow, Service, EncodePassword, Help, Version, Invalid };
     Mode mode = Mode::Desktop;
-    std::string configPath; // empty: BackupConfig.ini in the program folder
-    std::string error;      // for Mode::Invalid
+    std::string configPath;               // --config; empty: found as SettingsLocation says
+    std::string logPath;                  // --log; empty: found as SettingsLocation says
+    std::vector<std::string> desktopArgs; // everything else, for the desktop (Qt's own options)
+    std::string error;                    // for Mode::Invalid
 };
 
-// Desktop unless one of the headless options is present; the desktop's own
-// arguments (Qt's, for example) are left alone.
+// --config and --log are taken in every mode; the desktop keeps the other
+// arguments (Qt's, for example) unless a headless mode is asked for, where
+// they are an error.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // Runs a mode other than Desktop and returns the process's exit code.

@@ -13,7 +13,7 @@
 
 namespace ui {
 
-void RunAboutBox(QWidget* parent, const QIcon& icon)
+void RunAboutBox(QWidget* parent, const QIcon& icon, const QString& filesInUse)
 {
     QDialog box(parent);
     box.setObjectName(QStringLiteral("AboutBox"));
@@ -32,6 +32,12 @@ void RunAboutBox(QWidget* parent, const QIcon& icon)
     text->addWidget(name);
     text->addWidget(version);
     text->addWidget(blurb);
+    if (!filesInUse.isEmpty()) {
+        auto* files = new QLabel(filesInUse);
+        files->setObjectName(QStringLiteral("AboutFiles"));
+        files->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        text->addWidget(files);
+    }
     text->addStretch();
     auto* top = new QHBoxLayout;
     top->addWidget(picture, 0, Qt::AlignTop);

@@ -60,9 +60,17 @@ QVariant ConfigGridModel::data(const QModelIndex& index, int role) const
         return {};
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::ToolTipRole:
     case Qt::EditRole:
         return QString::fromStdString(m_list.cell(index.row(), index.column()));
+    case Qt::ToolTipRole: {
+        QString tip = QString::fromStdString(m_list.cell(index.row(), index.column()));
+        if (m_toolTipProvider) {
+            const QString extra = m_toolTipProvider(index.row());
+            if (!extra.isEmpty())
+                tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + extra;
+        }
+        return tip;
+    }
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     default:

@@ -30,6 +30,10 @@ public:
 
     const config::DatabaseList& list() const { return m_list; }
 
+    // A second line for the tooltip of a row (its schedule, while the auto
+    // service runs); an empty text adds nothing.
+    void setToolTipProvider(std::function<QString(int row)> provider) { m_toolTipProvider = std::move(provider); }
+
     // Appends a row of the given cells; returns its index.
     int appendRow(const config::DatabaseList::Row& cells);
     // Rewrites columns from..9 of `row` from `cells`.
@@ -47,6 +51,7 @@ private:
     config::DatabaseList& m_list;
     int m_rows = 0;           // the row count the views know of
     bool m_applying = false;  // a change of ours is under way
+    std::function<QString(int row)> m_toolTipProvider;
 };
 
 } // namespace ui

@@ -1,21 +1,23 @@
 #include "ui/DBBackupDlg.h"
 
 #include "config/SettingsFile.h"
+#include "db/Connection.h"
 #include "engine/BackupFolders.h"
 #include "engine/BackupScheduler.h"
 #include "log/Log.h"
 #include "ui/AboutBox.h"
 #include "ui/ConfigGridModel.h"
+#include "ui/DatabaseFormWidget.h"
 #include "ui/Prompter.h"
 #include "ui/ResponsiveCall.h"
 #include "ui/StatusGridModel.h"
 #include "ui/TrayController.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QCloseEvent>
-#include <QComboBox>
+#include <QDateTime>
 #include <QDesktopServices>
+#include <QLocale>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -26,6 +28,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
@@ -49,11 +52,18 @@ namespace ui {
 
 namespace {
 
-constexpr const char* kHintText = "Double-click a database in the list to change it; right-click it to remove it.";
 constexpr const char* kRightsText =
     "The backup file is written by the SQL Server service itself, not by Corvella. The account the "
-    "service runs as (on Linux usually \"mssql\") must be able to create folders and write files in "
-    "the backup path.";
+    "service runs as (on Linux usually \"mssql\") must be able to write into the backup path; folders "
+    "Corvella creates below it take its rights. See Help.";
+
+QString ConnectionFailedLine(const std::string& reason)
+{
+    QString line = QString::fromLatin1(db::kConnectionFailedText);
+    if (!reason.empty())
+        line += QStringLiteral(" ") + QString::fromStdString(reason);
+    return line;
+}
 
 QIcon ApplicationIcon()
 {
@@ -61,14 +71,6 @@ QIcon ApplicationIcon()
     icon.addFile(QStringLiteral(":/corvella/corvella-32.png"));
     icon.addFile(QStringLiteral(":/corvella/corvella-256.png"));
     return icon;
-}
-
-QLabel* MakeLabel(const QString& text, QWidget* buddy)
-{
-    auto* label = new QLabel(text);
-    label->setBuddy(buddy);
-    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    return label;
 }
 
 QPushButton* MakeButton(const QString& text, const char* objectName)
@@ -108,25 +110,20 @@ void SetUpGrid(QTableView* view, QAbstractItemModel* model, int (*width)(int))
 
 } // namespace
 
+// Lets queued calls from runs find out whether the window still listens.
 struct DBBackupDlg::Bridge {
-    std::mutex mutex; // guards everything below
-    std::condition_variable answered;
+    std::mutex mutex; // guards detached
     bool detached = false;
 };
 
-DBBackupDlg::DBBackupDlg(WindowServices services, QWidget* parent)
+DBBackupDlg::DBBackupDlg(engine::BackupSession& session, WindowServices services, QWidget* parent)
     : QMainWindow(parent)
+    , m_session(session)
     , m_services(std::move(services))
     , m_bridge(std::make_shared<Bridge>())
 {
     Q_ASSERT(m_services.prompter);
     InitCorvellaResources();
-    Prompter* prompter = m_services.prompter;
-    m_log = std::make_unique<logging::Log>(
-        m_services.logPath, [prompter](const std::string& text, const std::string& caption) {
-            prompter->inform(nullptr, QString::fromStdString(caption), QString::fromStdString(text));
-        });
-    m_state.backupLock = &m_backupLock;
 
     setObjectName(QStringLiteral("DBBackupDlg"));
     setWindowTitle(QString::fromLatin1(kCaption));
@@ -134,144 +131,67 @@ DBBackupDlg::DBBackupDlg(WindowServices services, QWidget* parent)
     setWindowIcon(icon);
 
     m_configModel = std::make_unique<ConfigGridModel>(m_databaseList);
-    m_statusModel = std::make_unique<StatusGridModel>(m_journal);
-    m_emailSettings = new EmailSettings(*prompter, m_services.settingsPath, m_services.sendTestMail, this);
+    m_statusModel = std::make_unique<StatusGridModel>(m_session.statusJournal());
+    m_emailSettings = new EmailSettings(*m_services.prompter, m_session, m_services.sendTestMail, this);
     buildWidgets();
     buildMenus();
 
-    m_intervalUnit->setCurrentIndex(kUnitMinutes);
+    m_form->setUnitIndex(kUnitMinutes);
     centreOnScreen();
     leaveEditMode();
-    m_configModel->reload([this](config::DatabaseList& list) {
-        config::LoadDatabaseList(m_services.settingsPath, list);
+    std::string loadError;
+    m_configModel->reload([this, &loadError](config::DatabaseList& list) {
+        config::LoadDatabaseList(m_session.settingsPath(), list, &loadError);
     });
     m_tray = new TrayController(this, icon, m_services.trayAvailable, this);
     connect(m_tray, &TrayController::saveSettingsRequested, this, &DBBackupDlg::saveToList);
     connect(m_tray, &TrayController::exitRequested, this, &DBBackupDlg::exitApplication);
     m_emailSettings->loadMailSettings();
-    m_scheduler = std::make_unique<engine::BackupScheduler>(*this, m_services.backup);
-    m_log->Write(kStartedLine);
+    m_session.attachView(this);
+    m_session.log().Write(kStartedLine);
+    if (!loadError.empty()) {
+        // The file stays as it is: saving refuses to replace a file it could not read.
+        m_session.log().Write(loadError);
+        m_services.prompter->inform(nullptr, ApplicationCaption(), QString::fromStdString(loadError));
+    }
 }
 
 DBBackupDlg::~DBBackupDlg()
 {
     shutdown(std::chrono::seconds(5));
-    m_scheduler.reset();
     m_statusModel.reset();
     m_configModel.reset();
 }
 
-void DBBackupDlg::registerControl(int controlId, QWidget* widget)
+void DBBackupDlg::registerControl(engine::ControlId controlId, QWidget* widget)
 {
-    widget->setProperty("controlId", controlId);
+    widget->setProperty("controlId", static_cast<int>(controlId));
     m_controls.insert(controlId, widget);
 }
 
-QWidget* DBBackupDlg::control(int controlId) const
+QWidget* DBBackupDlg::control(engine::ControlId controlId) const
 {
     return m_controls.value(controlId, nullptr);
 }
 
+engine::BackupScheduler& DBBackupDlg::scheduler() const
+{
+    return m_session.scheduler();
+}
+
 void DBBackupDlg::buildWidgets()
 {
+    using namespace engine;
     auto* central = new QWidget;
     auto* layout = new QVBoxLayout(central);
 
-    // The editing area, in tab order.
-    auto* settings = new QGroupBox(QStringLiteral("Database Settings"));
-    settings->setObjectName(QStringLiteral("DatabaseSettings"));
-    settings->setStyleSheet(QStringLiteral("QGroupBox#DatabaseSettings::title { color: rgb(0, 0, 255); }"));
-    registerControl(1019, settings);
-    m_settingsArea = settings;
-
-    m_databaseUrl = new QLineEdit;
-    m_databaseUrl->setObjectName(QStringLiteral("DatabaseUrl"));
-    m_databaseUrl->setPlaceholderText(QStringLiteral("host, host,port or host\\instance"));
-    m_databaseName = new QLineEdit;
-    m_databaseName->setObjectName(QStringLiteral("DatabaseName"));
-    m_userId = new QLineEdit;
-    m_userId->setObjectName(QStringLiteral("UserId"));
-    m_password = new QLineEdit;
-    m_password->setObjectName(QStringLiteral("Password"));
-    m_password->setEchoMode(QLineEdit::Password);
-    m_backupPath = new QLineEdit;
-    m_backupPath->setObjectName(QStringLiteral("BackupPath"));
-    m_backupPath->setReadOnly(true);
-    m_backupPath->setPlaceholderText(QStringLiteral("choose a folder with ..."));
-    auto* browse = MakeButton(QStringLiteral("..."), "Browse");
-    browse->setToolTip(QStringLiteral("Choose the backup folder"));
-    browse->setFixedWidth(browse->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
-    m_intervalNumber = new QLineEdit;
-    m_intervalNumber->setObjectName(QStringLiteral("IntervalNumber"));
-    m_intervalNumber->setValidator(
-        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_intervalNumber));
-    m_intervalNumber->setMaximumWidth(70);
-    m_intervalUnit = new QComboBox;
-    m_intervalUnit->setObjectName(QStringLiteral("IntervalUnit"));
-    m_intervalUnit->addItems({QStringLiteral("Hours"), QStringLiteral("Minutes")});
-    m_zipBackup = new QCheckBox(QStringLiteral("Zip Backup"));
-    m_zipBackup->setObjectName(QStringLiteral("ZipBackup"));
-    m_sendByEmail = new QCheckBox(QStringLiteral("Send Backup as an attachment via Email "));
-    m_sendByEmail->setObjectName(QStringLiteral("SendByEmail"));
-    m_keepOldBackup = new QCheckBox(QStringLiteral("Keep Old Backup After New Backup"));
-    m_keepOldBackup->setObjectName(QStringLiteral("KeepOldBackup"));
-    auto* hint = new QLabel(QString::fromLatin1(kHintText));
-    hint->setObjectName(QStringLiteral("Hint"));
-    hint->setStyleSheet(QStringLiteral("color: rgb(0, 0, 255);"));
-    hint->setWordWrap(true);
-    m_saveToListButton = MakeButton(QString::fromLatin1(kSaveToListCaption), "SaveToList");
-    m_cancelUpdateButton = MakeButton(QStringLiteral("Cancel Update"), "CancelUpdate");
-
-    registerControl(1001, m_databaseUrl);
-    registerControl(1002, m_databaseName);
-    registerControl(1003, m_password);
-    registerControl(1004, m_userId);
-    registerControl(1005, m_backupPath);
-    registerControl(1006, m_intervalNumber);
-    registerControl(1009, browse);
-    registerControl(1010, m_saveToListButton);
-    registerControl(1015, m_cancelUpdateButton);
-    registerControl(1021, hint);
-    registerControl(1023, m_intervalUnit);
-    registerControl(1024, m_sendByEmail);
-    registerControl(1025, m_zipBackup);
-    registerControl(1026, m_keepOldBackup);
-
-    auto* form = new QGridLayout;
-    form->addWidget(MakeLabel(QStringLiteral("DB &URL :"), m_databaseUrl), 0, 0);
-    form->addWidget(m_databaseUrl, 0, 1, 1, 2);
-    form->addWidget(MakeLabel(QStringLiteral("&Database :"), m_databaseName), 0, 3);
-    form->addWidget(m_databaseName, 0, 4, 1, 2);
-    form->addWidget(MakeLabel(QStringLiteral("User &ID :"), m_userId), 1, 0);
-    form->addWidget(m_userId, 1, 1, 1, 2);
-    form->addWidget(MakeLabel(QStringLiteral("Pass&word :"), m_password), 1, 3);
-    form->addWidget(m_password, 1, 4, 1, 2);
-    form->addWidget(MakeLabel(QStringLiteral("Backup &Path :"), browse), 2, 0);
-    form->addWidget(m_backupPath, 2, 1);
-    form->addWidget(browse, 2, 2);
-    form->addWidget(MakeLabel(QStringLiteral("Backup Start &After :"), m_intervalNumber), 2, 3);
-    form->addWidget(m_intervalNumber, 2, 4);
-    form->addWidget(m_intervalUnit, 2, 5);
-    auto* switches = new QHBoxLayout;
-    switches->addWidget(m_zipBackup);
-    switches->addWidget(m_sendByEmail);
-    switches->addWidget(m_keepOldBackup);
-    switches->addStretch();
-    form->addLayout(switches, 3, 1, 1, 5);
-    auto* editButtons = new QHBoxLayout;
-    editButtons->addWidget(hint, 1);
-    editButtons->addWidget(m_saveToListButton);
-    editButtons->addWidget(m_cancelUpdateButton);
-    form->addLayout(editButtons, 4, 0, 1, 6);
-    form->setColumnStretch(1, 3);
-    form->setColumnStretch(4, 1);
-    form->setColumnStretch(5, 1);
-    settings->setLayout(form);
+    m_form = new DatabaseFormWidget;
+    m_form->forEachControl([this](ControlId id, QWidget* widget) { registerControl(id, widget); });
 
     auto* rights = new QGroupBox(QStringLiteral("Backup folder rights"));
     rights->setObjectName(QStringLiteral("BackupFolderRights"));
     rights->setStyleSheet(QStringLiteral("QGroupBox#BackupFolderRights::title { color: rgb(212, 21, 255); }"));
-    registerControl(1020, rights);
+    registerControl(IdFolderRightsGroup, rights);
     auto* rightsText = new QLabel(QString::fromLatin1(kRightsText));
     rightsText->setWordWrap(true);
     auto* rightsLayout = new QVBoxLayout(rights);
@@ -280,15 +200,18 @@ void DBBackupDlg::buildWidgets()
     rights->setMaximumWidth(260);
 
     auto* top = new QHBoxLayout;
-    top->addWidget(settings, 1);
+    top->addWidget(m_form, 1);
     top->addWidget(rights);
     layout->addLayout(top);
 
     m_configGrid = new QTableView;
     m_configGrid->setObjectName(QStringLiteral("ConfigGrid"));
-    registerControl(1007, m_configGrid);
+    registerControl(IdConfigGrid, m_configGrid);
     SetUpGrid(m_configGrid, m_configModel.get(), &ConfigGridModel::columnWidth);
-    m_configGrid->setContextMenuPolicy(Qt::CustomContextMenu);
+    // A right-click deletes the row under the pointer; the keyboard's menu
+    // key must not, so the mouse press itself is watched.
+    m_configGrid->setContextMenuPolicy(Qt::PreventContextMenu);
+    m_configGrid->viewport()->installEventFilter(this);
     layout->addWidget(m_configGrid, 2);
 
     auto* startAuto = MakeButton(QStringLiteral("Start Auto Backup Service"), "StartAutoBackup");
@@ -296,10 +219,10 @@ void DBBackupDlg::buildWidgets()
     auto* saveConfig = MakeButton(QStringLiteral("Save Configurations"), "SaveConfigurations");
     auto* hiddenMinimize = MakeButton(QStringLiteral("Minimize to Tray"), "MinimizeToTray");
     hiddenMinimize->hide();
-    registerControl(1011, startAuto);
-    registerControl(1012, manual);
-    registerControl(1013, saveConfig);
-    registerControl(1018, hiddenMinimize);
+    registerControl(IdStartAutoBackup, startAuto);
+    registerControl(IdManualBackup, manual);
+    registerControl(IdSaveConfigurations, saveConfig);
+    registerControl(IdMinimizeToTrayButton, hiddenMinimize);
     auto* commands = new QHBoxLayout;
     commands->addWidget(startAuto);
     commands->addWidget(manual);
@@ -311,36 +234,45 @@ void DBBackupDlg::buildWidgets()
     auto* statusLabel = new QLabel(QStringLiteral("Database(s) backup Status"));
     statusLabel->setObjectName(QStringLiteral("StatusGridLabel"));
     statusLabel->setStyleSheet(QStringLiteral("color: rgb(0, 0, 255); font-weight: bold;"));
-    registerControl(1022, statusLabel);
+    registerControl(IdStatusGridLabel, statusLabel);
     layout->addWidget(statusLabel);
 
     m_statusGrid = new QTableView;
     m_statusGrid->setObjectName(QStringLiteral("StatusGrid"));
-    registerControl(1000, m_statusGrid);
+    registerControl(IdStatusGrid, m_statusGrid);
     SetUpGrid(m_statusGrid, m_statusModel.get(), &StatusGridModel::columnWidth);
     layout->addWidget(m_statusGrid, 2);
     statusLabel->setBuddy(m_statusGrid);
 
     m_statusLine = new QLabel;
     m_statusLine->setObjectName(QStringLiteral("StatusLine"));
-    registerControl(1016, m_statusLine);
+    registerControl(IdStatusLine, m_statusLine);
     statusBar()->addWidget(m_statusLine, 1);
     statusBar()->setSizeGripEnabled(true);
 
     setCentralWidget(central);
 
-    connect(browse, &QPushButton::clicked, this, &DBBackupDlg::chooseBackupFolder);
-    connect(m_saveToListButton, &QPushButton::clicked, this, &DBBackupDlg::saveToList);
-    connect(m_cancelUpdateButton, &QPushButton::clicked, this, &DBBackupDlg::leaveEditMode);
+    connect(m_form, &DatabaseFormWidget::browseRequested, this, &DBBackupDlg::chooseBackupFolder);
+    connect(m_form, &DatabaseFormWidget::saveRequested, this, &DBBackupDlg::saveToList);
+    connect(m_form, &DatabaseFormWidget::cancelRequested, this, &DBBackupDlg::leaveEditMode);
     connect(m_configGrid, &QTableView::doubleClicked, this, &DBBackupDlg::editRow);
-    connect(m_configGrid, &QTableView::customContextMenuRequested, this, [this](const QPoint& position) {
-        selectGridRowAt(position);
-        deleteRow();
-    });
     connect(saveConfig, &QPushButton::clicked, this, &DBBackupDlg::saveConfigurations);
     connect(startAuto, &QPushButton::clicked, this, &DBBackupDlg::startAutoBackupService);
     connect(manual, &QPushButton::clicked, this, &DBBackupDlg::manualBackup);
     connect(hiddenMinimize, &QPushButton::clicked, this, &DBBackupDlg::minimizeToTray);
+}
+
+bool DBBackupDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_configGrid->viewport() && event->type() == QEvent::MouseButtonPress) {
+        const auto* press = static_cast<QMouseEvent*>(event);
+        if (press->button() == Qt::RightButton) {
+            selectGridRowAt(press->position().toPoint());
+            deleteRow();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void DBBackupDlg::buildMenus()
@@ -358,8 +290,8 @@ void DBBackupDlg::buildMenus()
     file->setObjectName(QStringLiteral("FileMenu"));
     addCommand(file, QStringLiteral("Save Configurations"), "MenuSaveConfigurations", 32780,
                &DBBackupDlg::saveConfigurations);
-    addCommand(file, QStringLiteral("Start auto backup service"), "MenuStartAutoBackup", 32781,
-               &DBBackupDlg::startAutoBackupService);
+    m_startAutoAction = addCommand(file, QStringLiteral("Start auto backup service"), "MenuStartAutoBackup", 32781,
+                                   &DBBackupDlg::startAutoBackupService);
     addCommand(file, QStringLiteral("Minimize to System Tray"), "MenuMinimizeToTray", 32779,
                &DBBackupDlg::minimizeToTray);
     file->addSeparator();
@@ -393,27 +325,7 @@ void DBBackupDlg::centreOnScreen()
     }
 }
 
-// --- the owner of the runs -------------------------------------------------
-
-logging::Log& DBBackupDlg::log()
-{
-    return *m_log;
-}
-
-engine::StatusJournal& DBBackupDlg::statusJournal()
-{
-    return m_journal;
-}
-
-engine::BackupState& DBBackupDlg::backupState()
-{
-    return m_state;
-}
-
-config::MailSettings DBBackupDlg::mailSettings() const
-{
-    return m_emailSettings->settings();
-}
+// --- the view of the session -------------------------------------------------
 
 void DBBackupDlg::onGuiThread(std::function<void()> action)
 {
@@ -423,15 +335,25 @@ void DBBackupDlg::onGuiThread(std::function<void()> action)
         return;
     }
     std::lock_guard lock(m_bridge->mutex);
-    if (!m_bridge->detached)
-        QMetaObject::invokeMethod(this, std::move(action), Qt::QueuedConnection);
+    if (!m_bridge->detached) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, bridge = m_bridge, action = std::move(action)] {
+                if (!m_shutDown)
+                    action();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
-void DBBackupDlg::enableControl(int controlId, bool enabled)
+void DBBackupDlg::enableControl(engine::ControlId controlId, bool enabled)
 {
     onGuiThread([this, controlId, enabled] {
         if (QWidget* widget = control(controlId))
             widget->setEnabled(enabled);
+        // The menu item starts the same service as the button.
+        if (controlId == engine::IdStartAutoBackup && m_startAutoAction)
+            m_startAutoAction->setEnabled(enabled);
     });
 }
 
@@ -440,92 +362,35 @@ void DBBackupDlg::setStatusLine(const std::string& text)
     onGuiThread([this, text = QString::fromStdString(text)] { m_statusLine->setText(text); });
 }
 
-void DBBackupDlg::showMessage(const std::string& text, const std::string& caption)
+void DBBackupDlg::showNotice(const std::string& text, const std::string& caption)
 {
-    const QString qText = QString::fromStdString(text);
-    const QString qCaption = QString::fromStdString(caption);
-    if (QThread::currentThread() == thread()) {
-        if (!m_shutDown)
-            m_services.prompter->inform(this, qCaption, qText);
-        return;
-    }
-    auto done = std::make_shared<bool>(false);
-    std::unique_lock lock(m_bridge->mutex);
-    if (m_bridge->detached)
-        return;
-    QMetaObject::invokeMethod(
-        this,
-        [this, done, qText, qCaption, bridge = m_bridge] {
-            m_services.prompter->inform(this, qCaption, qText);
-            std::lock_guard answered(bridge->mutex);
-            *done = true;
-            bridge->answered.notify_all();
-        },
-        Qt::QueuedConnection);
-    m_bridge->answered.wait(lock, [&] { return *done || m_bridge->detached; });
+    onGuiThread([this, text = QString::fromStdString(text), caption = QString::fromStdString(caption)] {
+        m_services.prompter->notify(this, caption, text);
+    });
 }
 
 bool DBBackupDlg::shutdown(std::chrono::milliseconds bound)
 {
     if (!m_shutDown) {
         m_shutDown = true;
+        m_session.attachView(nullptr);
         {
             std::lock_guard lock(m_bridge->mutex);
             m_bridge->detached = true;
         }
-        m_bridge->answered.notify_all();
         m_statusModel->detach();
         m_tray->hideIcon();
     }
-    return m_scheduler ? m_scheduler->shutdown(bound) : true;
+    return m_session.scheduler().shutdown(bound);
 }
 
 // --- list editing ------------------------------------------------------------
-
-DatabaseForm DBBackupDlg::readForm() const
-{
-    DatabaseForm form;
-    form.serverAddress = m_databaseUrl->text().toStdString();
-    form.databaseName = m_databaseName->text().toStdString();
-    form.login = m_userId->text().toStdString();
-    form.password = m_password->text().toStdString();
-    form.intervalText = m_intervalNumber->text().toStdString();
-    form.backupPath = m_backupPath->text().toStdString();
-    form.unitIndex = m_intervalUnit->currentIndex();
-    form.zip = m_zipBackup->isChecked();
-    form.email = m_sendByEmail->isChecked();
-    form.keepOld = m_keepOldBackup->isChecked();
-    return form;
-}
-
-void DBBackupDlg::showForm(const DatabaseForm& form)
-{
-    m_databaseUrl->setText(QString::fromStdString(form.serverAddress));
-    m_databaseName->setText(QString::fromStdString(form.databaseName));
-    m_userId->setText(QString::fromStdString(form.login));
-    m_password->setText(QString::fromStdString(form.password));
-    m_intervalNumber->setText(QString::fromStdString(form.intervalText));
-    m_intervalUnit->setCurrentIndex(form.unitIndex);
-    m_backupPath->setText(QString::fromStdString(form.backupPath));
-    m_zipBackup->setChecked(form.zip);
-    m_sendByEmail->setChecked(form.email);
-    m_keepOldBackup->setChecked(form.keepOld);
-}
-
-void DBBackupDlg::clearForm()
-{
-    for (QLineEdit* edit : {m_databaseUrl, m_databaseName, m_userId, m_password, m_intervalNumber, m_backupPath})
-        edit->clear();
-    m_zipBackup->setChecked(false);
-    m_sendByEmail->setChecked(false);
-    m_keepOldBackup->setChecked(false);
-}
 
 void DBBackupDlg::saveToList()
 {
     if (m_checkingConnection || m_shutDown)
         return;
-    const DatabaseForm form = readForm();
+    const DatabaseForm form = m_form->form();
     const QString caption = ApplicationCaption();
     Prompter* prompter = m_services.prompter;
 
@@ -549,26 +414,23 @@ void DBBackupDlg::saveToList()
     if (m_services.checkConnection) {
         const std::string connectionString =
             db::BuildConnectionString(form.serverAddress, form.databaseName, form.login, form.password);
-        db::StatusLineFn statusLine = [this, bridge = m_bridge](const std::string& text) {
-            std::lock_guard lock(bridge->mutex);
-            if (!bridge->detached)
-                QMetaObject::invokeMethod(
-                    this, [this, text = QString::fromStdString(text)] { m_statusLine->setText(text); },
-                    Qt::QueuedConnection);
-        };
         m_checkingConnection = true;
-        m_settingsArea->setEnabled(false);
+        m_form->setEnabled(false);
         QApplication::setOverrideCursor(Qt::WaitCursor);
+        auto failure = std::make_shared<std::string>();
         const std::optional<bool> answer = RunResponsive<bool>(
-            [check = m_services.checkConnection, connectionString, statusLine] {
-                return check(connectionString, statusLine);
+            [check = m_services.checkConnection, connectionString, failure] {
+                return check(connectionString, *failure);
             });
         QApplication::restoreOverrideCursor();
-        m_settingsArea->setEnabled(true);
+        m_form->setEnabled(true);
         m_checkingConnection = false;
         if (!answer)
             return;
         connected = *answer;
+        // The status line says what failed and why.
+        if (!connected)
+            m_statusLine->setText(ConnectionFailedLine(*failure));
     }
     if (!connected) {
         prompter->inform(this, caption, QString::fromLatin1(kConnectionErrorText));
@@ -577,15 +439,15 @@ void DBBackupDlg::saveToList()
 
     config::DatabaseList::Row cells = RowFromForm(form, m_codec);
     if (m_editingRow < 0) {
-        m_log->Write("New database added in configuration list. DB: " + form.databaseName);
+        m_session.log().Write("New database added in configuration list. DB: " + form.databaseName);
         cells[config::ColSerial] = std::to_string(m_databaseList.rowCount() + 1);
         m_configModel->appendRow(cells);
     } else {
-        m_log->Write("Updated database configuration for DB: " + form.databaseName);
+        m_session.log().Write("Updated database configuration for DB: " + form.databaseName);
         m_configModel->setRow(m_editingRow, cells, config::ColDatabaseUrl);
         leaveEditMode();
     }
-    clearForm();
+    m_form->clear();
 }
 
 void DBBackupDlg::editRow()
@@ -597,17 +459,15 @@ void DBBackupDlg::editRow()
     }
     m_editingRow = selected.first().row();
     const config::DatabaseList::Row& row = m_databaseList.row(m_editingRow);
-    m_log->Write("Updating Database '" + row[config::ColDatabaseName] + "' From List.");
-    showForm(FormFromRow(row, m_codec));
-    m_saveToListButton->setText(QString::fromLatin1(kUpdateToListCaption));
-    m_cancelUpdateButton->setEnabled(true);
+    m_session.log().Write("Updating Database '" + row[config::ColDatabaseName] + "' From List.");
+    m_form->setForm(FormFromRow(row, m_codec));
+    m_form->setEditMode(true);
 }
 
 void DBBackupDlg::leaveEditMode()
 {
     m_editingRow = -1;
-    m_saveToListButton->setText(QString::fromLatin1(kSaveToListCaption));
-    m_cancelUpdateButton->setEnabled(false);
+    m_form->setEditMode(false);
 }
 
 void DBBackupDlg::selectGridRowAt(const QPoint& position)
@@ -622,21 +482,20 @@ void DBBackupDlg::selectGridRowAt(const QPoint& position)
 void DBBackupDlg::deleteRow()
 {
     const QModelIndexList selected = m_configGrid->selectionModel()->selectedRows();
-    if (selected.isEmpty()) {
-        m_editingRow = -1;
-        return;
+    if (!selected.isEmpty()) {
+        const int row = selected.first().row();
+        m_session.log().Write("Database '" + m_databaseList.cell(row, config::ColDatabaseName) + "' Deleted From List.");
+        m_configModel->removeDatabaseRow(row);
     }
-    const int row = selected.first().row();
-    m_log->Write("Database '" + m_databaseList.cell(row, config::ColDatabaseName) + "' Deleted From List.");
-    m_configModel->removeDatabaseRow(row);
-    // The row being edited may be gone: back to add mode, so the button never
-    // reads "Update to List" while it would add.
+    // Whether a row went or not, the row being edited may be gone: back to
+    // add mode entirely, so the button never reads "Update to List" while it
+    // would add.
     leaveEditMode();
 }
 
 void DBBackupDlg::chooseBackupFolder()
 {
-    const QString current = m_backupPath->text();
+    const QString current = m_form->backupPath();
     const QString start = !current.isEmpty() && QFileInfo(current).isDir() ? current : QDir::homePath();
     QString chosen;
     if (m_services.chooseFolder) {
@@ -646,43 +505,78 @@ void DBBackupDlg::chooseBackupFolder()
                                                    QFileDialog::ShowDirsOnly);
     }
     if (!chosen.isEmpty())
-        m_backupPath->setText(QDir::cleanPath(chosen));
+        m_form->setBackupPath(QDir::cleanPath(chosen));
 }
 
 // --- commands ----------------------------------------------------------------
 
 void DBBackupDlg::saveConfigurations()
 {
-    if (!config::SaveDatabaseList(m_services.settingsPath, m_databaseList, *m_log)) {
+    std::string error;
+    if (!config::SaveDatabaseList(m_session.settingsPath(), m_databaseList, m_session.log(), &error)) {
         m_services.prompter->inform(this, ApplicationCaption(),
-                                    QStringLiteral("The database list could not be written to %1. Nothing was saved.")
-                                        .arg(QString::fromStdString(m_services.settingsPath)));
+                                    QStringLiteral("The database list could not be saved. %1")
+                                        .arg(QString::fromStdString(error)));
     }
 }
 
 void DBBackupDlg::startAutoBackupService()
 {
-    m_scheduler->StartAutoBackupService(m_databaseList);
+    if (m_session.scheduler().StartAutoBackupService(m_databaseList) == 0)
+        return;
+    // While the service runs, a row's tooltip says when it runs next.
+    m_configModel->setToolTipProvider([this](int row) { return scheduleTip(row); });
+}
+
+QString DBBackupDlg::scheduleTip(int row) const
+{
+    const std::string& url = m_databaseList.cell(row, config::ColDatabaseUrl);
+    const std::string& name = m_databaseList.cell(row, config::ColDatabaseName);
+    for (const auto& entry : m_session.scheduler().autoSchedule()) {
+        if (entry.databaseUrl != url || entry.databaseName != name)
+            continue;
+        if (entry.waitingOrRunning)
+            return QStringLiteral("Backing up now, or waiting for its turn");
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(entry.startsIn).count();
+        const QDateTime at = QDateTime::currentDateTime().addSecs(seconds);
+        return QStringLiteral("Next backup: %1").arg(QLocale().toString(at, QLocale::ShortFormat));
+    }
+    return {};
 }
 
 void DBBackupDlg::manualBackup()
 {
-    m_scheduler->ManualBackup(m_databaseList);
+    m_session.scheduler().ManualBackup(m_databaseList);
 }
 
 void DBBackupDlg::openMailSettings()
 {
-    m_emailSettings->openMailSettings(*m_log);
+    m_emailSettings->openMailSettings(m_session.log());
 }
 
 void DBBackupDlg::minimizeToTray()
 {
+    if (!m_tray->isTrayAvailable()) {
+        m_services.prompter->inform(this, ApplicationCaption(), QString::fromLatin1(kNoTrayText));
+        return;
+    }
     m_tray->hideToTray();
 }
 
 void DBBackupDlg::showApplication()
 {
     m_tray->showApplication();
+}
+
+void DBBackupDlg::raiseWindow()
+{
+    if (m_tray->isIconShown())
+        m_tray->showApplication();
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
 }
 
 void DBBackupDlg::openHelp()
@@ -701,16 +595,20 @@ void DBBackupDlg::openHelp()
 
 void DBBackupDlg::showAbout()
 {
-    RunAboutBox(this, windowIcon());
+    QString files = QStringLiteral("Settings: %1").arg(QString::fromStdString(m_session.settingsPath()));
+    if (!m_services.settingsSource.empty())
+        files += QStringLiteral(" (%1)").arg(QString::fromStdString(m_services.settingsSource));
+    files += QStringLiteral("\nLog: %1").arg(QString::fromStdString(m_session.logPath()));
+    RunAboutBox(this, windowIcon(), files);
 }
 
 void DBBackupDlg::exitApplication()
 {
-    const bool busy = m_state.backupBusy() == 1;
+    const bool busy = m_session.backupState().backupBusy() == 1;
     const QString text = QString::fromLatin1(busy ? kCloseBusyText : kCloseIdleText);
     if (!m_services.prompter->ask(this, QString::fromLatin1(kCloseCaption), text))
         return;
-    m_log->Write(kClosingLine);
+    m_session.log().Write(kClosingLine);
     close();
 }
 

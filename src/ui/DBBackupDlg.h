@@ -2,10 +2,8 @@
 
 #include "config/DatabaseList.h"
 #include "config/PasswordCodec.h"
-#include "db/Connection.h"
-#include "engine/BackupOwner.h"
-#include "engine/BackupWorker.h"
-#include "engine/StatusJournal.h"
+#include "engine/BackupSession.h"
+#include "engine/BackupView.h"
 #include "ui/EmailSettings.h"
 #include "ui/ListEditing.h"
 
@@ -16,10 +14,8 @@
 #include <functional>
 #include <memory>
 
-class QCheckBox;
-class QComboBox;
+class QAction;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QTableView;
 class QUrl;
@@ -29,20 +25,19 @@ namespace engine { class BackupScheduler; }
 namespace ui {
 
 class ConfigGridModel;
+class DatabaseFormWidget;
 class Prompter;
 class StatusGridModel;
 class TrayController;
 
-// Everything the main window reaches the outside world through. app/ fills it
-// with the real implementations; tests pass doubles.
+// What the main window reaches the outside world through, besides the
+// backup session. app/ fills it with the real implementations; tests pass
+// doubles.
 struct WindowServices {
-    std::string settingsPath;              // BackupConfig.ini
-    std::string logPath = "BackupLog.log"; // the event log, in the working folder
-    Prompter* prompter = nullptr;          // required; outlives the window
-    engine::BackupServices backup;         // used by every run; outlives the runs
-    // Opens and closes a test connection; on failure it has set the status
-    // line. Called on a thread of its own.
-    std::function<bool(const std::string& connectionString, const db::StatusLineFn& statusLine)> checkConnection;
+    Prompter* prompter = nullptr; // required; outlives the window
+    // Opens and closes a test connection; on failure `failureText` says why,
+    // when known. Called on a thread of its own.
+    std::function<bool(const std::string& connectionString, std::string& failureText)> checkConnection;
     EmailSettings::SendTestMailFn sendTestMail;
     // The folder picker; an empty result means cancelled. Empty: QFileDialog.
     std::function<QString(QWidget* parent, const QString& startFolder)> chooseFolder;
@@ -50,18 +45,18 @@ struct WindowServices {
     std::function<bool()> trayAvailable;
     // Opens a file with the desktop's default program. Empty: QDesktopServices.
     std::function<void(const QUrl& url)> openExternal;
+    // How the settings file was found, for the About box ("beside the program" ...).
+    std::string settingsSource;
 };
 
 // The main window ("Corvella -  SQL Server Backup Manager"): the editor of the
-// database list, the two grids, the commands, and the owner of every backup
-// run it starts.
-//
-// The widgets live on the GUI thread. As the runs' BackupOwner, every call
-// may come from a worker: the journal reaches StatusGrid through queued
-// updates, enableControl and setStatusLine are queued, showMessage blocks the
-// worker (never the window) until the operator has answered. Once shutdown()
-// has run, worker calls do nothing and showMessage returns at once.
-class DBBackupDlg final : public QMainWindow, public engine::BackupOwner {
+// database list, the two grids and the commands. It is a view of the backup
+// session the application owns: the runs write the session's journal, which
+// StatusGrid follows through queued updates, and reach the window only
+// through the engine::BackupView calls, which this window queues to the GUI
+// thread. A notice raised by a run is shown without blocking anybody. Once
+// shutdown() has run, the window is no longer the session's view.
+class DBBackupDlg final : public QMainWindow, public engine::BackupView {
     Q_OBJECT
 public:
     static constexpr const char* kCaption = "Corvella -  SQL Server Backup Manager";
@@ -74,33 +69,37 @@ public:
     static constexpr const char* kChooseFolderTitle = "Please choose a folder.";
     static constexpr const char* kSaveToListCaption = "Save to List";
     static constexpr const char* kUpdateToListCaption = "Update to List";
+    static constexpr const char* kNoTrayText =
+        "This desktop has no notification area (system tray), so Corvella cannot hide there. The window stays "
+        "open; backups go on while it is minimised.";
 
-    explicit DBBackupDlg(WindowServices services, QWidget* parent = nullptr);
+    DBBackupDlg(engine::BackupSession& session, WindowServices services, QWidget* parent = nullptr);
     ~DBBackupDlg() override;
 
-    // engine::BackupOwner
-    logging::Log& log() override;
-    engine::StatusJournal& statusJournal() override;
-    engine::BackupState& backupState() override;
-    void enableControl(int controlId, bool enabled) override;
+    // engine::BackupView: queued to the GUI thread, never blocking the caller.
+    void enableControl(engine::ControlId control, bool enabled) override;
     void setStatusLine(const std::string& text) override;
-    void showMessage(const std::string& text, const std::string& caption) override;
-    config::MailSettings mailSettings() const override;
+    void showNotice(const std::string& text, const std::string& caption) override;
 
-    // The widget with a numeric control id (1000..1026), or null.
-    QWidget* control(int controlId) const;
+    engine::BackupSession& session() const { return m_session; }
+    engine::BackupScheduler& scheduler() const;
+    engine::StatusJournal& statusJournal() const { return m_session.statusJournal(); }
+    engine::BackupState& backupState() const { return m_session.backupState(); }
+
+    // The widget with a control id, or null.
+    QWidget* control(engine::ControlId controlId) const;
     int editingRow() const { return m_editingRow; }
     const config::DatabaseList& databaseList() const { return m_databaseList; }
     ConfigGridModel* configModel() const { return m_configModel.get(); }
     StatusGridModel* statusModel() const { return m_statusModel.get(); }
     EmailSettings* emailSettings() const { return m_emailSettings; }
     TrayController* tray() const { return m_tray; }
-    engine::BackupScheduler& scheduler() const { return *m_scheduler; }
+    DatabaseFormWidget* databaseForm() const { return m_form; }
 
-    // Ends the window's part in the backups: no worker reaches the window any
-    // more, the auto service stops, and runs get up to `bound` to finish.
-    // True when none is left; otherwise the objects the runs use must live
-    // until the process ends.
+    // Ends the window's part in the backups: the window stops being the
+    // session's view, the auto service stops, and runs get up to `bound` to
+    // end. True when none is left; otherwise the session and the services the
+    // runs use must live until the process ends.
     bool shutdown(std::chrono::milliseconds bound);
 
 public slots:
@@ -118,6 +117,8 @@ public slots:
     void openHelp();
     void showAbout();
     void exitApplication();
+    // Brings the window to the front, from the tray too (a second copy asked).
+    void raiseWindow();
 
 signals:
     // The window has closed (Exit, the close button, Esc): the program ends.
@@ -126,28 +127,25 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct Bridge;
 
     void buildWidgets();
     void buildMenus();
-    void registerControl(int controlId, QWidget* widget);
+    void registerControl(engine::ControlId controlId, QWidget* widget);
     void centreOnScreen();
-    DatabaseForm readForm() const;
-    void showForm(const DatabaseForm& form);
-    void clearForm();
     void selectGridRowAt(const QPoint& position);
+    // When the auto service runs `row` next, for its tooltip; empty when it does not.
+    QString scheduleTip(int row) const;
     // Runs `action` on the GUI thread: at once when called there, otherwise
     // queued; dropped after shutdown.
     void onGuiThread(std::function<void()> action);
 
+    engine::BackupSession& m_session;
     WindowServices m_services;
-    std::unique_ptr<logging::Log> m_log;
     config::PasswordCodec m_codec;
-    engine::StatusJournal m_journal;
-    std::mutex m_backupLock; // serialises the body of every run; lives as long as the window
-    engine::BackupState m_state;
     config::DatabaseList m_databaseList;
     std::unique_ptr<ConfigGridModel> m_configModel;
     std::unique_ptr<StatusGridModel> m_statusModel;
@@ -157,27 +155,13 @@ private:
     bool m_shutDown = false;
 
     QHash<int, QWidget*> m_controls;
-    QLineEdit* m_databaseUrl = nullptr;
-    QLineEdit* m_databaseName = nullptr;
-    QLineEdit* m_userId = nullptr;
-    QLineEdit* m_password = nullptr;
-    QLineEdit* m_intervalNumber = nullptr;
-    QLineEdit* m_backupPath = nullptr;
-    QComboBox* m_intervalUnit = nullptr;
-    QCheckBox* m_sendByEmail = nullptr;
-    QCheckBox* m_zipBackup = nullptr;
-    QCheckBox* m_keepOldBackup = nullptr;
-    QPushButton* m_saveToListButton = nullptr;
-    QPushButton* m_cancelUpdateButton = nullptr;
+    DatabaseFormWidget* m_form = nullptr;
     QTableView* m_configGrid = nullptr;
     QTableView* m_statusGrid = nullptr;
     QLabel* m_statusLine = nullptr;
-    QWidget* m_settingsArea = nullptr;
+    QAction* m_startAutoAction = nullptr;
     EmailSettings* m_emailSettings = nullptr;
     TrayController* m_tray = nullptr;
-
-    // Declared last: destroyed first, before anything its runs use.
-    std::unique_ptr<engine::BackupScheduler> m_scheduler;
 };
 
 } // namespace ui

@@ -1,10 +1,12 @@
 #include "ui/EmailSettings.h"
 
 #include "config/SettingsFile.h"
+#include "engine/BackupSession.h"
 #include "log/Log.h"
 #include "ui/Prompter.h"
 #include "ui/ResponsiveCall.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -80,11 +82,11 @@ int MatchListItem(const QStringList& items, const QString& text)
     return -1;
 }
 
-EmailSettings::EmailSettings(Prompter& prompter, std::string settingsPath, SendTestMailFn sendTestMail,
+EmailSettings::EmailSettings(Prompter& prompter, engine::BackupSession& session, SendTestMailFn sendTestMail,
                              QWidget* parent)
     : QDialog(parent)
     , m_prompter(prompter)
-    , m_settingsPath(std::move(settingsPath))
+    , m_session(session)
     , m_sendTestMail(std::move(sendTestMail))
 {
     setObjectName(QStringLiteral("EmailSettings"));
@@ -119,6 +121,11 @@ void EmailSettings::buildForm()
     m_logType->setObjectName(QStringLiteral("LogType"));
     m_logType->setProperty("controlId", 1032);
     m_logType->addItems(kLogTypeItems);
+    m_mailOnFailure = new QCheckBox(QStringLiteral("Mail me when a backup fails"));
+    m_mailOnFailure->setObjectName(QStringLiteral("MailOnFailure"));
+    m_mailOnFailure->setToolTip(QStringLiteral(
+        "Sends a short message to the recipient above when a backup fails (at most one an hour per "
+        "database) and when it succeeds again."));
 
     auto makeForm = [] {
         auto* form = new QFormLayout;
@@ -164,6 +171,7 @@ void EmailSettings::buildForm()
     auto* logGroup = new QGroupBox(QStringLiteral("LOG Information Settings"));
     auto* logForm = makeForm();
     addRow(logForm, QStringLiteral("Log Type : "), m_logType);
+    logForm->addRow(QString(), m_mailOnFailure);
     logGroup->setLayout(logForm);
 
     m_saveButton = new QPushButton(QStringLiteral("Save Settings"));
@@ -196,18 +204,14 @@ void EmailSettings::buildForm()
 
 config::MailSettings EmailSettings::settings() const
 {
-    std::lock_guard lock(m_settingsMutex);
-    return m_settings;
+    return m_session.mailSettings();
 }
 
 void EmailSettings::loadMailSettings()
 {
     config::MailSettings loaded = settings();
-    config::LoadMailSettings(m_settingsPath, loaded);
-    {
-        std::lock_guard lock(m_settingsMutex);
-        m_settings = loaded;
-    }
+    config::LoadMailSettings(m_session.settingsPath(), loaded);
+    m_session.setMailSettings(loaded);
     showSettingsInFields();
 }
 
@@ -223,25 +227,26 @@ void EmailSettings::showSettingsInFields()
     m_messageText->setPlainText(QString::fromStdString(s.messageText));
     m_subject->setText(QString::fromStdString(s.subject));
     m_mailingServerName->setText(QString::fromStdString(s.mailingServerName));
+    m_mailOnFailure->setChecked(s.mailOnFailure);
 }
 
 bool EmailSettings::takeSettingsFromFields()
 {
     const PortCheck port = CheckPortText(m_port->text().toStdString());
-    {
-        std::lock_guard lock(m_settingsMutex);
-        m_settings.security = m_security->currentIndex() >= 0 ? m_security->currentText().toStdString() : std::string();
-        m_settings.recipient = m_recipient->text().toStdString();
-        m_settings.serverAddress = m_serverAddress->text().toStdString();
-        m_settings.account = m_account->text().toStdString();
-        m_settings.password = m_password->text().toStdString();
-        if (port.ok) {
-            m_settings.port = port.port;
-            m_settings.messageText = m_messageText->toPlainText().toStdString();
-            m_settings.subject = m_subject->text().toStdString();
-            m_settings.mailingServerName = m_mailingServerName->text().toStdString();
-        }
+    config::MailSettings s = settings();
+    s.security = m_security->currentIndex() >= 0 ? m_security->currentText().toStdString() : std::string();
+    s.recipient = m_recipient->text().toStdString();
+    s.serverAddress = m_serverAddress->text().toStdString();
+    s.account = m_account->text().toStdString();
+    s.password = m_password->text().toStdString();
+    if (port.ok) {
+        s.port = port.port;
+        s.messageText = m_messageText->toPlainText().toStdString();
+        s.subject = m_subject->text().toStdString();
+        s.mailingServerName = m_mailingServerName->text().toStdString();
+        s.mailOnFailure = m_mailOnFailure->isChecked();
     }
+    m_session.setMailSettings(s);
     if (!port.ok) {
         m_prompter.inform(this, ApplicationCaption(), QString::fromStdString(port.message));
         m_port->setFocus(Qt::OtherFocusReason);
@@ -264,10 +269,12 @@ void EmailSettings::saveMailSettings()
 {
     if (!takeSettingsFromFields())
         return;
-    if (!config::SaveMailSettings(m_settingsPath, settings(), m_port->text().toStdString())) {
+    std::string error;
+    if (!config::SaveMailSettings(m_session.settingsPath(), settings(), m_port->text().toStdString(), &error)) {
+        m_session.log().Write("The e-mail settings were not saved. " + error);
         m_prompter.inform(this, ApplicationCaption(),
-                          QStringLiteral("The e-mail settings could not be written to %1. Nothing was saved.")
-                              .arg(QString::fromStdString(m_settingsPath)));
+                          QStringLiteral("The e-mail settings could not be saved. %1")
+                              .arg(QString::fromStdString(error)));
         return;
     }
     accept();

@@ -10,12 +10,14 @@
 #include <string>
 #include <string_view>
 
+class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
 namespace logging { class Log; }
+namespace engine { class BackupSession; }
 
 namespace ui {
 
@@ -44,13 +46,11 @@ PortCheck CheckPortText(std::string_view text);
 // that starts with the text, ignoring case; -1 when none (or for an empty text).
 int MatchListItem(const QStringList& items, const QString& text);
 
-// The e-mail settings dialog ("Email Configurations") and the live mail
-// settings of the running program. One object lives as long as the main
-// window: the dialog shows and edits the settings, "Save Settings" writes them
-// to the settings file, "Send Test Email" sends a test message with them.
-//
-// The widgets are used on the GUI thread only. settings() may be called from
-// any thread (backup runs read it) and returns a consistent copy.
+// The e-mail settings dialog ("Email Configurations") over the live mail
+// settings of the backup session. One object lives as long as the main
+// window: the dialog shows and edits the session's settings, "Save Settings"
+// writes them to the settings file, "Send Test Email" sends a test message
+// with them. GUI thread only; runs read the settings from the session.
 class EmailSettings final : public QDialog {
     Q_OBJECT
 public:
@@ -58,12 +58,12 @@ public:
     // show the operator. Called on a thread of its own; may block.
     using SendTestMailFn = std::function<std::string(const config::MailSettings&)>;
 
-    EmailSettings(Prompter& prompter, std::string settingsPath, SendTestMailFn sendTestMail,
+    EmailSettings(Prompter& prompter, engine::BackupSession& session, SendTestMailFn sendTestMail,
                   QWidget* parent = nullptr);
 
     config::MailSettings settings() const;
 
-    // Reads section EMAILSERVERINFO of the settings file into the live settings.
+    // Reads the mail settings of the settings file into the live settings.
     void loadMailSettings();
     // Logs, runs the dialog modally on the live settings, logs again.
     void openMailSettings(logging::Log& log);
@@ -80,11 +80,8 @@ private:
     bool takeSettingsFromFields();
 
     Prompter& m_prompter;
-    std::string m_settingsPath;
+    engine::BackupSession& m_session; // holds the live settings and the settings file's path
     SendTestMailFn m_sendTestMail;
-
-    mutable std::mutex m_settingsMutex; // guards m_settings
-    config::MailSettings m_settings;
 
     QLineEdit* m_serverAddress = nullptr;
     QLineEdit* m_port = nullptr;
@@ -96,6 +93,7 @@ private:
     QLineEdit* m_mailingServerName = nullptr;
     QPlainTextEdit* m_messageText = nullptr;
     QComboBox* m_logType = nullptr;
+    QCheckBox* m_mailOnFailure = nullptr;
     QPushButton* m_saveButton = nullptr;
     QPushButton* m_testButton = nullptr;
     QPushButton* m_cancelButton = nullptr;

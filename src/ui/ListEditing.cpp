@@ -1,6 +1,8 @@
 #include "ui/ListEditing.h"
 
+#include "config/DatabaseEntry.h"
 #include "config/PasswordCodec.h"
+#include "engine/BackupFolders.h"
 
 #include <QString>
 
@@ -11,11 +13,6 @@ namespace {
 bool SameIgnoringCase(const std::string& a, const std::string& b)
 {
     return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
-}
-
-const char* SwitchText(bool on)
-{
-    return on ? "True" : "False";
 }
 
 } // namespace
@@ -38,6 +35,9 @@ std::string ValidateDatabaseForm(const DatabaseForm& form, const config::Databas
         return kEnterUserText;
     if (form.databaseName.empty())
         return kEnterNameText;
+    // The name becomes the database's folder below the backup path.
+    if (const auto problem = engine::DatabaseNameProblem(form.databaseName))
+        return *problem;
     for (int row = 0; row < list.rowCount(); ++row) {
         if (row == editingRow)
             continue;
@@ -58,49 +58,39 @@ std::string ValidateDatabaseForm(const DatabaseForm& form, const config::Databas
 
 config::DatabaseList::Row RowFromForm(const DatabaseForm& form, config::PasswordCodec& codec)
 {
-    config::DatabaseList::Row row;
+    config::DatabaseEntry entry;
     std::string encoded;
     const bool isEncoded = codec.Encode(form.password, encoded) == config::PasswordCodec::kOk;
-    row[config::ColDatabaseUrl] = form.serverAddress;
-    row[config::ColDatabaseName] = form.databaseName;
-    row[config::ColUserName] = form.login;
-    row[config::ColEncodedPassword] = isEncoded ? encoded : form.password;
-    row[config::ColInterval] = form.intervalText + (form.unitIndex == kUnitMinutes ? " Minutes" : " Hours");
-    row[config::ColBackupPath] = form.backupPath;
-    row[config::ColZip] = SwitchText(form.zip);
-    row[config::ColEmail] = SwitchText(form.email);
-    row[config::ColKeepOld] = SwitchText(form.keepOld);
-    return row;
+    entry.databaseUrl = form.serverAddress;
+    entry.databaseName = form.databaseName;
+    entry.userName = form.login;
+    entry.storedPassword = isEncoded ? encoded : form.password;
+    entry.intervalNumber = form.intervalText;
+    entry.intervalUnit = form.unitIndex == kUnitMinutes ? config::DatabaseEntry::Unit::Minutes
+                                                        : config::DatabaseEntry::Unit::Hours;
+    entry.backupPath = form.backupPath;
+    entry.zip = form.zip;
+    entry.email = form.email;
+    entry.keepOld = form.keepOld;
+    return entry.ToRow();
 }
 
 DatabaseForm FormFromRow(const config::DatabaseList::Row& row, config::PasswordCodec& codec)
 {
+    const config::DatabaseEntry entry = config::DatabaseEntry::FromRow(row);
     DatabaseForm form;
-    form.serverAddress = row[config::ColDatabaseUrl];
-    form.databaseName = row[config::ColDatabaseName];
-    form.login = row[config::ColUserName];
-
-    const std::string& stored = row[config::ColEncodedPassword];
+    form.serverAddress = entry.databaseUrl;
+    form.databaseName = entry.databaseName;
+    form.login = entry.userName;
     std::string decoded;
-    form.password = codec.Decode(stored, decoded) == config::PasswordCodec::kOk ? decoded : stored;
-
-    const std::string& interval = row[config::ColInterval];
-    const auto blank = interval.find(' ');
-    if (blank == std::string::npos) {
-        form.unitIndex = kUnitHours;
-    } else {
-        form.intervalText = interval.substr(0, blank);
-        const std::string prefix = interval.substr(0, blank + 1);
-        std::string unit = interval;
-        for (auto at = unit.find(prefix); at != std::string::npos; at = unit.find(prefix))
-            unit.erase(at, prefix.size());
-        form.unitIndex = unit == "Minutes" ? kUnitMinutes : kUnitHours;
-    }
-
-    form.backupPath = row[config::ColBackupPath];
-    form.zip = row[config::ColZip] == "True";
-    form.email = row[config::ColEmail] == "True";
-    form.keepOld = row[config::ColKeepOld] == "True";
+    form.password
+        = codec.Decode(entry.storedPassword, decoded) == config::PasswordCodec::kOk ? decoded : entry.storedPassword;
+    form.intervalText = entry.intervalNumber;
+    form.unitIndex = entry.intervalUnit == config::DatabaseEntry::Unit::Minutes ? kUnitMinutes : kUnitHours;
+    form.backupPath = entry.backupPath;
+    form.zip = entry.zip;
+    form.email = entry.email;
+    form.keepOld = entry.keepOld;
     return form;
 }
 

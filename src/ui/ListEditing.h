@@ -56,7 +56,9 @@ struct FolderChecks {
 bool IsAllDigits(const std::string& text);
 
 // Runs the checks in their fixed order and returns the message of the first
-// that fails, or an empty text when all pass. `editingRow` is skipped in the
+// that fails, or an empty text when all pass. A database name that cannot be
+// a folder name below the backup path (engine::DatabaseNameProblem) is
+// refused right after the check for an empty name. `editingRow` is skipped in the
 // duplicate check (-1 in add mode).
 std::string ValidateDatabaseForm(const DatabaseForm& form, const config::DatabaseList& list, int editingRow,
                                  const FolderChecks& folders);

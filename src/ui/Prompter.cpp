@@ -1,7 +1,7 @@
 #include "ui/Prompter.h"
 
-#include <QCoreApplication>
-#include <QFileInfo>
+#include "engine/BackupWorker.h"
+
 #include <QMessageBox>
 
 namespace ui {
@@ -10,6 +10,14 @@ void MessageBoxPrompter::inform(QWidget* parent, const QString& caption, const Q
 {
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+void MessageBoxPrompter::notify(QWidget* parent, const QString& caption, const QString& text)
+{
+    auto* box = new QMessageBox(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
 }
 
 bool MessageBoxPrompter::ask(QWidget* parent, const QString& caption, const QString& text)
@@ -21,9 +29,7 @@ bool MessageBoxPrompter::ask(QWidget* parent, const QString& caption, const QStr
 
 QString ApplicationCaption()
 {
-    const QString path = QCoreApplication::applicationFilePath();
-    const QString name = QFileInfo(path).completeBaseName();
-    return name.isEmpty() ? QStringLiteral("corvella") : name;
+    return QString::fromLatin1(engine::kDisplayName);
 }
 
 } // namespace ui

@@ -15,6 +15,9 @@ public:
 
     // One modal box with an OK button and no icon.
     virtual void inform(QWidget* parent, const QString& caption, const QString& text) = 0;
+    // The same box, shown without waiting for it: returns at once. For what a
+    // backup run reports, which must never wait for a person.
+    virtual void notify(QWidget* parent, const QString& caption, const QString& text) = 0;
     // A yes/no question with the question icon; true for "Yes".
     virtual bool ask(QWidget* parent, const QString& caption, const QString& text) = 0;
 };
@@ -23,11 +26,12 @@ public:
 class MessageBoxPrompter final : public Prompter {
 public:
     void inform(QWidget* parent, const QString& caption, const QString& text) override;
+    void notify(QWidget* parent, const QString& caption, const QString& text) override;
     bool ask(QWidget* parent, const QString& caption, const QString& text) override;
 };
 
-// The caption of the program's message boxes: the executable's name without
-// its extension ("corvella").
+// The caption of the program's message boxes: the program's display name
+// ("Corvella").
 QString ApplicationCaption();
 
 } // namespace ui

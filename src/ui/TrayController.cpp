@@ -78,7 +78,7 @@ void TrayController::showApplication()
 
 void TrayController::onActivated(QSystemTrayIcon::ActivationReason reason)
 {
-    if (reason == QSystemTrayIcon::DoubleClick)
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
         showApplication();
 }
 

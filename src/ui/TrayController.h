@@ -28,6 +28,7 @@ public:
     ~TrayController() override;
 
     bool isIconShown() const { return m_iconShown; }
+    bool isTrayAvailable() const { return m_trayAvailable(); }
     bool minimizeToTray() const { return m_minimizeToTray; }
     void setMinimizeToTray(bool on) { m_minimizeToTray = on; }
     QMenu* menu() const { return m_menu; }
@@ -40,7 +41,8 @@ public slots:
     bool hideIcon();
     // "Minimize to System Tray": shows the icon and, only if that worked, hides the window.
     void hideToTray();
-    // "Show Application" and a double-click on the icon.
+    // "Show Application", and a click or double-click on the icon (the tray
+    // protocols of some desktops send no double-click).
     void showApplication();
 
 signals:

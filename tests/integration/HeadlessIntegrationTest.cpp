@@ -8,9 +8,11 @@
 
 #include "fakes/RecordingOwner.h"
 #include "fakes/TdsTestServer.h"
+#include "fakes/TempFolder.h"
 
 #include <gmock/gmock.h>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <spawn.h>
@@ -41,9 +43,10 @@ std::string ReadFile(const std::string& path)
 // Runs the program in `folder` (its working folder) with stdout and stderr
 // captured in files.
 Outcome RunProgram(const std::string& folder, const std::vector<std::string>& args,
-                   const std::string& input = "/dev/null")
+                   const std::string& input = "/dev/null", const std::string& environment = "")
 {
-    const std::string command = "cd '" + folder + "' && QT_QPA_PLATFORM=offscreen '" + std::string(CORVELLA_BINARY) + "'";
+    const std::string command = "cd '" + folder + "' && " + environment + " QT_QPA_PLATFORM=offscreen '"
+        + std::string(CORVELLA_BINARY) + "'";
     std::string line = command;
     for (const std::string& arg : args)
         line += " '" + arg + "'";
@@ -56,15 +59,65 @@ Outcome RunProgram(const std::string& folder, const std::vector<std::string>& ar
     return outcome;
 }
 
+// Starts the program in the background; stdout and stderr go to files in `folder`.
+pid_t StartProgram(const std::string& folder, const std::vector<std::string>& args, const std::string& tag)
+{
+    const std::string binary = CORVELLA_BINARY;
+    std::vector<std::string> all = {binary};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    posix_spawn_file_actions_addopen(&actions, 1, (folder + "/" + tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (folder + "/" + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<std::string> environment = {"QT_QPA_PLATFORM=offscreen"};
+    for (char** e = environ; *e; ++e) {
+        if (std::string(*e).rfind("QT_QPA_PLATFORM=", 0) != 0)
+            environment.push_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    const int started = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return started == 0 ? pid : -1;
+}
+
+int WaitForExit(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Waits (up to 15 s) until `predicate` holds.
+template <typename Predicate>
+bool WaitFor(Predicate predicate)
+{
+    for (int i = 0; i < 1500; ++i) {
+        if (predicate())
+            return true;
+        usleep(10 * 1000);
+    }
+    return predicate();
+}
+
 } // namespace
 
 class HeadlessIntegration : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "corvella-headless-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
+        m_folder = std::make_unique<fakes::TempFolder>("corvella-headless");
+        m_root = m_folder->root();
         fakes::TdsTestServer::Options options;
         options.logins = {{"backup", "Backup#2024"}};
         options.databases = {"Sales", "Stock"};
@@ -75,11 +128,11 @@ protected:
     void TearDown() override
     {
         m_server.reset();
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
+        m_folder.reset();
     }
 
-    std::string writeConfig(const std::vector<std::pair<std::string, std::string>>& databases)
+    std::string writeConfig(const std::vector<std::pair<std::string, std::string>>& databases,
+                            const std::string& path = {})
     {
         config::DatabaseList list;
         config::PasswordCodec codec;
@@ -92,12 +145,13 @@ protected:
             for (int c = 0; c < config::kConfigColumnCount; ++c)
                 list.setCell(row, c, cells[c]);
         }
-        const std::string path = m_root + "/BackupConfig.ini";
+        const std::string file = path.empty() ? m_root + "/BackupConfig.ini" : path;
         logging::Log log(m_root + "/config.log");
-        EXPECT_TRUE(config::SaveDatabaseList(path, list, log));
-        return path;
+        EXPECT_TRUE(config::SaveDatabaseList(file, list, log));
+        return file;
     }
 
+    std::unique_ptr<fakes::TempFolder> m_folder;
     std::string m_root;
     std::unique_ptr<fakes::TdsTestServer> m_server;
 };
@@ -203,6 +257,124 @@ TEST_F(HeadlessIntegration, ServiceRunsAtOnceAndStopsCleanlyOnSigterm)
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(), "Auto backup service started");
     EXPECT_EQ(log.back(), "Auto backup service stopped");
+}
+
+// VERIFY_BACKUP=TRUE in the settings file: a backup the server cannot read
+// back fails the run, and with it the exit code.
+TEST_F(HeadlessIntegration, AVerificationFailureFailsBackupNow)
+{
+    fakes::TdsTestServer::Options options;
+    options.logins = {{"backup", "Backup#2024"}};
+    options.databases = {"Sales", "Stock"};
+    options.damagedBackupsOf = {"Stock"};
+    options.backupSize = 4096;
+    m_server = std::make_unique<fakes::TdsTestServer>(options);
+    ASSERT_TRUE(m_server->start()) << m_server->error();
+    const std::string config = writeConfig({{"Sales", "Backup#2024"}, {"Stock", "Backup#2024"}});
+    std::ofstream(config, std::ios::app) << "[OPTIONS]\r\nVERIFY_BACKUP=true\r\n";
+
+    Outcome outcome = RunProgram(m_root, {"--backup-now", "--config", config});
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_THAT(outcome.out, HasSubstr("Backup verification failed: "));
+    EXPECT_TRUE(fs::exists(m_root + "/backups/Sales/Sales.Bak"));
+    EXPECT_FALSE(fs::exists(m_root + "/backups/Stock/Stock.Bak"));
+    EXPECT_THAT(fakes::ReadLogMessages(m_root + "/BackupLog.log"),
+                ::testing::Contains("Backup verified for Database Sales"));
+}
+
+// One copy per settings file: a second headless copy on a file in use exits
+// with 2 and names the other; another settings file runs beside it; a second
+// desktop copy brings the first forward and ends.
+TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
+{
+    const std::string config = writeConfig({{"Sales", "Backup#2024"}});
+    const pid_t service = StartProgram(m_root, {"--service", "--config", config}, "service");
+    ASSERT_GT(service, 0);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(m_root + "/backups/Sales/Sales.Bak"); }));
+
+    Outcome second = RunProgram(m_root, {"--backup-now", "--config", config});
+    EXPECT_EQ(second.exitCode, 2);
+    EXPECT_THAT(second.err, HasSubstr("the settings file '" + config + "' is in use by another copy of Corvella (process "
+                                      + std::to_string(service) + ")"));
+    // The same file reached by another path is the same file.
+    fs::create_directories(m_root + "/sub");
+    Outcome viaOtherPath = RunProgram(m_root + "/sub", {"--service", "--config", "../BackupConfig.ini"});
+    EXPECT_EQ(viaOtherPath.exitCode, 2);
+
+    fs::create_directories(m_root + "/other");
+    const std::string otherConfig = writeConfig({{"Stock", "Backup#2024"}}, m_root + "/other/BackupConfig.ini");
+    Outcome other = RunProgram(m_root + "/other", {"--backup-now", "--config", otherConfig});
+    EXPECT_EQ(other.exitCode, 0) << other.err;
+
+    kill(service, SIGTERM);
+    EXPECT_EQ(WaitForExit(service), 0);
+    const auto log = fakes::ReadLogMessages(m_root + "/BackupLog.log");
+    // The second copy opened no log of its own: the file is the service's alone.
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Manual backup taken."), 0);
+
+    fs::create_directories(m_root + "/desk");
+    const std::string deskConfig = writeConfig({{"Sales", "Backup#2024"}}, m_root + "/desk/BackupConfig.ini");
+    const pid_t desktop = StartProgram(m_root + "/desk", {"--config", deskConfig}, "desktop");
+    ASSERT_TRUE(WaitFor([&] {
+        const auto lines = fakes::ReadLogMessages(m_root + "/desk/BackupLog.log");
+        return std::find(lines.begin(), lines.end(), "Backup Manager Started") != lines.end();
+    }));
+    Outcome raise = RunProgram(m_root + "/desk", {"--config", deskConfig});
+    EXPECT_EQ(raise.exitCode, 0) << raise.err;
+    Outcome headless = RunProgram(m_root + "/desk", {"--backup-now", "--config", deskConfig});
+    EXPECT_EQ(headless.exitCode, 2);
+    kill(desktop, SIGTERM);
+    WaitForExit(desktop);
+}
+
+// SIGHUP makes the service read its settings again: a new database runs at
+// once, a removed one gets no further run, and the reload is logged.
+TEST_F(HeadlessIntegration, ServiceReloadsItsSettingsOnSighup)
+{
+    const std::string config = writeConfig({{"Sales", "Backup#2024"}});
+    const pid_t service = StartProgram(m_root, {"--service", "--config", config}, "service");
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(m_root + "/backups/Sales/Sales.Bak"); }));
+
+    writeConfig({{"Stock", "Backup#2024"}});
+    kill(service, SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(m_root + "/backups/Stock/Stock.Bak"); }));
+    kill(service, SIGTERM);
+    EXPECT_EQ(WaitForExit(service), 0);
+    const auto log = fakes::ReadLogMessages(m_root + "/BackupLog.log");
+    EXPECT_THAT(log, ::testing::Contains("Settings reloaded on SIGHUP: 1 database(s) new or changed, 1 removed, 0 unchanged"));
+    EXPECT_THAT(log, ::testing::Contains("Stopping on SIGTERM"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Backup Started for Database Sales"), 1);
+}
+
+// An installed copy started without options keeps its settings and its log
+// where Linux keeps them, and says so.
+TEST_F(HeadlessIntegration, WithoutOptionsTheUsersFoldersAreUsed)
+{
+    const std::string home = m_root + "/home";
+    fs::create_directories(home);
+    const std::string environment
+        = "env -u CORVELLA_CONFIG -u XDG_CONFIG_HOME -u XDG_STATE_HOME HOME='" + home + "'";
+    Outcome help = RunProgram(m_root, {"--help"}, "/dev/null", environment);
+    EXPECT_EQ(help.exitCode, 0);
+    // Unless a settings file lies beside the program, as in a build folder with the demo.
+    if (!fs::exists(fs::path(CORVELLA_BINARY).parent_path() / "BackupConfig.ini")) {
+        EXPECT_THAT(help.out, HasSubstr("Settings file in use: " + home
+                                        + "/.config/corvella/BackupConfig.ini (the user's settings folder)"));
+        EXPECT_THAT(help.out, HasSubstr("Log file in use: " + home + "/.local/state/corvella/BackupLog.log"));
+
+        fs::create_directories(home + "/.config/corvella");
+        writeConfig({{"Sales", "Backup#2024"}}, home + "/.config/corvella/BackupConfig.ini");
+        Outcome run = RunProgram(m_root, {"--backup-now"}, "/dev/null", environment);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_THAT(fakes::ReadLogMessages(home + "/.local/state/corvella/BackupLog.log"),
+                    ::testing::Contains("Manual backup taken."));
+        EXPECT_FALSE(fs::exists(m_root + "/BackupLog.log"));
+    }
+
+    Outcome withEnvironment = RunProgram(m_root, {"--help"}, "/dev/null",
+                                         "CORVELLA_CONFIG='" + m_root + "/c.ini' HOME='" + home + "'");
+    EXPECT_THAT(withEnvironment.out, HasSubstr("Settings file in use: " + m_root + "/c.ini (named by $CORVELLA_CONFIG)"));
+    EXPECT_THAT(withEnvironment.out, HasSubstr("Log file in use: BackupLog.log"));
 }
 
 #endif

@@ -15,6 +15,12 @@ void QueuedPrompter::inform(QWidget*, const QString& caption, const QString& tex
     m_shown.push_back({caption, text, false});
 }
 
+void QueuedPrompter::notify(QWidget*, const QString& caption, const QString& text)
+{
+    std::lock_guard lock(m_mutex);
+    m_shown.push_back({caption, text, false, true});
+}
+
 bool QueuedPrompter::ask(QWidget*, const QString& caption, const QString& text)
 {
     std::lock_guard lock(m_mutex);
@@ -63,23 +69,26 @@ WindowFixture::~WindowFixture()
     close();
 }
 
-ui::DBBackupDlg& WindowFixture::open(ui::WindowServices services)
+ui::DBBackupDlg& WindowFixture::open(ui::WindowServices services, engine::BackupServices backup)
 {
     close();
-    services.settingsPath = settingsPath();
-    services.logPath = logPath();
+    m_session = std::make_unique<engine::BackupSession>(
+        engine::BackupSession::Paths{settingsPath(), logPath()}, std::move(backup),
+        [this](const std::string& text, const std::string& caption) {
+            prompter.inform(nullptr, QString::fromStdString(caption), QString::fromStdString(text));
+        });
     services.prompter = &prompter;
     if (!services.checkConnection) {
-        services.checkConnection = [this](const std::string& connectionString, const db::StatusLineFn& statusLine) {
+        services.checkConnection = [this](const std::string& connectionString, std::string& failureText) {
             checkedConnections.push_back(connectionString);
             if (!connectionOk)
-                statusLine(db::kConnectionFailedText);
+                failureText = "Login failed for user 'sa'.";
             return connectionOk;
         };
     }
     if (!services.trayAvailable)
         services.trayAvailable = [] { return false; };
-    m_window = std::make_unique<ui::DBBackupDlg>(std::move(services));
+    m_window = std::make_unique<ui::DBBackupDlg>(*m_session, std::move(services));
     m_testers.push_back(std::make_unique<QAbstractItemModelTester>(
         m_window->configModel(), QAbstractItemModelTester::FailureReportingMode::QtTest));
     m_testers.push_back(std::make_unique<QAbstractItemModelTester>(
@@ -92,6 +101,7 @@ void WindowFixture::close()
 {
     m_testers.clear();
     m_window.reset();
+    m_session.reset();
 }
 
 QStringList WindowFixture::logLines() const

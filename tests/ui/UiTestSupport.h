@@ -25,9 +25,11 @@ public:
         QString caption;
         QString text;
         bool question = false;
+        bool notice = false; // shown without waiting
     };
 
     void inform(QWidget* parent, const QString& caption, const QString& text) override;
+    void notify(QWidget* parent, const QString& caption, const QString& text) override;
     bool ask(QWidget* parent, const QString& caption, const QString& text) override;
 
     void queueAnswer(bool yes);
@@ -42,14 +44,16 @@ private:
 };
 
 // A temporary program folder with its settings file and log, a backup folder,
-// and a window built on them with doubles for the prompter and connection check.
+// a backup session on them and a window over it, with doubles for the
+// prompter and the connection check.
 class WindowFixture {
 public:
     WindowFixture();
     ~WindowFixture();
 
-    // Builds the window (again, after a previous one was destroyed).
-    ui::DBBackupDlg& open(ui::WindowServices services = {});
+    // Builds the session and the window (again, after previous ones were
+    // destroyed). `backup` serves the session's runs.
+    ui::DBBackupDlg& open(ui::WindowServices services = {}, engine::BackupServices backup = {});
     void close();
 
     ui::DBBackupDlg& window() { return *m_window; }
@@ -66,6 +70,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    std::unique_ptr<engine::BackupSession> m_session;
     std::unique_ptr<ui::DBBackupDlg> m_window;
     std::vector<std::unique_ptr<QAbstractItemModelTester>> m_testers;
 };

@@ -3,6 +3,7 @@
 #include "config/SettingsFile.h"
 #include "ui/EmailSettings.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
@@ -152,7 +153,7 @@ private slots:
         QCOMPARE(stored.password, std::string("pa;ss"));
         QCOMPARE(stored.security, std::string("TLS"));
         QCOMPARE(stored.messageText, std::string("Line one\nLine two"));
-        QCOMPARE(m_fixture->window().mailSettings(), stored);
+        QCOMPARE(m_fixture->window().session().mailSettings(), stored);
 
         // An emptied password keeps the stored one; the next start reads it all back.
         inDialog([&] {
@@ -160,9 +161,37 @@ private slots:
             QTest::mouseClick(button("SaveSettings"), Qt::LeftButton);
         });
         openWindow();
-        QCOMPARE(m_fixture->window().mailSettings().password, std::string("pa;ss"));
-        QCOMPARE(m_fixture->window().mailSettings().recipient, std::string("dba@example.com"));
+        QCOMPARE(m_fixture->window().session().mailSettings().password, std::string("pa;ss"));
+        QCOMPARE(m_fixture->window().session().mailSettings().recipient, std::string("dba@example.com"));
         inDialog([&] { QCOMPARE(Find<QComboBox>(dialog(), "Security")->currentText(), QString("TLS")); });
+    }
+
+    void theFailureAlertChoiceIsSavedAndShownAgain()
+    {
+        openWindow();
+        inDialog([&] {
+            QVERIFY(!Find<QCheckBox>(dialog(), "MailOnFailure")->isChecked());
+            fillValid();
+            QTest::mouseClick(Find<QCheckBox>(dialog(), "MailOnFailure"), Qt::LeftButton);
+            QTest::mouseClick(button("SaveSettings"), Qt::LeftButton);
+            QVERIFY(!dialog().isVisible());
+        });
+        QFile file(QString::fromStdString(m_fixture->settingsPath()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("[OPTIONS]\nMAIL_ON_FAILURE=TRUE\n"));
+        QVERIFY(m_fixture->window().session().mailSettings().mailOnFailure);
+
+        // The next start shows it ticked; unticking it is saved as well.
+        openWindow();
+        inDialog([&] {
+            QVERIFY(Find<QCheckBox>(dialog(), "MailOnFailure")->isChecked());
+            QTest::mouseClick(Find<QCheckBox>(dialog(), "MailOnFailure"), Qt::LeftButton);
+            QTest::mouseClick(button("SaveSettings"), Qt::LeftButton);
+        });
+        config::MailSettings stored;
+        stored.mailOnFailure = true;
+        config::LoadMailSettings(m_fixture->settingsPath(), stored);
+        QVERIFY(!stored.mailOnFailure);
     }
 
     void storedSecurityIsMatchedIgnoringCase()
@@ -197,7 +226,7 @@ private slots:
         QCOMPARE(m_sent[0].port, 587u);
         // Cancel after a test: the file is untouched, the tested values stay live.
         QVERIFY(!QFile::exists(QString::fromStdString(m_fixture->settingsPath())));
-        QCOMPARE(m_fixture->window().mailSettings(), m_sent[0]);
+        QCOMPARE(m_fixture->window().session().mailSettings(), m_sent[0]);
     }
 };
 

@@ -1,6 +1,8 @@
 #include "UiTestSupport.h"
 
 #include "config/PasswordCodec.h"
+#include "db/Connection.h"
+#include "engine/BackupFolders.h"
 #include "ui/ConfigGridModel.h"
 #include "ui/ListEditing.h"
 #include "ui/TrayController.h"
@@ -88,8 +90,8 @@ private:
 
     void rightClickAt(const QPoint& position)
     {
-        QContextMenuEvent event(QContextMenuEvent::Mouse, position, grid()->viewport()->mapToGlobal(position));
-        QApplication::sendEvent(grid()->viewport(), &event);
+        QTest::mousePress(grid()->viewport(), Qt::RightButton, {}, position);
+        QTest::mouseRelease(grid()->viewport(), Qt::RightButton, {}, position);
     }
 
     QStringList formTexts()
@@ -123,6 +125,10 @@ private slots:
         QTest::newRow("all empty") << Entry{} << true << ui::kEnterUrlText;
         QTest::newRow("login before name") << Entry{"srv", "", "", "", "", ""} << true << ui::kEnterUserText;
         QTest::newRow("name") << Entry{"srv", "", "sa", "", "5", folder} << true << ui::kEnterNameText;
+        // A name leads to "<backup path>/<name>": it must not leave the backup path.
+        for (const char* name : {"..", ".", " .. ", "   ", "../../x", "a/b", "tab\there"})
+            QTest::newRow(qPrintable(QString("name '%1'").arg(name)))
+                << Entry{"srv", name, "sa", "", "5", folder} << true << QString(engine::kInvalidDatabaseNameText);
         QTest::newRow("duplicate, other case") << Entry{"DB1.local", "sales", "sa", "", "5", folder} << true
                                                << ui::kDuplicateText;
         QTest::newRow("empty path") << Entry{"srv", "Sales", "sa", "", "5", ""} << true << ui::kInvalidPathText;
@@ -157,7 +163,8 @@ private slots:
         QCOMPARE(formTexts(), (QStringList{entry.url, entry.name, entry.user, entry.password, entry.interval, entry.path}));
         QCOMPARE(button("SaveToList")->text(), QString("Save to List"));
         if (!connects)
-            QTRY_COMPARE(Find<QLabel>(window(), "StatusLine")->text(), QString(db::kConnectionFailedText));
+            QTRY_COMPARE(Find<QLabel>(window(), "StatusLine")->text(),
+                         QString(db::kConnectionFailedText) + " Login failed for user 'sa'.");
     }
 
     void addsRowsWithSerialsAndCells()
@@ -277,10 +284,23 @@ private slots:
         add(valid("srv", "D"));
         QCOMPARE(cell(2, 0), QString("3"));
 
-        // A right-click below the rows selects nothing and deletes nothing.
+        // A right-click below the rows selects nothing and deletes nothing, and
+        // leaves edit mode entirely.
+        doubleClickRow(0);
+        QCOMPARE(button("SaveToList")->text(), QString("Update to List"));
         rightClickAt(QPoint(5, grid()->viewport()->height() - 3));
         QCOMPARE(rows(), 3);
         QCOMPARE(window().editingRow(), -1);
+        QCOMPARE(button("SaveToList")->text(), QString("Save to List"));
+        QVERIFY(!button("CancelUpdate")->isEnabled());
+
+        // The keyboard's menu key deletes nothing.
+        grid()->setFocus();
+        grid()->selectRow(0);
+        QTest::keyClick(grid(), Qt::Key_Menu);
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, rowCentre(0));
+        QApplication::sendEvent(grid()->viewport(), &menuKey);
+        QCOMPARE(rows(), 3);
     }
 
     void savesAndReloadsTheList()
@@ -359,13 +379,13 @@ private slots:
         QFETCH(QString, number);
         QFETCH(int, unit);
         config::PasswordCodec codec;
-        config::DatabaseList::Row row{"1", "srv", "db", "sa", "@", interval.toStdString(), "/b",
+        config::DatabaseList::Row row{"1", "srv", "db", "sa", "=", interval.toStdString(), "/b",
                                       "True", "true", "False"};
         const ui::DatabaseForm form = ui::FormFromRow(row, codec);
         QCOMPARE(QString::fromStdString(form.intervalText), number);
         QCOMPARE(form.unitIndex, unit);
         // An undecodable password cell shows as it is stored; switches are case-sensitive.
-        QCOMPARE(form.password, std::string("@"));
+        QCOMPARE(form.password, std::string("="));
         QCOMPARE((std::vector<bool>{form.zip, form.email, form.keepOld}), (std::vector<bool>{true, false, false}));
     }
 };

@@ -1,5 +1,7 @@
 #include "UiTestSupport.h"
 
+#include "ui/ConfigGridModel.h"
+
 #include "db/DbConnection.h"
 #include "engine/BackupScheduler.h"
 #include "engine/SystemServices.h"
@@ -66,12 +68,11 @@ private:
         QTest::mouseClick(Find<QPushButton>(window(), "SaveToList"), Qt::LeftButton);
     }
 
-    ui::WindowServices realServices(engine::SystemServices& real)
+    ui::WindowServices realServices()
     {
         ui::WindowServices services;
-        services.backup = real.services();
-        services.checkConnection = [](const std::string& connectionString, const db::StatusLineFn& statusLine) {
-            return db::CheckConnection(connectionString, statusLine);
+        services.checkConnection = [](const std::string& connectionString, std::string& failureText) {
+            return db::CheckConnection(connectionString, failureText);
         };
         return services;
     }
@@ -117,7 +118,7 @@ private slots:
         // Every control the engine addresses by number is there.
         for (int id : {1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1009, 1010, 1011, 1012, 1013, 1015, 1016,
                        1023, 1024, 1025, 1026})
-            QVERIFY2(window().control(id), qPrintable(QString::number(id)));
+            QVERIFY2(window().control(static_cast<engine::ControlId>(id)), qPrintable(QString::number(id)));
         window().enableControl(engine::IdManualBackup, false);
         QVERIFY(!Find<QPushButton>(window(), "ManualBackup")->isEnabled());
 
@@ -201,10 +202,11 @@ private slots:
         ui::TrayController* tray = window().tray();
         QCOMPARE(tray->icon()->toolTip(), QString("SQL Server Backup Manager - Corvella"));
 
-        // No notification area: hiding to it does nothing.
+        // No notification area: hiding to it does nothing, and the user is told why.
         window().minimizeToTray();
         QVERIFY(window().isVisible());
         QVERIFY(!tray->isIconShown());
+        QCOMPARE(m_fixture->prompter.texts(), QStringList{ui::DBBackupDlg::kNoTrayText});
 
         available = true;
         window().minimizeToTray();
@@ -215,6 +217,11 @@ private slots:
         QVERIFY(window().isVisible());
         QVERIFY(!tray->isIconShown());
         QVERIFY(!tray->hideIcon());
+        // A single click restores the window too: some desktops send no double-click.
+        window().minimizeToTray();
+        QVERIFY(!window().isVisible());
+        emit tray->icon()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(window().isVisible());
 
         // The menu's items route to the window; "Save Settings" becomes the default item after the first use.
         QMenu* menu = tray->menu();
@@ -238,19 +245,20 @@ private slots:
         std::thread worker([&] {
             window().enableControl(engine::IdSaveConfigurations, false);
             window().setStatusLine("Database Connection failed. Please check the DB info...");
-            window().showMessage("Directory Creation Failed:/x. Please check the path", "Error");
+            window().showNotice("Directory Creation Failed:/x. Please check the path", "Error");
             returned = true;
         });
         QTRY_VERIFY(returned);
         worker.join();
-        QVERIFY(!Find<QPushButton>(window(), "SaveConfigurations")->isEnabled());
-        QCOMPARE(Find<QLabel>(window(), "StatusLine")->text(), QString(db::kConnectionFailedText));
-        QCOMPARE(m_fixture->prompter.texts(), QStringList{"Directory Creation Failed:/x. Please check the path"});
+        QTRY_VERIFY(!Find<QPushButton>(window(), "SaveConfigurations")->isEnabled());
+        QTRY_COMPARE(Find<QLabel>(window(), "StatusLine")->text(), QString(db::kConnectionFailedText));
+        QTRY_COMPARE(m_fixture->prompter.texts(), QStringList{"Directory Creation Failed:/x. Please check the path"});
+        QVERIFY(m_fixture->prompter.shown().back().notice); // the run did not wait for it
 
         // After shutdown a worker's message returns at once and changes nothing.
         QVERIFY(window().shutdown(std::chrono::milliseconds(100)));
         std::thread late([&] {
-            window().showMessage("late", "Error");
+            window().showNotice("late", "Error");
             window().setStatusLine("late");
         });
         late.join();
@@ -264,7 +272,7 @@ private slots:
         fakes::TdsTestServer server;
         QVERIFY2(server.start(), server.error().c_str());
         engine::SystemServices real(m_fixture->settingsPath());
-        m_fixture->open(realServices(real));
+        m_fixture->open(realServices(), real.services("corvella"));
         addDatabase(server, "Sales");
         QVERIFY2(m_fixture->prompter.shown().empty(), qPrintable(m_fixture->prompter.texts().join("|")));
         QCOMPARE(window().databaseList().rowCount(), 1);
@@ -297,29 +305,68 @@ private slots:
         m_fixture->close();
     }
 
+    // While the service runs it cannot be started again, from the button or
+    // the menu; the database settings cannot be edited.
+    void theAutoServiceStartsOnce()
+    {
+        fakes::TdsTestServer server;
+        QVERIFY2(server.start(), server.error().c_str());
+        engine::SystemServices real(m_fixture->settingsPath());
+        m_fixture->open(realServices(), real.services("corvella"));
+        addDatabase(server, "Sales");
+        auto* menuItem = window().findChild<QAction*>(QStringLiteral("MenuStartAutoBackup"));
+        QVERIFY(menuItem && menuItem->isEnabled());
+
+        QTest::mouseClick(Find<QPushButton>(window(), "StartAutoBackup"), Qt::LeftButton);
+        QTRY_VERIFY(!menuItem->isEnabled());
+        QVERIFY(!Find<QPushButton>(window(), "StartAutoBackup")->isEnabled());
+        QVERIFY(!Find<QPushButton>(window(), "SaveToList")->isEnabled());
+        menuItem->trigger();
+        window().startAutoBackupService();
+        QTRY_COMPARE_WITH_TIMEOUT(statusCell(0, 2), QString("Backup completed"), 30000);
+        QCOMPARE(m_fixture->logLines().count("Auto backup service started"), 1);
+        QCOMPARE(window().scheduler().autoSchedule().size(), std::size_t(1));
+        // A row's tooltip says when it runs next.
+        const QModelIndex name = window().configModel()->index(0, config::ColDatabaseName);
+        QTRY_VERIFY(window().configModel()->data(name, Qt::ToolTipRole).toString().contains("Next backup: "));
+        QVERIFY(window().configModel()->data(name, Qt::ToolTipRole).toString().startsWith("Sales\n"));
+        QVERIFY(window().shutdown(std::chrono::seconds(10)));
+        m_fixture->close();
+    }
+
     void exitWhileABackupRunsEndsCleanly()
     {
         fakes::TdsTestServer::Options options;
+        options.databases = {"Sales", "Stock"};
         options.backupDelayMs = 1500;
         fakes::TdsTestServer server(options);
         QVERIFY2(server.start(), server.error().c_str());
         engine::SystemServices real(m_fixture->settingsPath());
-        m_fixture->open(realServices(real));
+        m_fixture->open(realServices(), real.services("corvella"));
         addDatabase(server, "Sales");
+        addDatabase(server, "Stock");
         QSignalSpy closed(&window(), &ui::DBBackupDlg::closed);
 
         QTest::mouseClick(Find<QPushButton>(window(), "ManualBackup"), Qt::LeftButton);
         QTRY_COMPARE(window().backupState().backupBusy(), 1);
+        QTRY_COMPARE(server.commandsStartingWith("BACKUP").size(), std::size_t(1));
         m_fixture->prompter.queueAnswer(true);
         window().exitApplication();
         QCOMPARE(m_fixture->prompter.shown().back().text, QString(ui::DBBackupDlg::kCloseBusyText));
         QCOMPARE(closed.count(), 1);
         QCOMPARE(m_fixture->logLines().last(), QString("Backup Manager is going to close"));
-        // The run cannot be interrupted inside the server's command; the window
-        // stops listening and the run still ends on its own.
-        QVERIFY(!window().shutdown(std::chrono::milliseconds(50)));
-        QVERIFY(window().scheduler().waitUntilIdle(std::chrono::seconds(30)));
+        // The server's command is cancelled: the run ends at once, and what the
+        // server had written is gone, so no later run can take it for a backup.
+        QVERIFY(window().shutdown(std::chrono::seconds(10)));
         QCOMPARE(window().backupState().backupBusy(), 0);
+        QCOMPARE(QString::fromStdString(window().statusJournal().cell(0, engine::StatusBackupStatus)),
+                 QString(engine::kStoppedText));
+        // The log says which runs the close abandoned.
+        QVERIFY(m_fixture->logLines().contains("Backup of database Sales stopped because the program is ending"));
+        QVERIFY(m_fixture->logLines().contains("Backup of database Stock was not started because the program is ending"));
+        const std::filesystem::path folder = std::filesystem::path(m_fixture->backupFolder()) / "Sales";
+        QVERIFY(std::filesystem::is_empty(folder / "temp"));
+        QVERIFY(!std::filesystem::exists(folder / "Sales.Bak"));
         m_fixture->close();
     }
 
