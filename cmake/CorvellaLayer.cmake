@@ -17,10 +17,15 @@ function(corvella_layer target)
     endif()
 endfunction()
 
-# corvella_gtest(<name> SOURCES files... LIBS targets... [LABELS labels...] [ENVIRONMENT vars...])
-# A GoogleTest executable whose cases CTest sees one by one.
+# corvella_gtest(<name> SOURCES files... LIBS targets... [LABELS labels...] [ENVIRONMENT vars...]
+#                [SLOW gtest-filter])
+# A GoogleTest executable whose cases CTest sees one by one. The labels say
+# what a test needs: `unit` nothing but the code, `peer` real protocol peers
+# the tests start (the SQL Server wire-protocol and SMTP test servers, the
+# program itself), `slow` much more time than the rest: the cases matching
+# SLOW are labelled `slow` alone.
 function(corvella_gtest name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
+    cmake_parse_arguments(ARG "" "SLOW" "SOURCES;LIBS;LABELS;ENVIRONMENT" ${ARGN})
     if(NOT ARG_SOURCES)
         return()
     endif()
@@ -30,7 +35,19 @@ function(corvella_gtest name)
     target_compile_definitions(${name} PRIVATE
         CORVELLA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
         CORVELLA_BINARY_DIR="${PROJECT_BINARY_DIR}")
-    gtest_discover_tests(${name}
-        DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${ARG_LABELS}" ENVIRONMENT "${ARG_ENVIRONMENT}" TIMEOUT 300)
+    # A property value that is a list must reach the generated test file
+    # with its separators escaped; an empty one is left out altogether.
+    string(REPLACE ";" "\\;" labels "${ARG_LABELS}")
+    set(properties LABELS "${labels}" TIMEOUT 300)
+    if(ARG_ENVIRONMENT)
+        string(REPLACE ";" "\\;" environment "${ARG_ENVIRONMENT}")
+        list(APPEND properties ENVIRONMENT "${environment}")
+    endif()
+    if(ARG_SLOW)
+        gtest_discover_tests(${name} TEST_FILTER "-${ARG_SLOW}" DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
+        gtest_discover_tests(${name} TEST_FILTER "${ARG_SLOW}" DISCOVERY_TIMEOUT 60
+            PROPERTIES LABELS slow TIMEOUT 600)
+    else()
+        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
+    endif()
 endfunction()

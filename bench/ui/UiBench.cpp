@@ -38,18 +38,22 @@
 
 namespace {
 
+// The real services, and a session over the settings file and log of `dir`.
 struct RealServices {
-    explicit RealServices(const std::string& settingsPath) : backup(settingsPath) {}
+    explicit RealServices(const QTemporaryDir& dir)
+        : backup(dir.filePath("BackupConfig.ini").toStdString())
+        , session({dir.filePath("BackupConfig.ini").toStdString(), dir.filePath("BackupLog.log").toStdString()},
+                  backup.services())
+    {
+    }
     ui::MessageBoxPrompter prompter;
     engine::SystemServices backup;
+    engine::BackupSession session;
 
-    ui::WindowServices window(const QTemporaryDir& dir)
+    ui::WindowServices window()
     {
         ui::WindowServices s;
-        s.settingsPath = dir.filePath("BackupConfig.ini").toStdString();
-        s.logPath = dir.filePath("BackupLog.log").toStdString();
         s.prompter = &prompter;
-        s.backup = backup.services();
         s.trayAvailable = [] { return false; };
         return s;
     }
@@ -89,13 +93,13 @@ int Startup(int databases, int repeats)
     std::vector<double> times;
     for (int i = 0; i < repeats; ++i) {
         QTemporaryDir dir;
-        RealServices real(dir.filePath("BackupConfig.ini").toStdString());
+        RealServices real(dir);
         WriteList(dir.filePath("BackupConfig.ini").toStdString(), databases, "127.0.0.1,1433",
                   dir.filePath("backups").toStdString());
         QElapsedTimer clock;
         clock.start();
         {
-            ui::DBBackupDlg window(real.window(dir));
+            ui::DBBackupDlg window(real.session, real.window());
             window.show();
             if (!QTest::qWaitForWindowExposed(&window))
                 return 1;
@@ -127,8 +131,8 @@ int Latency(int databases)
     const std::string folder = dir.filePath("backups").toStdString();
     QDir().mkpath(QString::fromStdString(folder));
     WriteList(dir.filePath("BackupConfig.ini").toStdString(), databases, server.dataSource(), folder);
-    RealServices real(dir.filePath("BackupConfig.ini").toStdString());
-    ui::DBBackupDlg window(real.window(dir));
+    RealServices real(dir);
+    ui::DBBackupDlg window(real.session, real.window());
     window.show();
     if (!QTest::qWaitForWindowExposed(&window))
         return 1;
@@ -175,8 +179,8 @@ int Showcase(int seconds, bool email)
     QTemporaryDir dir;
     const std::string folder = "/tmp/corvella-showcase/backups";
     QDir().mkpath(QString::fromStdString(folder));
-    RealServices real(dir.filePath("BackupConfig.ini").toStdString());
-    ui::DBBackupDlg window(real.window(dir));
+    RealServices real(dir);
+    ui::DBBackupDlg window(real.session, real.window());
     int i = 0;
     for (const auto& name : options.databases) {
         window.configModel()->appendRow(MakeRow(i, server.dataSource(), name, folder, i % 2 == 0));
