@@ -368,13 +368,8 @@ bool BackupWorker::runBody()
     table.Clear();
     progress.reset();
     if (db::Failed(hr)) {
-        // What the server may have written is not a backup.
-        std::string ignored;
-        m_services.fileOps->removeFile(serverFile, ignored);
-        if (stopRequested()) {
-            setCell(StatusBackupStatus, kStoppedText);
+        if (discardAfterFailure(serverFile))
             return false;
-        }
         // A failure without a text still says that it failed.
         if (errorText.empty())
             errorText = "Backup failed for database " + m_displayName + " (error " + HexCode(hr) + ")";
@@ -437,6 +432,17 @@ bool BackupWorker::runBody()
     return stepsDone && !m_stop.stop_requested();
 }
 
+bool BackupWorker::discardAfterFailure(const std::string& serverFile)
+{
+    // What the server may have written is not a backup.
+    std::string ignored;
+    m_services.fileOps->removeFile(serverFile, ignored);
+    if (!stopRequested())
+        return false;
+    setCell(StatusBackupStatus, kStoppedText);
+    return true;
+}
+
 bool BackupWorker::verifyBackup(const std::string& serverFile)
 {
     db::ResultTable table;
@@ -447,12 +453,8 @@ bool BackupWorker::verifyBackup(const std::string& serverFile)
         return true;
     }
     // An unverified file is no backup: it goes, and the earlier backups stay as they are.
-    std::string ignored;
-    m_services.fileOps->removeFile(serverFile, ignored);
-    if (stopRequested()) {
-        setCell(StatusBackupStatus, kStoppedText);
+    if (discardAfterFailure(serverFile))
         return false;
-    }
     if (errorText.empty())
         errorText = "error " + HexCode(hr);
     const std::string text = kVerificationFailedText + errorText;

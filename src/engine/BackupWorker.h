@@ -131,6 +131,9 @@ private:
     bool stopRequested();
     // The server's id of the run's session, 0 when it cannot be known.
     int sessionId();
+    // After a failed command: removes what the server may have written; true
+    // when a stop caused the failure (the row then says so).
+    bool discardAfterFailure(const std::string& serverFile);
     // The server reads the new backup back; false (shown and logged, the file
     // removed) when it finds it damaged.
     bool verifyBackup(const std::string& serverFile);

@@ -2,6 +2,8 @@
 
 #include "db/Connection.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -27,105 +29,23 @@ namespace fakes {
 namespace {
 
 // Reads one JSON string starting at the opening quote; advances pos past it.
-bool ReadJsonString(const std::string& s, size_t& pos, std::string& out)
-{
-    if (pos >= s.size() || s[pos] != '"')
-        return false;
-    ++pos;
-    out.clear();
-    auto appendUtf8 = [&out](std::uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    };
-    auto hex4 = [&s](size_t at, std::uint32_t& value) {
-        if (at + 4 > s.size())
-            return false;
-        value = static_cast<std::uint32_t>(std::stoul(s.substr(at, 4), nullptr, 16));
-        return true;
-    };
-    while (pos < s.size()) {
-        char c = s[pos++];
-        if (c == '"')
-            return true;
-        if (c != '\\') {
-            out += c;
-            continue;
-        }
-        if (pos >= s.size())
-            return false;
-        char e = s[pos++];
-        switch (e) {
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'u': {
-            std::uint32_t cp = 0;
-            if (!hex4(pos, cp))
-                return false;
-            pos += 4;
-            std::uint32_t low = 0;
-            if (cp >= 0xD800 && cp < 0xDC00 && pos + 6 <= s.size() && s[pos] == '\\' && s[pos + 1] == 'u'
-                && hex4(pos + 2, low) && low >= 0xDC00 && low < 0xE000) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                pos += 6;
-            }
-            appendUtf8(cp);
-            break;
-        }
-        default: out += e; break;
-        }
-    }
-    return false;
-}
-
-// Parses one journal line: a flat JSON object of string values.
-bool ParseJournalLine(const std::string& line, std::map<std::string, std::string>& fields)
-{
-    size_t pos = line.find('{');
-    if (pos == std::string::npos)
-        return false;
-    ++pos;
-    while (pos < line.size()) {
-        while (pos < line.size() && (std::isspace(static_cast<unsigned char>(line[pos])) || line[pos] == ','))
-            ++pos;
-        if (pos < line.size() && line[pos] == '}')
-            return true;
-        std::string key, value;
-        if (!ReadJsonString(line, pos, key))
-            return false;
-        while (pos < line.size() && (line[pos] == ':' || line[pos] == ' '))
-            ++pos;
-        if (!ReadJsonString(line, pos, value))
-            return false;
-        fields[key] = std::move(value);
-    }
-    return false;
-}
-
+// The journal: one flat JSON object of string values per line. A line the
+// server is still writing does not parse yet and is left for the next read.
 std::vector<std::map<std::string, std::string>> ReadJournal(const std::string& path)
 {
     std::vector<std::map<std::string, std::string>> entries;
     std::ifstream in(path, std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
+        const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+        if (!object.is_object())
+            continue;
         std::map<std::string, std::string> fields;
-        if (ParseJournalLine(line, fields))
-            entries.push_back(std::move(fields));
+        for (const auto& [key, value] : object.items()) {
+            if (value.is_string())
+                fields[key] = value.get<std::string>();
+        }
+        entries.push_back(std::move(fields));
     }
     return entries;
 }

@@ -95,6 +95,24 @@ protected:
         return s;
     }
 
+    // As services(), on the real clock with the scheduler's own pauses.
+    engine::BackupServices realTimeServices()
+    {
+        engine::BackupServices s = services();
+        s.clock = &m_systemClock;
+        s.pause = nullptr;
+        return s;
+    }
+
+    // Appends a row of the database list; its serial is its position.
+    static void appendRow(config::DatabaseList& list, config::DatabaseList::Row cells)
+    {
+        const int row = list.insertRow(list.rowCount());
+        cells[config::ColSerial] = std::to_string(row + 1);
+        for (int c = 0; c < config::kConfigColumnCount; ++c)
+            list.setCell(row, c, cells[c]);
+    }
+
     engine::RunResult run(const engine::BackupJob& job)
     {
         engine::BackupWorker worker(job, services());
@@ -110,6 +128,7 @@ protected:
     engine::SmtpMailer m_mailer;
     engine::FileOps m_fileOps;
     fakes::ManualClock m_clock;
+    engine::SystemClock m_systemClock;
 };
 
 TEST_F(BackupRunIntegration, SuccessfulRunReachesTheServerAndRotatesOverSeveralRuns)
@@ -221,18 +240,10 @@ TEST_F(BackupRunIntegration, EightRunsAtOnceLineUpBehindTheLock)
     config::PasswordCodec codec;
     std::string encoded;
     ASSERT_EQ(codec.Encode(kPassword, encoded), 0);
-    for (const std::string& name : names) {
-        const int row = list.insertRow(list.rowCount());
-        const std::string cells[] = {std::to_string(row + 1), m_server->dataSource(), name, kLogin, encoded,
-                                     "1 Hours", m_root + "/backups", "False", "False", "False"};
-        for (int c = 0; c < config::kConfigColumnCount; ++c)
-            list.setCell(row, c, cells[c]);
-    }
-    engine::SystemClock clock;
-    engine::BackupServices real = services();
-    real.clock = &clock;
-    real.pause = nullptr;
-    engine::BackupScheduler scheduler(m_owner->session(), real);
+    for (const std::string& name : names)
+        appendRow(list, {"", m_server->dataSource(), name, kLogin, encoded, "1 Hours", m_root + "/backups", "False",
+                         "False", "False"});
+    engine::BackupScheduler scheduler(m_owner->session(), realTimeServices());
 
     EXPECT_EQ(scheduler.ManualBackup(list), 8);
     ASSERT_TRUE(scheduler.waitUntilIdle(120s));
@@ -322,21 +333,13 @@ TEST_F(BackupRunIntegration, NamesAndPasswordsInAnyLanguageReachTheServerExactly
     ASSERT_EQ(codec.Encode("p\xE4ssw\xF6rd\x80", windowsStored), 0);
     const std::string backups = m_root + "/Sicherungen für März";
     config::DatabaseList list;
-    for (const std::string& stored : {utf8Stored, windowsStored}) {
-        const int row = list.insertRow(list.rowCount());
-        const std::string cells[] = {std::to_string(row + 1), m_server->dataSource(), "Verkäufe", "bénédicte", stored,
-                                     "1 Hours", backups, "False", "False", "True"};
-        for (int c = 0; c < config::kConfigColumnCount; ++c)
-            list.setCell(row, c, cells[c]);
-    }
-    engine::SystemClock clock;
-    engine::BackupServices real = services();
-    real.clock = &clock;
-    real.pause = nullptr;
+    for (const std::string& stored : {utf8Stored, windowsStored})
+        appendRow(list, {"", m_server->dataSource(), "Verkäufe", "bénédicte", stored, "1 Hours", backups, "False",
+                         "False", "True"});
     std::vector<engine::RunResult> results;
     std::mutex resultsMutex;
     {
-        engine::BackupScheduler scheduler(m_owner->session(), real);
+        engine::BackupScheduler scheduler(m_owner->session(), realTimeServices());
         scheduler.setRunFinishedHandler([&](const engine::RunResult& result) {
             std::lock_guard lock(resultsMutex);
             results.push_back(result);
@@ -513,9 +516,7 @@ TEST_F(BackupRunIntegration, TheRowShowsTheServersProgress)
             }
         } texts;
         m_owner->statusJournal().addObserver(&texts);
-        engine::SystemClock clock;
-        engine::BackupServices real = services();
-        real.clock = &clock;
+        engine::BackupServices real = realTimeServices();
         real.progressInterval = 100ms;
         const engine::BackupJob sales = job("Sales");
         engine::BackupWorker worker(sales, real);

@@ -55,9 +55,8 @@ class FailureAlertsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "corvella-alerts-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
+        m_folder = std::make_unique<fakes::TempFolder>("corvella-alerts");
+        m_root = m_folder->root();
         m_log = std::make_unique<logging::Log>(m_root + "/BackupLog.log");
         m_settings.recipient = kRecipient;
         m_settings.serverAddress = "127.0.0.1";
@@ -73,8 +72,7 @@ protected:
     {
         m_alerts.reset();
         m_log.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
+        m_folder.reset();
     }
 
     void setMailOnFailure(bool on)
@@ -95,6 +93,7 @@ protected:
 
     std::vector<std::string> logMessages() const { return fakes::ReadLogMessages(m_root + "/BackupLog.log"); }
 
+    std::unique_ptr<fakes::TempFolder> m_folder;
     std::string m_root;
     std::unique_ptr<logging::Log> m_log;
     fakes::FakeMailer m_mailer;

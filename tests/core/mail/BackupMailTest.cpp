@@ -1,4 +1,5 @@
 #include "MailTestSupport.h"
+#include "fakes/TempFolder.h"
 
 #include "log/Log.h"
 #include "mail/BackupMail.h"
@@ -10,7 +11,7 @@
 #include <optional>
 
 using mailtest::logMessages;
-using mailtest::TempFolder;
+using fakes::TempFolder;
 
 namespace {
 
@@ -108,7 +109,7 @@ TEST(SendBackupMail, OutcomesLogLinesAndMessageBoxes)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempFolder folder;
-        const std::string logFile = folder.file("BackupLog.log");
+        const std::string logFile = folder.path("BackupLog.log");
         SenderScript script;
         script.failingStep = c.failingStep;
         script.sendText = c.sendText;
@@ -159,7 +160,7 @@ TEST(SendBackupMail, OnlyTheExactSecurityTextsChooseAMode)
         settings.security = security;
         std::string result;
         {
-            logging::Log log(folder.file("BackupLog.log"));
+            logging::Log log(folder.path("BackupLog.log"));
             result = mail::SendBackupMail("/tmp/x.Bak", settings, log, {}, scriptedTransport(script));
         }
         std::vector<std::string> modes;

@@ -1,4 +1,5 @@
 #include "MailTestSupport.h"
+#include "fakes/TempFolder.h"
 
 #include "fakes/SmtpTestServer.h"
 #include "log/Log.h"
@@ -22,7 +23,7 @@ using fakes::SmtpTestServer;
 using mailtest::logMessages;
 using mailtest::ScopedEnv;
 using mailtest::sha256Hex;
-using mailtest::TempFolder;
+using fakes::TempFolder;
 
 namespace {
 
@@ -93,7 +94,7 @@ TEST_P(MailDeliveryTest, TheReceivedMessageCarriesEverySetting)
     ASSERT_TRUE(server.start()) << server.error();
     ScopedEnv trust("SSL_CERT_FILE", SmtpTestServer::caFile());
     TempFolder folder;
-    const std::string attachment = folder.file("Sales_20240131235959.zip");
+    const std::string attachment = folder.path("Sales_20240131235959.zip");
     const std::string bytes = awkwardBytes(10001);
     mailtest::writeFile(attachment, bytes);
     const config::MailSettings settings = settingsFor(server.port(), GetParam().security);
@@ -101,14 +102,14 @@ TEST_P(MailDeliveryTest, TheReceivedMessageCarriesEverySetting)
     std::vector<std::string> boxes;
     std::string result;
     {
-        logging::Log log(folder.file("BackupLog.log"));
+        logging::Log log(folder.path("BackupLog.log"));
         result = mail::SendBackupMail(attachment, settings, log,
                                       [&](const std::string& text) { boxes.push_back(text); });
     }
 
     EXPECT_EQ(result, "Email Sent");
     EXPECT_TRUE(boxes.empty());
-    EXPECT_EQ(logMessages(folder.file("BackupLog.log")), std::vector<std::string>{"Sending Email started."});
+    EXPECT_EQ(logMessages(folder.path("BackupLog.log")), std::vector<std::string>{"Sending Email started."});
     const auto messages = server.messages();
     ASSERT_EQ(messages.size(), 1u);
     const fakes::ReceivedMail& mail = messages[0];
@@ -242,11 +243,11 @@ TEST(MailDelivery, AMissingAttachmentStopsTheSendWithAMessageBox)
     SmtpTestServer server({SmtpTestServer::Mode::Plain, "", "", false});
     ASSERT_TRUE(server.start()) << server.error();
     TempFolder folder;
-    const std::string missing = folder.file("Sales.zip");
+    const std::string missing = folder.path("Sales.zip");
     std::vector<std::string> boxes;
     std::string result;
     {
-        logging::Log log(folder.file("BackupLog.log"));
+        logging::Log log(folder.path("BackupLog.log"));
         result = mail::SendBackupMail(missing, settingsFor(server.port(), "SIMPLE"), log,
                                       [&](const std::string& text) { boxes.push_back(text); });
     }
@@ -254,7 +255,7 @@ TEST(MailDelivery, AMissingAttachmentStopsTheSendWithAMessageBox)
     EXPECT_EQ(boxes[0], result);
     EXPECT_NE(result.find(missing), std::string::npos) << result;
     EXPECT_NE(result.find("No such file"), std::string::npos) << result;
-    EXPECT_TRUE(logMessages(folder.file("BackupLog.log")).empty());
+    EXPECT_TRUE(logMessages(folder.path("BackupLog.log")).empty());
     EXPECT_TRUE(server.messages().empty());
 }
 
@@ -267,10 +268,10 @@ TEST(MailDelivery, AttachmentsOfEverySizeArriveWhole)
     const std::vector<std::size_t> sizes = {0, 1, 2, 56, 57, 58, 233471, 233472, 233473, 700001};
     for (std::size_t size : sizes) {
         SCOPED_TRACE(size);
-        const std::string path = folder.file("db_" + std::to_string(size) + ".Bak");
+        const std::string path = folder.path("db_" + std::to_string(size) + ".Bak");
         const std::string bytes = awkwardBytes(size);
         mailtest::writeFile(path, bytes);
-        logging::Log log(folder.file("BackupLog.log"));
+        logging::Log log(folder.path("BackupLog.log"));
         EXPECT_EQ(mail::SendBackupMail(path, settingsFor(server.port(), "SIMPLE"), log, {}), "Email Sent");
     }
     const auto messages = server.messages();

@@ -4,6 +4,7 @@
 #include "log/Log.h"
 #include "zip/ZipBackupFile.h"
 #include "zip/ZipWriter.h"
+#include "fakes/TempFolder.h"
 #include "fakes/TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -74,12 +75,12 @@ class ZipTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(m_dir.path().empty());
-        std::filesystem::create_directory(m_dir.file("temp"));
+        ASSERT_FALSE(m_dir.root().empty());
+        std::filesystem::create_directory(m_dir.path("temp"));
     }
 
-    std::string temp(const std::string& name) const { return m_dir.file("temp/" + name); }
-    Names tempFiles() const { return fakes::FilesIn(m_dir.file("temp")); }
+    std::string temp(const std::string& name) const { return m_dir.path("temp/" + name); }
+    Names tempFiles() const { return fakes::FilesIn(m_dir.path("temp")); }
 
     std::string logText() const
     {
@@ -90,13 +91,13 @@ protected:
     // A valid archive of another backup under `archive`, as a previous run leaves it.
     void writeEarlierArchive(const std::string& archive)
     {
-        const std::string earlier = m_dir.file("Earlier.Bak");
+        const std::string earlier = m_dir.path("Earlier.Bak");
         ASSERT_EQ(backuplike::writeFile(earlier, 3 * kMiB, 21), "");
         ASSERT_TRUE(zip::ZipBackupFile(earlier, archive, m_log, zip::Level::Fast));
     }
 
-    TempFolder m_dir;
-    logging::Log m_log{m_dir.file("BackupLog.log")};
+    fakes::TempFolder m_dir{"corvella-zip"};
+    logging::Log m_log{m_dir.path("BackupLog.log")};
 };
 
 struct RoundTripCase {
@@ -277,9 +278,9 @@ TEST_F(ZipTest, WriteEmptyZipWritesTheEmptyArchiveOrNothing)
     ASSERT_TRUE(zip::WriteEmptyZip(existing));
     EXPECT_EQ(readAll(existing), emptyArchiveBytes());
 
-    const std::string inMissingFolder = m_dir.file("missing/Sales.zip");
+    const std::string inMissingFolder = m_dir.path("missing/Sales.zip");
     EXPECT_FALSE(zip::WriteEmptyZip(inMissingFolder));
-    EXPECT_FALSE(std::filesystem::exists(m_dir.file("missing")));
+    EXPECT_FALSE(std::filesystem::exists(m_dir.path("missing")));
 
     const std::string folder = temp("Folder.zip");
     std::filesystem::create_directory(folder);
@@ -374,7 +375,7 @@ TEST_F(ZipTest, FailedWriteGivesFalseAndLeavesTheFolderAsItWas)
                          Case{zip::Level::Smallest, zip::TempFile::Unnamed},
                          Case{zip::Level::Balanced, zip::TempFile::Named}}) {
         SCOPED_TRACE(std::string(nameOf(c.level)) + (c.temp == zip::TempFile::Named ? ", named" : ", unnamed"));
-        const std::string childLog = m_dir.file("child.log");
+        const std::string childLog = m_dir.path("child.log");
         std::filesystem::remove(childLog);
         const int exit = inChild([&] {
             ::signal(SIGXFSZ, SIG_IGN);
@@ -403,8 +404,8 @@ TEST_F(ZipTest, FullDiskGivesFalseAndLeavesNothing)
     const std::string full = temp("Full");
     ASSERT_EQ(backuplike::writeFile(source, 12 * kMiB, 6), "");
     std::filesystem::create_directory(full);
-    const std::string childLog = m_dir.file("child.log");
-    const std::string leftList = m_dir.file("left.txt");
+    const std::string childLog = m_dir.path("child.log");
+    const std::string leftList = m_dir.path("left.txt");
 
     const int exit = inChild([&] {
         const uid_t uid = ::getuid();

@@ -171,28 +171,5 @@ inline ::testing::AssertionResult readersAccept(const std::string& archive, cons
     return ::testing::AssertionSuccess();
 }
 
-// A fresh folder under /tmp, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder()
-    {
-        char pattern[] = "/tmp/corvella-zip-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        m_path = made ? made : "";
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
 
 } // namespace ziptest
