@@ -90,10 +90,10 @@ public:
         ui::WindowServices services;
         services.prompter = &real->prompter;
         services.settingsSource = location.describe();
-        services.checkConnection = [settingsPath = location.settingsPath](const std::string& connectionString,
-                                                                      std::string& failureText) {
+        services.checkConnection = [backup = &real->backup](const std::string& connectionString,
+                                                            std::string& failureText) {
             db::DbConnectionOptions options;
-            return engine::LoadConnectionOptions(settingsPath, options, failureText)
+            return backup->connectionOptions(options, failureText)
                 && db::CheckConnection(connectionString, failureText, options);
         };
         services.sendTestMail = [](const config::MailSettings& settings) { return mail::SendTestMail(settings); };

@@ -98,22 +98,17 @@ public:
     }
     ~TerminalProgress() override
     {
-        if (m_active)
-            m_journal.removeObserver(this);
-        clear();
-    }
-    void clear()
-    {
+        if (!m_active)
+            return;
+        m_journal.removeObserver(this);
         std::lock_guard lock(s_stderrMutex);
-        if (m_shown) {
+        if (m_shown)
             std::cerr << "\r\033[K" << std::flush;
-            m_shown = false;
-        }
     }
 
 private:
     void rowInserted(int) override {}
-    void cleared() override {}
+    void cleared() override { m_names.clear(); }
     // Called with the journal's mutex held: writes one short line and returns.
     void cellChanged(int row, int column, const std::string& text) override
     {

@@ -1,8 +1,7 @@
 #include "app/InstanceLock.h"
 
 #include <cerrno>
-#include <chrono>
-#include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -30,7 +30,7 @@ public:
     Result acquire(const std::string& settingsPath, pid_t& holder, std::string& error);
 
     // The listening socket while the lock is held (-1 otherwise). Each
-    // connection carries one request line; see readRaiseRequest().
+    // connection carries one request line; see acceptRaiseRequest().
     int listeningSocket() const { return m_socket; }
 
     // Accepts one connection on the listening socket; true when it asked to

@@ -1,7 +1,8 @@
 #include "config/DatabaseEntry.h"
 
+#include "config/SettingsFile.h"
+
 #include <algorithm>
-#include <cctype>
 #include <limits>
 
 namespace config {
@@ -10,23 +11,6 @@ namespace {
 
 constexpr const char* kTrue = "True";
 constexpr const char* kFalse = "False";
-
-// The integer at the start of `text` as atoi reads it (leading white space,
-// a sign, digits), saturated instead of overflowing.
-std::int64_t LeadingInteger(const std::string& text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max() * std::int64_t{60};
-    std::int64_t value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        value = std::min(kLimit, value * 10 + (text[i] - '0'));
-    return negative ? -value : value;
-}
 
 std::int32_t Saturate32(std::int64_t value)
 {
@@ -57,7 +41,9 @@ DatabaseEntry DatabaseEntry::FromRow(const DatabaseList::Row& row)
         for (auto at = rest.find(prefix); at != std::string::npos; at = rest.find(prefix))
             rest.erase(at, prefix.size());
         entry.intervalUnit = rest == "Minutes" ? Unit::Minutes : Unit::Hours;
-        const std::int64_t n = LeadingInteger(entry.intervalNumber);
+        // Clamped first, so that hours never overflow on their way to minutes.
+        constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max() * std::int64_t{60};
+        const std::int64_t n = std::clamp<std::int64_t>(LeadingInteger(entry.intervalNumber), -kLimit, kLimit);
         entry.intervalMinutes = Saturate32(entry.intervalUnit == Unit::Minutes ? n : n * 60);
     }
     return entry;

@@ -1,6 +1,8 @@
 #include "config/DatabaseSecurity.h"
 
+#include "config/CachedProfile.h"
 #include "config/ProfileFile.h"
+#include "config/RunOptions.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,8 +10,6 @@
 namespace config {
 
 namespace {
-
-constexpr const char* kOptionsSection = "OPTIONS";
 
 std::string Upper(std::string text)
 {
@@ -32,22 +32,21 @@ DatabaseSecurity ReadDatabaseSecurity(const ProfileFile& profile, const std::str
     if (!security.caFile.empty() && security.caFile.front() != '/' && !settingsFolder.empty())
         security.caFile = settingsFolder + (settingsFolder.back() == '/' ? "" : "/") + security.caFile;
 
-    const std::string trust = Upper(profile.read(kOptionsSection, kDbTrustServerCertificateKey));
-    security.trustServerCertificate = trust == "TRUE" || trust == "YES" || trust == "1";
+    security.trustServerCertificate = IsOptionOn(profile, kDbTrustServerCertificateKey);
     return security;
 }
 
-bool LoadDatabaseSecurity(const std::string& iniPath, DatabaseSecurity& security, std::string* error)
+bool LoadDatabaseSecurity(CachedProfile& settings, DatabaseSecurity& security, std::string* error)
 {
-    ProfileFile profile;
     std::string reason;
-    if (ProfileFile::load(iniPath, profile, &reason) == ProfileFile::LoadStatus::Failed) {
+    const auto profile = settings.current(&reason);
+    if (!profile) {
         if (error)
             *error = reason + "; no database connection is made without the encryption settings it holds.";
         return false;
     }
-    const std::size_t slash = iniPath.rfind('/');
-    security = ReadDatabaseSecurity(profile, slash == std::string::npos ? std::string() : iniPath.substr(0, slash));
+    const std::size_t slash = settings.path().rfind('/');
+    security = ReadDatabaseSecurity(*profile, slash == std::string::npos ? std::string() : settings.path().substr(0, slash));
     return true;
 }
 

@@ -8,7 +8,6 @@ namespace config {
 
 namespace {
 
-constexpr const char* kOptionsSection = "OPTIONS";
 constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
 
 } // namespace
@@ -29,13 +28,18 @@ bool IsTrueOption(std::string_view value)
     return true;
 }
 
+bool IsOptionOn(const ProfileFile& profile, std::string_view key)
+{
+    return IsTrueOption(profile.read(kOptionsSection, key));
+}
+
 RunOptions LoadRunOptions(const std::string& iniPath)
 {
     RunOptions options;
     ProfileFile profile;
     if (iniPath.empty() || ProfileFile::load(iniPath, profile) != ProfileFile::LoadStatus::Loaded)
         return options;
-    options.verifyBackup = IsTrueOption(profile.read(kOptionsSection, kVerifyBackupKey));
+    options.verifyBackup = IsOptionOn(profile, kVerifyBackupKey);
     return options;
 }
 

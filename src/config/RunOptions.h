@@ -5,6 +5,11 @@
 
 namespace config {
 
+class ProfileFile;
+
+// The program's own section of the settings file; every key in it is optional.
+inline constexpr const char* kOptionsSection = "OPTIONS";
+
 // Options of section OPTIONS that change what a backup run does. A missing
 // key, or a value other than the ones named, means the default. Values
 // compare without regard to case.
@@ -18,7 +23,10 @@ struct RunOptions {
 // the defaults.
 RunOptions LoadRunOptions(const std::string& iniPath);
 
-// True for "TRUE" in any case, blanks around it aside.
+// True for "TRUE" in any case, blanks around it aside: the one rule for every
+// on/off option of section OPTIONS.
 bool IsTrueOption(std::string_view value);
+// IsTrueOption of the key's value in section OPTIONS; false when missing.
+bool IsOptionOn(const ProfileFile& profile, std::string_view key);
 
 } // namespace config

@@ -2,6 +2,7 @@
 
 #include "config/PasswordCodec.h"
 #include "config/ProfileFile.h"
+#include "config/RunOptions.h"
 #include "log/Log.h"
 
 #include <array>
@@ -50,7 +51,6 @@ constexpr const char* kSenderNameKey = "SVRNAME";
 constexpr const char* kMessageKey = "SVRMSG";
 constexpr long long kMaxPort = 65535;
 
-constexpr const char* kOptionsSection = "OPTIONS";
 constexpr const char* kZipCompressionKey = "ZIP_COMPRESSION";
 constexpr const char* kMailOnFailureKey = "MAIL_ON_FAILURE";
 constexpr const char* kTrue = "TRUE";
@@ -63,10 +63,18 @@ std::string groupKey(const char* base, int index)
     return std::string(base) + "_" + std::to_string(index);
 }
 
-// Decimal conversion as the stored file expects it: leading white space
-// skipped, an optional sign, then digits up to the first non-digit; no
-// digits give 0. Saturates instead of overflowing.
-long long toInteger(std::string_view text)
+ProfileFile loadOrEmpty(const std::string& iniPath, bool* loaded = nullptr, std::string* error = nullptr)
+{
+    ProfileFile profile;
+    const bool ok = ProfileFile::load(iniPath, profile, error) != ProfileFile::LoadStatus::Failed;
+    if (loaded)
+        *loaded = ok;
+    return profile;
+}
+
+} // namespace
+
+long long LeadingInteger(std::string_view text)
 {
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
@@ -83,28 +91,6 @@ long long toInteger(std::string_view text)
     }
     return negative ? -value : value;
 }
-
-bool equalsIgnoringCase(std::string_view text, std::string_view word)
-{
-    if (text.size() != word.size())
-        return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(word[i])))
-            return false;
-    }
-    return true;
-}
-
-ProfileFile loadOrEmpty(const std::string& iniPath, bool* loaded = nullptr, std::string* error = nullptr)
-{
-    ProfileFile profile;
-    const bool ok = ProfileFile::load(iniPath, profile, error) != ProfileFile::LoadStatus::Failed;
-    if (loaded)
-        *loaded = ok;
-    return profile;
-}
-
-} // namespace
 
 std::string ProgramFolder()
 {
@@ -129,7 +115,7 @@ bool LoadDatabaseList(const std::string& iniPath, DatabaseList& list, std::strin
     bool loaded = false;
     const ProfileFile profile = loadOrEmpty(iniPath, &loaded, error);
     const std::string countText = profile.read(kListSection, kTotalCountKey);
-    long long count = countText.empty() ? 0 : toInteger(countText);
+    long long count = countText.empty() ? 0 : LeadingInteger(countText);
     if (count > kMaxDatabaseRows)
         count = kMaxDatabaseRows;
 
@@ -177,7 +163,7 @@ bool LoadMailSettings(const std::string& iniPath, MailSettings& settings, std::s
     // The server address counts only together with a port.
     const std::string portText = profile.read(kMailSection, kPortKey);
     if (!portText.empty()) {
-        long long port = toInteger(portText);
+        long long port = LeadingInteger(portText);
         settings.port = port >= 0 && port <= kMaxPort ? static_cast<std::uint32_t>(port) : 0;
         take(kServerAddressKey, settings.serverAddress);
     }
@@ -198,7 +184,7 @@ bool LoadMailSettings(const std::string& iniPath, MailSettings& settings, std::s
     take(kMessageKey, settings.messageText);
 
     if (const auto onFailure = profile.find(kOptionsSection, kMailOnFailureKey))
-        settings.mailOnFailure = equalsIgnoringCase(*onFailure, kTrue);
+        settings.mailOnFailure = IsTrueOption(*onFailure);
     return loaded;
 }
 
@@ -225,9 +211,9 @@ bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, 
     }, error);
 }
 
-std::string LoadZipCompression(const std::string& iniPath)
+std::string ReadZipCompression(const ProfileFile& profile)
 {
-    return loadOrEmpty(iniPath).read(kOptionsSection, kZipCompressionKey);
+    return profile.read(kOptionsSection, kZipCompressionKey);
 }
 
 } // namespace config

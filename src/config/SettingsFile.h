@@ -4,8 +4,10 @@
 #include "config/MailSettings.h"
 
 #include <string>
+#include <string_view>
 
 namespace logging { class Log; }
+namespace config { class ProfileFile; }
 
 namespace config {
 
@@ -18,6 +20,11 @@ namespace config {
 // more than 10,000 databases loads 10,000.
 
 inline constexpr const char* kSettingsFileName = "BackupConfig.ini";
+
+// Decimal conversion as the stored file expects it (atoi's): leading white
+// space skipped, an optional sign, then digits up to the first non-digit; no
+// digits give 0. Never overflows: a longer number stops growing.
+long long LeadingInteger(std::string_view text);
 
 // The folder of the running executable, ending in "/".
 std::string ProgramFolder();
@@ -50,8 +57,8 @@ bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, 
 
 // The zip compression level as stored: section OPTIONS, key
 // ZIP_COMPRESSION, one of BALANCED, FAST or SMALLEST by convention; empty when
-// the file or the key is missing. The text is not checked here: the engine
-// maps it to a level, and anything it does not know to its default.
-std::string LoadZipCompression(const std::string& iniPath);
+// the key is missing. The text is not checked here: the engine maps it to a
+// level, and anything it does not know to its default.
+std::string ReadZipCompression(const ProfileFile& profile);
 
 } // namespace config

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <stop_token>
 #include <string>
 
+namespace config { class CachedProfile; }
 namespace logging { class Log; }
 
 namespace engine {
@@ -32,13 +34,13 @@ public:
 // the next run.
 class ZipArchiver final : public Archiver {
 public:
-    // `settingsPath` is the settings file whose zip preference is read.
-    explicit ZipArchiver(std::string settingsPath);
+    // `settings` is the settings file whose zip preference is read.
+    explicit ZipArchiver(std::shared_ptr<config::CachedProfile> settings);
     bool compress(const std::string& source, const std::string& archive, logging::Log& log,
                   const ProgressFn& progress, std::stop_token stop = {}) override;
 
 private:
-    std::string m_settingsPath;
+    std::shared_ptr<config::CachedProfile> m_settings;
 };
 
 } // namespace engine

@@ -228,12 +228,18 @@ std::vector<std::string> RemoveFolderFiles(const std::string& folder, std::vecto
     return failures;
 }
 
-std::optional<std::string> DatabaseNameProblem(const std::string& name)
+std::string TrimBlanks(const std::string& text)
 {
     constexpr const char* kBlanks = " \t\r\n\f\v";
-    const auto first = name.find_first_not_of(kBlanks);
-    const std::string trimmed
-        = first == std::string::npos ? std::string() : name.substr(first, name.find_last_not_of(kBlanks) - first + 1);
+    const auto first = text.find_first_not_of(kBlanks);
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+std::optional<std::string> DatabaseNameProblem(const std::string& name)
+{
+    const std::string trimmed = TrimBlanks(name);
     if (trimmed.empty() || trimmed == "." || trimmed == ".." || name == "." || name == "..")
         return std::string(kInvalidDatabaseNameText);
     for (unsigned char ch : name) {

@@ -54,6 +54,10 @@ std::vector<std::string> RotateBackupFolders(const std::string& databaseFolder, 
 // temp). The paths deleted go to `removed`; returns one text per failure.
 std::vector<std::string> RemoveFolderFiles(const std::string& folder, std::vector<std::string>* removed);
 
+// `text` without white space at either end: the database folder and the
+// shown name are trimmed this way.
+std::string TrimBlanks(const std::string& text);
+
 // kInvalidDatabaseNameText when `name`, as the backup run uses it (stored
 // and trimmed), would make `<backup path>/<name>` leave the backup path or
 // is no single folder name; nothing when it is usable.

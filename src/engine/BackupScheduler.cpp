@@ -42,7 +42,8 @@ BackupJob ReadJobFromRow(const config::DatabaseList& list, int row, config::Pass
     return JobFromEntry(config::DatabaseEntry::FromRow(list.row(row)), codec, owner);
 }
 
-BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec& codec, BackupSession* owner)
+BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec& codec, BackupSession* owner,
+                       const config::RunOptions& options)
 {
     BackupJob job;
     job.databaseUrl = entry.databaseUrl;
@@ -56,6 +57,7 @@ BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec
     job.zip = entry.zip;
     job.email = entry.email;
     job.keepOld = entry.keepOld;
+    job.verify = options.verifyBackup;
     job.owner = owner;
     return job;
 }
@@ -269,11 +271,6 @@ void BackupScheduler::setRunFinishedHandler(RunFinishedFn handler)
     m_shared->runFinished = std::move(handler);
 }
 
-BackupJob BackupScheduler::ReadJobFromRow(const config::DatabaseList& list, int row)
-{
-    return engine::ReadJobFromRow(list, row, m_codec, &m_owner);
-}
-
 bool BackupScheduler::ensureThread()
 {
     std::lock_guard lock(m_shared->mutex);
@@ -310,8 +307,7 @@ int BackupScheduler::ManualBackup(const config::DatabaseList& list)
     for (int row = 0; row < rows; ++row) {
         // Waiting for its turn counts as busy, as waiting for the lock does.
         m_owner.backupState().runsInProgress.fetch_add(1);
-        BackupJob job = ReadJobFromRow(list, row);
-        job.verify = options.verifyBackup;
+        BackupJob job = JobFromEntry(config::DatabaseEntry::FromRow(list.row(row)), m_codec, &m_owner, options);
         m_shared->queue.push_back({std::make_shared<const BackupJob>(std::move(job)), nullptr});
     }
     m_shared->poke();
@@ -336,8 +332,7 @@ int BackupScheduler::StartAutoBackupService(const config::DatabaseList& list)
         const Clock::TimePoint now = m_shared->services.clock->now();
         for (int row = 0; row < rows; ++row) {
             config::DatabaseEntry entry = config::DatabaseEntry::FromRow(list.row(row));
-            BackupJob job = JobFromEntry(entry, m_codec, &m_owner);
-            job.verify = options.verifyBackup;
+            BackupJob job = JobFromEntry(entry, m_codec, &m_owner, options);
             m_shared->autoEntries.push_back(Shared::makeEntry(std::move(entry), std::move(job), now));
         }
         state.autoServiceRunning.store(1);
@@ -368,8 +363,7 @@ BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::
             ++summary.unchanged;
             continue;
         }
-        BackupJob job = JobFromEntry(entry, m_codec, &m_owner);
-        job.verify = options.verifyBackup;
+        BackupJob job = JobFromEntry(entry, m_codec, &m_owner, options);
         m_shared->autoEntries.push_back(Shared::makeEntry(std::move(entry), std::move(job), now));
         ++summary.added;
     }

@@ -5,6 +5,7 @@
 #include "engine/Clock.h"
 
 #include "config/PasswordCodec.h"
+#include "config/RunOptions.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -33,7 +34,9 @@ inline constexpr const char* kAutoServiceLogText = "Auto backup service started"
 // 32-bit range), and the switches on only for the exact text "True".
 BackupJob ReadJobFromRow(const config::DatabaseList& list, int row, config::PasswordCodec& codec,
                          BackupSession* owner);
-BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec& codec, BackupSession* owner);
+// The same from a parsed entry, with the run options of the settings file.
+BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec& codec, BackupSession* owner,
+                       const config::RunOptions& options = {});
 
 inline constexpr const char* kNoThreadText = "Cannot start the backup thread: ";
 
@@ -80,7 +83,6 @@ public:
 
     void setRunFinishedHandler(RunFinishedFn handler);
 
-    BackupJob ReadJobFromRow(const config::DatabaseList& list, int row);
 
     // Manual Backup: on an empty list shows "Empty databse list." and starts
     // nothing; otherwise logs "Manual backup taken.", disables buttons 1012

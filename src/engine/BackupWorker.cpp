@@ -32,16 +32,6 @@ constexpr int kDeleteRetries = 60; // 30 s of 500 ms pauses
 constexpr int kRowsBeforeClearing = 1000;
 constexpr const char* kNoMailerText = "Email Component Object initialization failed.";
 
-std::string Trim(const std::string& text)
-{
-    constexpr const char* kBlanks = " \t\r\n\f\v";
-    const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string::npos)
-        return {};
-    const auto last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
 std::string ReplaceAll(const std::string& text, char what, const std::string& with)
 {
     std::string out;
@@ -215,8 +205,8 @@ RunResult BackupWorker::run(std::stop_token stop)
     // The temp folder keeps the name as stored; only the database folder and
     // the shown name are trimmed.
     m_tempFolder = m_job.backupPath + "/" + m_job.databaseName + "/temp";
-    m_databaseFolder = Trim(m_job.backupPath + "/" + m_job.databaseName);
-    m_displayName = Trim(m_job.databaseName);
+    m_databaseFolder = TrimBlanks(m_job.backupPath + "/" + m_job.databaseName);
+    m_displayName = TrimBlanks(m_job.databaseName);
 
     std::unique_lock<std::mutex> lock;
     if (state.backupLock)

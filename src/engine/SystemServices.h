@@ -14,43 +14,22 @@
 
 namespace engine {
 
-// The connection options the settings file at `settingsPath` asks for (its
-// DB_ENCRYPTION, DB_CA_FILE and DB_TRUST_SERVER_CERTIFICATE). The connector
-// below reads them for every connection, so a change applies to the next
-// one. False, with the reason, when the file exists but cannot be read.
-inline void ConnectionOptionsFrom(const config::DatabaseSecurity& security, db::DbConnectionOptions& options)
+// The connection options the settings file asks for (its DB_ENCRYPTION,
+// DB_CA_FILE and DB_TRUST_SERVER_CERTIFICATE). The connector below reads them
+// for every connection, so a change applies to the next one. False, with the
+// reason, when the file exists but cannot be read.
+inline bool LoadConnectionOptions(config::CachedProfile& settings, db::DbConnectionOptions& options,
+                                  std::string& failureText)
 {
+    config::DatabaseSecurity security;
+    if (!config::LoadDatabaseSecurity(settings, security, &failureText))
+        return false;
     using Mode = db::EncryptionOptions::Mode;
     options.encryption.mode = security.encryption == config::DbEncryption::Require ? Mode::Require
         : security.encryption == config::DbEncryption::Off                         ? Mode::Off
                                                                                    : Mode::Request;
     options.encryption.caFile = security.caFile;
     options.encryption.trustServerCertificate = security.trustServerCertificate;
-}
-
-inline bool LoadConnectionOptions(const std::string& settingsPath, db::DbConnectionOptions& options,
-                                  std::string& failureText)
-{
-    config::DatabaseSecurity security;
-    if (!config::LoadDatabaseSecurity(settingsPath, security, &failureText))
-        return false;
-    ConnectionOptionsFrom(security, options);
-    return true;
-}
-
-// As LoadConnectionOptions, from a file read again only when it changed.
-inline bool LoadConnectionOptions(config::CachedProfile& settings, db::DbConnectionOptions& options,
-                                  std::string& failureText)
-{
-    std::string reason;
-    const auto profile = settings.current(&reason);
-    if (!profile) {
-        failureText = reason + "; no database connection is made without the encryption settings it holds.";
-        return false;
-    }
-    const std::size_t slash = settings.path().rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : settings.path().substr(0, slash);
-    ConnectionOptionsFrom(config::ReadDatabaseSecurity(*profile, folder), options);
     return true;
 }
 
@@ -58,21 +37,28 @@ inline bool LoadConnectionOptions(config::CachedProfile& settings, db::DbConnect
 // writer, SMTP, the system clock and the file system. One instance serves
 // every run of an owner and must outlive them all; an owner that may end
 // while a run is still blocked in the server's command keeps it alive until
-// the process ends. Stateless apart from the settings path: any thread.
+// the process ends. Any thread.
 class SystemServices {
 public:
     // How often a run asks the server how far its backup is.
     static constexpr std::chrono::milliseconds kProgressInterval{1000};
 
     // `settingsPath` is the settings file whose zip and connection
-    // preferences runs follow.
+    // preferences runs follow; it is read again only when it has changed.
     explicit SystemServices(const std::string& settingsPath)
         : m_settings(std::make_shared<config::CachedProfile>(settingsPath))
         , m_connector([settings = m_settings](db::DbConnectionOptions& options, std::string& failureText) {
             return LoadConnectionOptions(*settings, options, failureText);
         })
-        , m_archiver(settingsPath)
+        , m_archiver(m_settings)
     {
+    }
+
+    // The connection options the settings file asks for now, as every
+    // connection of a run gets them; for the connection test of the list.
+    bool connectionOptions(db::DbConnectionOptions& options, std::string& failureText)
+    {
+        return LoadConnectionOptions(*m_settings, options, failureText);
     }
 
     BackupServices services(const std::string& applicationName = {})

@@ -1,19 +1,23 @@
 #include "engine/Archiver.h"
 
+#include "config/CachedProfile.h"
 #include "config/SettingsFile.h"
 #include "zip/ZipBackupFile.h"
 
 namespace engine {
 
-ZipArchiver::ZipArchiver(std::string settingsPath)
-    : m_settingsPath(std::move(settingsPath))
+ZipArchiver::ZipArchiver(std::shared_ptr<config::CachedProfile> settings)
+    : m_settings(std::move(settings))
 {
 }
 
 bool ZipArchiver::compress(const std::string& source, const std::string& archive, logging::Log& log,
                            const ProgressFn& progress, std::stop_token stop)
 {
-    const zip::Level level = zip::levelFromSetting(config::LoadZipCompression(m_settingsPath));
+    // A settings file that cannot be read gives the default level: the
+    // backup is still zipped.
+    const auto profile = m_settings->current();
+    const zip::Level level = zip::levelFromSetting(profile ? config::ReadZipCompression(*profile) : std::string());
     return zip::ZipBackupFile(source, archive, log, level, progress, stop);
 }
 

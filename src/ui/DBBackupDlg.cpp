@@ -110,17 +110,10 @@ void SetUpGrid(QTableView* view, QAbstractItemModel* model, int (*width)(int))
 
 } // namespace
 
-// Lets queued calls from runs find out whether the window still listens.
-struct DBBackupDlg::Bridge {
-    std::mutex mutex; // guards detached
-    bool detached = false;
-};
-
 DBBackupDlg::DBBackupDlg(engine::BackupSession& session, WindowServices services, QWidget* parent)
     : QMainWindow(parent)
     , m_session(session)
     , m_services(std::move(services))
-    , m_bridge(std::make_shared<Bridge>())
 {
     Q_ASSERT(m_services.prompter);
     InitCorvellaResources();
@@ -334,16 +327,15 @@ void DBBackupDlg::onGuiThread(std::function<void()> action)
             action();
         return;
     }
-    std::lock_guard lock(m_bridge->mutex);
-    if (!m_bridge->detached) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, bridge = m_bridge, action = std::move(action)] {
-                if (!m_shutDown)
-                    action();
-            },
-            Qt::QueuedConnection);
-    }
+    // Qt drops the call if the window is gone first; after shutdown() it
+    // changes nothing.
+    QMetaObject::invokeMethod(
+        this,
+        [this, action = std::move(action)] {
+            if (!m_shutDown)
+                action();
+        },
+        Qt::QueuedConnection);
 }
 
 void DBBackupDlg::enableControl(engine::ControlId controlId, bool enabled)
@@ -374,10 +366,6 @@ bool DBBackupDlg::shutdown(std::chrono::milliseconds bound)
     if (!m_shutDown) {
         m_shutDown = true;
         m_session.attachView(nullptr);
-        {
-            std::lock_guard lock(m_bridge->mutex);
-            m_bridge->detached = true;
-        }
         m_statusModel->detach();
         m_tray->hideIcon();
     }

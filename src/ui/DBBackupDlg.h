@@ -130,8 +130,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    struct Bridge;
-
     void buildWidgets();
     void buildMenus();
     void registerControl(engine::ControlId controlId, QWidget* widget);
@@ -149,7 +147,6 @@ private:
     config::DatabaseList m_databaseList;
     std::unique_ptr<ConfigGridModel> m_configModel;
     std::unique_ptr<StatusGridModel> m_statusModel;
-    std::shared_ptr<Bridge> m_bridge;
     int m_editingRow = -1;
     bool m_checkingConnection = false;
     bool m_shutDown = false;

@@ -12,19 +12,19 @@
 
 #include <gmock/gmock.h>
 
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #ifdef CORVELLA_BINARY
 
+#include "ProgramRunner.h"
+
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-
-extern char** environ;
+using integration::StartProgram;
+using integration::WaitForExit;
 
 namespace {
 
@@ -59,43 +59,12 @@ Outcome RunProgram(const std::string& folder, const std::vector<std::string>& ar
     return outcome;
 }
 
-// Starts the program in the background; stdout and stderr go to files in `folder`.
-pid_t StartProgram(const std::string& folder, const std::vector<std::string>& args, const std::string& tag)
+// Output files named after the process's role.
+integration::Launch Named(const std::string& name)
 {
-    const std::string binary = CORVELLA_BINARY;
-    std::vector<std::string> all = {binary};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-    posix_spawn_file_actions_addopen(&actions, 1, (folder + "/" + tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (folder + "/" + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    std::vector<std::string> environment = {"QT_QPA_PLATFORM=offscreen"};
-    for (char** e = environ; *e; ++e) {
-        if (std::string(*e).rfind("QT_QPA_PLATFORM=", 0) != 0)
-            environment.push_back(*e);
-    }
-    std::vector<char*> envp;
-    for (auto& e : environment)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    const int started = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return started == 0 ? pid : -1;
-}
-
-int WaitForExit(pid_t pid)
-{
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    integration::Launch launch;
+    launch.outputName = name;
+    return launch;
 }
 
 // Waits (up to 15 s) until `predicate` holds.
@@ -231,28 +200,15 @@ TEST_F(HeadlessIntegration, EncodePasswordPrintsTheStoredFormOfStandardInput)
 TEST_F(HeadlessIntegration, ServiceRunsAtOnceAndStopsCleanlyOnSigterm)
 {
     const std::string config = writeConfig({{"Sales", "Backup#2024"}});
-    const std::string binary = CORVELLA_BINARY;
-    pid_t pid = 0;
-    const std::vector<std::string> args = {binary, "--service", "--config", config};
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, m_root.c_str());
-    ASSERT_EQ(posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = StartProgram(m_root, {"--service", "--config", config}, Named("service"));
+    ASSERT_GT(pid, 0);
 
     const std::string backup = m_root + "/backups/Sales/Sales.Bak";
     for (int i = 0; i < 300 && !fs::exists(backup); ++i)
         usleep(50 * 1000);
     EXPECT_TRUE(fs::exists(backup));
     kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WaitForExit(pid), 0);
     const auto log = fakes::ReadLogMessages(m_root + "/BackupLog.log");
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.front(), "Auto backup service started");
@@ -288,7 +244,7 @@ TEST_F(HeadlessIntegration, AVerificationFailureFailsBackupNow)
 TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
 {
     const std::string config = writeConfig({{"Sales", "Backup#2024"}});
-    const pid_t service = StartProgram(m_root, {"--service", "--config", config}, "service");
+    const pid_t service = StartProgram(m_root, {"--service", "--config", config}, Named("service"));
     ASSERT_GT(service, 0);
     ASSERT_TRUE(WaitFor([&] { return fs::exists(m_root + "/backups/Sales/Sales.Bak"); }));
 
@@ -314,7 +270,7 @@ TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
 
     fs::create_directories(m_root + "/desk");
     const std::string deskConfig = writeConfig({{"Sales", "Backup#2024"}}, m_root + "/desk/BackupConfig.ini");
-    const pid_t desktop = StartProgram(m_root + "/desk", {"--config", deskConfig}, "desktop");
+    const pid_t desktop = StartProgram(m_root + "/desk", {"--config", deskConfig}, Named("desktop"));
     ASSERT_TRUE(WaitFor([&] {
         const auto lines = fakes::ReadLogMessages(m_root + "/desk/BackupLog.log");
         return std::find(lines.begin(), lines.end(), "Backup Manager Started") != lines.end();
@@ -332,7 +288,7 @@ TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
 TEST_F(HeadlessIntegration, ServiceReloadsItsSettingsOnSighup)
 {
     const std::string config = writeConfig({{"Sales", "Backup#2024"}});
-    const pid_t service = StartProgram(m_root, {"--service", "--config", config}, "service");
+    const pid_t service = StartProgram(m_root, {"--service", "--config", config}, Named("service"));
     ASSERT_TRUE(WaitFor([&] { return fs::exists(m_root + "/backups/Sales/Sales.Bak"); }));
 
     writeConfig({{"Stock", "Backup#2024"}});

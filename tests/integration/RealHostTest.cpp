@@ -32,7 +32,13 @@
 
 #ifdef CORVELLA_BINARY
 
+#include "ProgramRunner.h"
+
 namespace fs = std::filesystem;
+using integration::Account;
+using integration::Launch;
+using integration::StartProgram;
+using integration::WaitForExit;
 using ::testing::Contains;
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
@@ -46,89 +52,6 @@ std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// An OS account the program runs under.
-struct Account {
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::vector<gid_t> groups;
-};
-
-// What the child gets besides its arguments.
-struct Launch {
-    std::optional<Account> account;
-    mode_t umask = 022;
-    rlim_t maxOpenFiles = 0;  // 0: unchanged
-    rlim_t maxProcesses = 0;  // 0: unchanged
-    rlim_t maxFileSize = 0;   // 0: unchanged
-};
-
-// Starts the program in `folder` with stdout and stderr in out.txt and
-// err.txt there. Everything the child does between fork and exec is
-// async-signal-safe: the account's groups are looked up before.
-pid_t StartProgram(const std::string& folder, const std::vector<std::string>& args, const Launch& launch = {})
-{
-    std::vector<std::string> all = {CORVELLA_BINARY};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string out = folder + "/out.txt";
-    const std::string err = folder + "/err.txt";
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int inFd = ::open("/dev/null", O_RDONLY);
-    if (outFd < 0 || errFd < 0 || inFd < 0)
-        _exit(120);
-    dup2(inFd, 0);
-    dup2(outFd, 1);
-    dup2(errFd, 2);
-    if (launch.account) {
-        if (::fchown(outFd, launch.account->uid, launch.account->gid) != 0
-            || ::fchown(errFd, launch.account->uid, launch.account->gid) != 0)
-            _exit(121);
-        if (setgroups(launch.account->groups.size(), launch.account->groups.data()) != 0
-            || setgid(launch.account->gid) != 0 || setuid(launch.account->uid) != 0)
-            _exit(122);
-    }
-    ::umask(launch.umask);
-    const auto limit = [](int resource, rlim_t value) {
-        if (value == 0)
-            return;
-        const rlimit l{value, value};
-        if (setrlimit(resource, &l) != 0)
-            _exit(123);
-    };
-    limit(RLIMIT_NOFILE, launch.maxOpenFiles);
-    limit(RLIMIT_NPROC, launch.maxProcesses);
-    limit(RLIMIT_FSIZE, launch.maxFileSize);
-    if (chdir(folder.c_str()) != 0)
-        _exit(124);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    execv(argv[0], argv.data());
-    _exit(125);
-}
-
-// The exit code, or 128 + the signal that ended it; -1 when it is still
-// running after `bound` (it is then killed).
-int WaitForExit(pid_t pid, std::chrono::milliseconds bound = 120s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // The account `name`, made on first use as a system account without a home.

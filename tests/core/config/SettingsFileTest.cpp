@@ -1,3 +1,4 @@
+#include "config/ProfileFile.h"
 #include "config/SettingsFile.h"
 
 #include "fakes/TempFolder.h"
@@ -218,6 +219,17 @@ TEST_F(SettingsFileTest, MailSettingsFollowTheStoredRules)
     EXPECT_EQ(defaults.security, "SIMPLE");
 }
 
+namespace {
+
+std::string ZipCompressionOf(const std::string& path)
+{
+    config::ProfileFile profile;
+    config::ProfileFile::load(path, profile);
+    return config::ReadZipCompression(profile);
+}
+
+} // namespace
+
 TEST_F(SettingsFileTest, MailOnFailureIsStoredInOptionsOnlyOnceItWasTurnedOn)
 {
     config::MailSettings mail;
@@ -234,7 +246,7 @@ TEST_F(SettingsFileTest, MailOnFailureIsStoredInOptionsOnlyOnceItWasTurnedOn)
     config::MailSettings loaded;
     config::LoadMailSettings(ini(), loaded);
     EXPECT_TRUE(loaded.mailOnFailure);
-    EXPECT_EQ(config::LoadZipCompression(ini()), "SMALLEST");
+    EXPECT_EQ(ZipCompressionOf(ini()), "SMALLEST");
 
     // Once stored, turning it off writes FALSE in its place.
     mail.mailOnFailure = false;
@@ -280,15 +292,15 @@ TEST_F(SettingsFileTest, AFailedSaveIsReportedAndLogged)
 
 TEST_F(SettingsFileTest, TheZipCompressionLivesInItsOwnSection)
 {
-    EXPECT_EQ(config::LoadZipCompression(ini()), "");
+    EXPECT_EQ(ZipCompressionOf(ini()), "");
     m_folder.write("BackupConfig.ini", "[DBBackInfo]\nTOTAL_COUNT=0\nZIP_COMPRESSION=SMALLEST\n");
-    EXPECT_EQ(config::LoadZipCompression(ini()), "") << "the key counts only in OPTIONS";
+    EXPECT_EQ(ZipCompressionOf(ini()), "") << "the key counts only in OPTIONS";
     m_folder.write("BackupConfig.ini", "[DBBackInfo]\nTOTAL_COUNT=0\n[OPTIONS]\nZIP_COMPRESSION=SMALLEST\n");
-    EXPECT_EQ(config::LoadZipCompression(ini()), "SMALLEST");
+    EXPECT_EQ(ZipCompressionOf(ini()), "SMALLEST");
 
     // Edited by hand: names in any case; the value comes back as written, for the engine to map.
     m_folder.write("BackupConfig.ini", "[options]\r\nzip_compression = Balanced \r\n");
-    EXPECT_EQ(config::LoadZipCompression(ini()), "Balanced");
+    EXPECT_EQ(ZipCompressionOf(ini()), "Balanced");
 }
 
 TEST(ProgramFolderTest, IsTheFolderOfTheRunningExecutable)
