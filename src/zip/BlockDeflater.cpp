@@ -21,10 +21,12 @@ constexpr std::uint8_t kSyncFlushMarker[4] = {0x00, 0x00, 0xFF, 0xFF};
 constexpr std::size_t kWindow = 32 * 1024;
 // The block is looked at in units of this size. Runs of units holding one
 // repeated byte are split off when at least kMinUniformRun long, runs of
-// units that look random when at least kMinStoredRun long.
+// units that look random when at least kMinStoredRun (one database page)
+// long: searching them for matches is most of the time an engine would
+// spend on a block that mixes random pages with rows.
 constexpr std::size_t kUnit = 4096;
 constexpr std::size_t kMinUniformRun = 64 * 1024;
-constexpr std::size_t kMinStoredRun = 16 * 1024;
+constexpr std::size_t kMinStoredRun = 8 * 1024;
 // Bits of entropy per byte from which a unit counts as random: Huffman
 // coding could save at most 1.25 % of it, and matches are rare in such data
 // (compressed or encrypted pages).

@@ -1,9 +1,11 @@
 #pragma once
 
-// Writes files that compress like a database backup: 8 KiB pages in runs of
-// eight, each run either empty (zeros), data rows (fixed-width binary fields
-// plus text from a small vocabulary), or random bytes (already compressed or
-// encrypted data). The content is a pure function of the seed and offset.
+// Writes files that compress like a database backup: 8 KiB pages, about 40 %
+// empty (zeros), 40 % data rows (fixed-width binary fields plus text from a
+// small vocabulary) and 20 % random bytes (already compressed or encrypted
+// data), each page's kind drawn on its own, as pages of different objects
+// interleave in a data file. The content is a pure function of the seed and
+// offset.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -80,14 +82,14 @@ inline void fill(std::uint64_t seed, std::uint64_t offset, std::uint8_t* out, st
     for (std::size_t done = 0; done < length; done += kExtentSize) {
         const std::uint64_t extent = (offset + done) / kExtentSize;
         Random rnd(seed * 0x100000001B3ull + extent);
-        const std::uint32_t kind = rnd.below(100);
         std::uint32_t rowId = static_cast<std::uint32_t>(extent * 512);
         const std::size_t n = std::min(kExtentSize, length - done);
         for (std::size_t p = 0; p < n; p += kPageSize) {
             const std::size_t chunk = std::min(kPageSize, n - p);
-            if (kind < 30) {
+            const std::uint32_t kind = rnd.below(100);
+            if (kind < 40) {
                 std::memset(page.data(), 0, kPageSize);
-            } else if (kind < 78) {
+            } else if (kind < 80) {
                 fillRowPage(rnd, (offset + done + p) / kPageSize, rowId, page.data());
             } else {
                 for (std::size_t i = 0; i < kPageSize; i += 8) {
