@@ -1,7 +1,8 @@
 #include "app/DesktopMain.h"
 
-#include "app/Headless.h"
+#include "app/Commands.h"
 #include "app/InstanceLock.h"
+#include "app/StartUp.h"
 #include "config/SettingsLocation.h"
 #include "db/DbConnection.h"
 #include "engine/BackupSession.h"
@@ -51,21 +52,15 @@ public:
     {
         ui::MessageBoxPrompter prompter;
         const QString caption = ui::ApplicationCaption();
-        const config::SettingsLocation location
-            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
-        std::string error;
-        if (!config::PrepareUserFolders(location, error)) {
-            prompter.inform(nullptr, caption, QString::fromStdString(error));
-            return app::kExitBadConfiguration;
-        }
-
         // One copy per settings file: a second one brings the first forward.
         app::InstanceLock lock;
-        pid_t holder = 0;
-        switch (lock.acquire(location.settingsPath, holder, error)) {
-        case app::InstanceLock::Result::Acquired:
+        const app::StartUp start = app::Start(commandLine.configPath, commandLine.logPath, &lock);
+        const config::SettingsLocation& location = start.location;
+        switch (start.result) {
+        case app::StartUp::Result::Ready:
             break;
-        case app::InstanceLock::Result::HeldByOther:
+        case app::StartUp::Result::InUse: {
+            pid_t holder = start.holder;
             if (app::InstanceLock::askHolderToRaise(location.settingsPath, holder))
                 return app::kExitOk;
             prompter.inform(nullptr, caption,
@@ -75,8 +70,9 @@ public:
                                 .arg(QString::fromStdString(location.settingsPath),
                                      holder > 0 ? QStringLiteral(" (process %1)").arg(holder) : QString()));
             return app::kExitBadConfiguration;
-        case app::InstanceLock::Result::Failed:
-            prompter.inform(nullptr, caption, QString::fromStdString(error));
+        }
+        case app::StartUp::Result::Failed:
+            prompter.inform(nullptr, caption, QString::fromStdString(start.error));
             return app::kExitBadConfiguration;
         }
 
@@ -109,13 +105,10 @@ public:
         window->show();
         const int exitCode = exec();
 
-        if (!window->shutdown(std::chrono::seconds(3))) {
-            // A run still inside the server's command uses the session, so
-            // nothing is destroyed under it.
-            session->log().Write("Backup Manager closed while a backup was still running");
-            std::fflush(nullptr);
-            std::_Exit(exitCode);
-        }
+        // A run still inside the server's command uses the session, so
+        // nothing is destroyed under it.
+        app::EndProcessIfRunHangs(window->shutdown(std::chrono::seconds(3)), session->log(),
+                                  "Backup Manager closed while a backup was still running", exitCode);
         delete window;
         delete session;
         delete real;

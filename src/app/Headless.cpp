@@ -9,9 +9,11 @@
 #include "config/SettingsLocation.h"
 #include "engine/BackupScheduler.h"
 #include "engine/BackupSession.h"
+#include "engine/SettingsStore.h"
 #include "engine/StatusJournal.h"
 #include "engine/SystemServices.h"
 #include "log/Log.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,38 +36,6 @@ namespace app {
 namespace {
 
 constexpr std::chrono::milliseconds kServiceStopBound = std::chrono::seconds(60);
-
-const char* const kUsage =
-    "Usage: corvella [--config FILE] [--log FILE]\n"
-    "       corvella --backup-now | --service [--config FILE] [--log FILE]\n"
-    "       corvella --encode-password < PASSWORD-FILE\n"
-    "       corvella --help | --version\n"
-    "\n"
-    "Without --backup-now or --service, opens the desktop window.\n"
-    "\n"
-    "  --backup-now   back up every database of the settings file once, print\n"
-    "                 each run's final status, exit 0 when all completed, else 1;\n"
-    "                 SIGINT or SIGTERM end the run under way and exit 1\n"
-    "  --service      run the auto backup service until SIGINT or SIGTERM; SIGHUP\n"
-    "                 reads the settings file again (new databases run at once,\n"
-    "                 removed ones stop after their run, the others keep their\n"
-    "                 schedule); exit 1 when the stop cut a backup short\n"
-    "  --encode-password\n"
-    "                 read a password from standard input (one line) and print\n"
-    "                 the form BackupConfig.ini stores it in (DB_INITER_n, SVRPD)\n"
-    "  --config FILE  the settings file to use\n"
-    "  --log FILE     the event log to append to\n"
-    "  --help         show this text and the files in use\n"
-    "  --version      show the program's version\n"
-    "\n"
-    "Without --config the settings file is $CORVELLA_CONFIG, else BackupConfig.ini\n"
-    "beside the program when it exists there, else\n"
-    "$XDG_CONFIG_HOME/corvella/BackupConfig.ini (~/.config when unset). Without\n"
-    "--log the log is BackupLog.log in the current folder, or\n"
-    "$XDG_STATE_HOME/corvella/BackupLog.log (~/.local/state) when the settings\n"
-    "come from that folder. One copy runs per settings file. A settings file\n"
-    "that is missing, unusable or in use by another copy ends the program with\n"
-    "exit code 2.\n";
 
 // Lines on stderr never interleave, whichever thread writes them.
 std::mutex s_stderrMutex;
@@ -126,44 +96,6 @@ private:
     std::map<int, std::string> m_names;
     bool m_shown = false;
 };
-
-struct Configuration {
-    config::SettingsLocation location;
-    config::DatabaseList databases;
-    config::MailSettings mail;
-};
-
-// Loads and checks the configuration; on failure returns false with the reason.
-bool LoadConfiguration(const std::string& path, config::DatabaseList& databases, config::MailSettings& mail,
-                       std::string& error)
-{
-    if (::access(path.c_str(), F_OK) != 0) {
-        error = "cannot read the configuration file '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    if (!config::LoadDatabaseList(path, databases, &error) || !config::LoadMailSettings(path, mail, &error))
-        return false;
-    if (databases.rowCount() == 0) {
-        error = "the configuration file '" + path + "' lists no database (section DBBackInfo)";
-        return false;
-    }
-    for (int row = 0; row < databases.rowCount(); ++row) {
-        const config::DatabaseEntry entry = config::DatabaseEntry::FromRow(databases.row(row));
-        const std::pair<const std::string*, const char*> required[] = {
-            {&entry.databaseUrl, "server address"},
-            {&entry.databaseName, "database name"},
-            {&entry.backupPath, "backup path"},
-        };
-        for (const auto& [value, what] : required) {
-            if (value->find_first_not_of(" \t") == std::string::npos) {
-                error = "database " + std::to_string(row + 1) + " of the configuration file '" + path + "' has no "
-                    + what;
-                return false;
-            }
-        }
-    }
-    return true;
-}
 
 std::string FormatTable(std::vector<engine::RunResult> results)
 {
@@ -226,15 +158,15 @@ std::string SignalName(int signal)
 // The session of a headless run, with the real services. Left undestroyed
 // when a run is still blocked in the server at the end.
 struct HeadlessSession {
-    HeadlessSession(const Configuration& configuration, const std::string& applicationName)
-        : services(configuration.location.settingsPath)
-        , session({configuration.location.settingsPath, configuration.location.logPath},
+    explicit HeadlessSession(const Invocation& invocation)
+        : services(invocation.settings)
+        , session({invocation.location.settingsPath, invocation.location.logPath},
                   services.services(engine::kDisplayName),
-                  [applicationName](const std::string& text, const std::string& caption) {
-                      ErrorLine(applicationName + ": " + caption + ": " + text);
+                  [name = invocation.programName](const std::string& text, const std::string& caption) {
+                      ErrorLine(name + ": " + caption + ": " + text);
                   })
     {
-        session.setMailSettings(configuration.mail);
+        session.setMailSettings(invocation.mail);
         session.attachView(&view);
     }
 
@@ -243,10 +175,73 @@ struct HeadlessSession {
     engine::BackupSession session;
 };
 
-int BackupNow(Configuration& configuration, const std::string& applicationName)
+} // namespace
+
+bool LoadConfiguration(engine::SettingsStore& store, bool reload, config::DatabaseList& databases,
+                       config::MailSettings& mail, std::string& error)
 {
+    const std::string& path = store.path();
+    if (::access(path.c_str(), F_OK) != 0) {
+        error = "cannot read the configuration file '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    const std::shared_ptr<const engine::Settings> settings = reload ? store.reload() : store.current();
+    if (!settings->readable) {
+        error = settings->problem;
+        return false;
+    }
+    databases = settings->databaseList;
+    mail = settings->mail;
+    if (databases.rowCount() == 0) {
+        error = "the configuration file '" + path + "' lists no database (section DBBackInfo)";
+        return false;
+    }
+    for (int row = 0; row < databases.rowCount(); ++row) {
+        const config::DatabaseEntry entry = config::DatabaseEntry::FromRow(databases.row(row));
+        const std::pair<const std::string*, const char*> required[] = {
+            {&entry.databaseUrl, "server address"},
+            {&entry.databaseName, "database name"},
+            {&entry.backupPath, "backup path"},
+        };
+        for (const auto& [value, what] : required) {
+            if (text::IsBlank(*value)) {
+                error = "database " + std::to_string(row + 1) + " of the configuration file '" + path + "' has no "
+                    + what;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// Reads the settings file again for the running service: the database list
+// goes to the scheduler, the mail settings to the session. A file that
+// cannot be read leaves everything as it was.
+void Reload(HeadlessSession& headless)
+{
+    config::DatabaseList databases;
+    config::MailSettings mail;
+    std::string error;
+    logging::Log& log = headless.session.log();
+    if (!LoadConfiguration(headless.session.settings(), true, databases, mail, error)) {
+        log.Write("Settings not reloaded on SIGHUP: " + error);
+        return;
+    }
+    headless.session.setMailSettings(mail);
+    const auto summary = headless.session.scheduler().ReloadAutoService(databases);
+    log.Write("Settings reloaded on SIGHUP: " + std::to_string(summary.added) + " database(s) new or changed, "
+              + std::to_string(summary.removed) + " removed, " + std::to_string(summary.unchanged) + " unchanged");
+}
+
+} // namespace
+
+int BackupNow(const Invocation& invocation)
+{
+    const std::string& name = invocation.programName;
     const sigset_t stopSignals = BlockStopSignals(false);
-    auto* headless = new HeadlessSession(configuration, applicationName);
+    auto* headless = new HeadlessSession(invocation);
     engine::BackupScheduler& scheduler = headless->session.scheduler();
     std::mutex resultsMutex;
     std::vector<engine::RunResult> results;
@@ -255,7 +250,7 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
         results.push_back(result);
     });
     auto progress = std::make_unique<TerminalProgress>(headless->session.statusJournal());
-    const int started = scheduler.ManualBackup(configuration.databases);
+    const int started = scheduler.ManualBackup(invocation.databases);
 
     // Waits for the runs, or for a stop signal, whichever comes first.
     bool stopped = false;
@@ -265,7 +260,7 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
         const int signal = sigtimedwait(&stopSignals, nullptr, &poll);
         if (signal > 0) {
             headless->session.log().Write("Stopping on " + SignalName(signal) + ": the backup under way is ended");
-            ErrorLine(applicationName + ": stopping on " + SignalName(signal));
+            ErrorLine(name + ": stopping on " + SignalName(signal));
             stopped = true;
             ended = scheduler.shutdown(kServiceStopBound);
             break;
@@ -280,42 +275,20 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
             && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed(); });
         exitCode = allCompleted && !stopped ? kExitOk : kExitRunFailed;
     }
-    if (!ended) {
-        headless->session.log().Write("Backup now ended while a backup was still running");
-        ErrorLine(applicationName + ": ended while a backup was still running");
-        std::fflush(nullptr);
-        std::_Exit(kExitRunFailed);
-    }
+    EndProcessIfRunHangs(ended, headless->session.log(), "Backup now ended while a backup was still running",
+                         kExitRunFailed, name + ": ended while a backup was still running");
     scheduler.setRunFinishedHandler({});
     delete headless;
     return exitCode;
 }
 
-// Reads the settings file again for the running service: the database list
-// goes to the scheduler, the mail settings to the session. A file that
-// cannot be read leaves everything as it was.
-void Reload(HeadlessSession& headless, const std::string& path)
+int Service(const Invocation& invocation)
 {
-    config::DatabaseList databases;
-    config::MailSettings mail;
-    std::string error;
-    logging::Log& log = headless.session.log();
-    if (!LoadConfiguration(path, databases, mail, error)) {
-        log.Write("Settings not reloaded on SIGHUP: " + error);
-        return;
-    }
-    headless.session.setMailSettings(mail);
-    const auto summary = headless.session.scheduler().ReloadAutoService(databases);
-    log.Write("Settings reloaded on SIGHUP: " + std::to_string(summary.added) + " database(s) new or changed, "
-              + std::to_string(summary.removed) + " removed, " + std::to_string(summary.unchanged) + " unchanged");
-}
-
-int Service(Configuration& configuration, const std::string& applicationName)
-{
+    const std::string& name = invocation.programName;
     const sigset_t stopSignals = BlockStopSignals(true);
-    auto* headless = new HeadlessSession(configuration, applicationName);
+    auto* headless = new HeadlessSession(invocation);
     engine::BackupScheduler& scheduler = headless->session.scheduler();
-    if (scheduler.StartAutoBackupService(configuration.databases) == 0)
+    if (scheduler.StartAutoBackupService(invocation.databases) == 0)
         return kExitBadConfiguration;
 
     int signal = 0;
@@ -324,28 +297,24 @@ int Service(Configuration& configuration, const std::string& applicationName)
             continue;
         if (signal != SIGHUP)
             break;
-        Reload(*headless, configuration.location.settingsPath);
+        Reload(*headless);
     }
     logging::Log& log = headless->session.log();
     log.Write("Stopping on " + SignalName(signal));
     const bool ended = scheduler.shutdown(kServiceStopBound);
     log.Write("Auto backup service stopped");
-    if (!ended) {
-        log.Write("Auto backup service ended while a backup was still running");
-        ErrorLine(applicationName + ": ended while a backup was still running");
-        std::fflush(nullptr);
-        std::_Exit(kExitRunFailed);
-    }
+    EndProcessIfRunHangs(ended, log, "Auto backup service ended while a backup was still running", kExitRunFailed,
+                         name + ": ended while a backup was still running");
     const int abandoned = scheduler.abandonedRuns();
     if (abandoned > 0)
-        ErrorLine(applicationName + ": " + std::to_string(abandoned) + " backup(s) cut short by the stop");
+        ErrorLine(name + ": " + std::to_string(abandoned) + " backup(s) cut short by the stop");
     delete headless;
     return abandoned > 0 ? kExitRunFailed : kExitOk;
 }
 
 // The password comes on stdin, never on the command line, where other users
 // could read it.
-int EncodePassword(const std::string& applicationName)
+int EncodePassword(const Invocation& invocation)
 {
     std::string password;
     std::getline(std::cin, password);
@@ -354,142 +323,12 @@ int EncodePassword(const std::string& applicationName)
     std::string stored;
     config::PasswordCodec codec;
     if (codec.Encode(password, stored) != config::PasswordCodec::kOk) {
-        ErrorLine(applicationName + ": " + (password.empty() ? "no password on standard input" : "the password cannot be encoded"));
+        ErrorLine(invocation.programName + ": "
+                  + (password.empty() ? "no password on standard input" : "the password cannot be encoded"));
         return kExitBadConfiguration;
     }
     std::cout << stored << '\n' << std::flush;
     return kExitOk;
-}
-
-} // namespace
-
-CommandLine ParseCommandLine(const std::vector<std::string>& args)
-{
-    CommandLine result;
-    const auto invalid = [&result](std::string error) {
-        result.mode = CommandLine::Mode::Invalid;
-        result.error = std::move(error);
-        return result;
-    };
-    CommandLine::Mode mode = CommandLine::Mode::Desktop;
-    bool headless = false;
-    bool help = false;
-    bool version = false;
-    // --config FILE and --log FILE (or --config=FILE, --log=FILE) for both
-    // front ends; anything else is the desktop's (Qt's) unless a headless
-    // mode is asked for.
-    const auto takeValue = [&](std::size_t& i, const std::string& option, std::string& target) -> std::optional<std::string> {
-        const std::string& arg = args[i];
-        if (!target.empty())
-            return option + " is given twice";
-        if (arg == option) {
-            if (i + 1 >= args.size() || args[i + 1].empty())
-                return option + " needs a file name";
-            target = args[++i];
-        } else {
-            target = arg.substr(option.size() + 1);
-            if (target.empty())
-                return option + " needs a file name";
-        }
-        return std::nullopt;
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--help") {
-            help = headless = true;
-        } else if (arg == "--version") {
-            version = headless = true;
-        } else if (arg == "--backup-now" || arg == "--service" || arg == "--encode-password") {
-            const auto wanted = arg == "--service"        ? CommandLine::Mode::Service
-                : arg == "--encode-password" ? CommandLine::Mode::EncodePassword
-                                             : CommandLine::Mode::BackupNow;
-            if (mode != CommandLine::Mode::Desktop && mode != wanted)
-                return invalid("--backup-now, --service and --encode-password cannot be combined");
-            mode = wanted;
-            headless = true;
-        } else if (arg == "--config" || arg.starts_with("--config=")) {
-            if (auto problem = takeValue(i, "--config", result.configPath))
-                return invalid(*problem);
-        } else if (arg == "--log" || arg.starts_with("--log=")) {
-            if (auto problem = takeValue(i, "--log", result.logPath))
-                return invalid(*problem);
-        } else {
-            result.desktopArgs.push_back(arg);
-        }
-    }
-    if (help) {
-        result.mode = CommandLine::Mode::Help;
-    } else if (version) {
-        result.mode = CommandLine::Mode::Version;
-    } else if (!headless) {
-        result.mode = CommandLine::Mode::Desktop;
-    } else if (!result.desktopArgs.empty()) {
-        return invalid("unknown option '" + result.desktopArgs.front() + "'");
-    } else if (mode == CommandLine::Mode::EncodePassword && (!result.configPath.empty() || !result.logPath.empty())) {
-        return invalid("--encode-password takes no --config or --log");
-    } else {
-        result.mode = mode;
-    }
-    return result;
-}
-
-int RunHeadless(const CommandLine& commandLine)
-{
-    const std::string applicationName = engine::ProgramName();
-    switch (commandLine.mode) {
-    case CommandLine::Mode::Help: {
-        const config::SettingsLocation location
-            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
-        std::cout << kUsage << "\nSettings file in use: " << location.settingsPath << " (" << location.describe()
-                  << ")\nLog file in use: " << location.logPath << '\n';
-        return kExitOk;
-    }
-    case CommandLine::Mode::Version:
-        std::cout << applicationName << " " << CORVELLA_VERSION << '\n';
-        return kExitOk;
-    case CommandLine::Mode::Invalid:
-        ErrorLine(applicationName + ": " + commandLine.error);
-        ErrorLine("Try '" + applicationName + " --help'.");
-        return kExitBadConfiguration;
-    case CommandLine::Mode::Desktop:
-        return kExitBadConfiguration;
-    case CommandLine::Mode::EncodePassword:
-        return EncodePassword(applicationName);
-    case CommandLine::Mode::BackupNow:
-    case CommandLine::Mode::Service:
-        break;
-    }
-
-    Configuration configuration;
-    configuration.location
-        = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
-    const std::string& path = configuration.location.settingsPath;
-    std::string error;
-    if (!config::PrepareUserFolders(configuration.location, error)) {
-        ErrorLine(applicationName + ": " + error);
-        return kExitBadConfiguration;
-    }
-    // One copy per settings file: the lock is taken before the log is opened.
-    InstanceLock lock;
-    pid_t holder = 0;
-    switch (lock.acquire(path, holder, error)) {
-    case InstanceLock::Result::Acquired:
-        break;
-    case InstanceLock::Result::HeldByOther:
-        ErrorLine(applicationName + ": the settings file '" + path + "' is in use by another copy of Corvella"
-                  + (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()));
-        return kExitBadConfiguration;
-    case InstanceLock::Result::Failed:
-        ErrorLine(applicationName + ": " + error);
-        return kExitBadConfiguration;
-    }
-    if (!LoadConfiguration(path, configuration.databases, configuration.mail, error)) {
-        ErrorLine(applicationName + ": " + error);
-        return kExitBadConfiguration;
-    }
-    if (commandLine.mode == CommandLine::Mode::BackupNow)
-        return BackupNow(configuration, applicationName);
-    return Service(configuration, applicationName);
 }
 
 } // namespace app

@@ -1,45 +1,29 @@
 #pragma once
 
-#include <string>
-#include <vector>
+#include "app/Commands.h"
+#include "app/StartUp.h"
 
-// The program without a window, for servers without a desktop:
-//   corvella --backup-now [--config FILE] [--log FILE]  backs up every listed
-//       database once, prints each run's final status row, exits 0 when
-//       every run completed and 1 otherwise (also when a stop signal ended
-//       it early);
-//   corvella --service [--config FILE] [--log FILE]     runs the auto backup
-//       service until SIGINT or SIGTERM, reads the settings again on SIGHUP,
-//       exits 0, or 1 when the stop cut a backup short;
-//   corvella --encode-password             reads a password from stdin and
-//       prints its stored form, for writing the settings file by hand;
-//   --help, --version.
-// Notices become lines on stderr. A settings file that is missing,
-// unreadable, lists no usable database or is in use by another copy gives a
-// clear error and exit 2.
-//
-// Threads: called on the main thread; blocks until the work is done.
+#include <string>
+
+namespace config { class DatabaseList; struct MailSettings; }
+namespace engine { class SettingsStore; }
+
+// The commands of the program without a window (see Commands.h), run on
+// the main thread. Notices become lines on stderr.
 namespace app {
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitRunFailed = 1;
-inline constexpr int kExitBadConfiguration = 2;
+// --backup-now: every listed database once, the final status rows on stdout.
+int BackupNow(const Invocation& invocation);
+// --service: the auto backup service until SIGINT or SIGTERM; SIGHUP reloads.
+int Service(const Invocation& invocation);
+// --encode-password: the stored form of the password on stdin.
+int EncodePassword(const Invocation& invocation);
 
-struct CommandLine {
-    enum class Mode { Desktop, BackupNow, Service, EncodePassword, Help, Version, Invalid };
-    Mode mode = Mode::Desktop;
-    std::string configPath;               // --config; empty: found as SettingsLocation says
-    std::string logPath;                  // --log; empty: found as SettingsLocation says
-    std::vector<std::string> desktopArgs; // everything else, for the desktop (Qt's own options)
-    std::string error;                    // for Mode::Invalid
-};
-
-// --config and --log are taken in every mode; the desktop keeps the other
-// arguments (Qt's, for example) unless a headless mode is asked for, where
-// they are an error.
-CommandLine ParseCommandLine(const std::vector<std::string>& args);
-
-// Runs a mode other than Desktop and returns the process's exit code.
-int RunHeadless(const CommandLine& commandLine);
+// Takes the database list and the mail settings from `store` (with
+// `reload`, the file read again first) and checks them: the file must exist,
+// be readable and list at least one database with a server address, a name
+// and a backup path. False, with the reason, otherwise.
+bool LoadConfiguration(engine::SettingsStore& store, bool reload, config::DatabaseList& databases,
+                       config::MailSettings& mail, std::string& error);
 
 } // namespace app

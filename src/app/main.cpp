@@ -1,24 +1,17 @@
+#include "app/Commands.h"
 #include "app/DesktopMain.h"
-#include "app/Headless.h"
-#include "db/DriverSettings.h"
+#include "app/StartUp.h"
 
-#include <csignal>
 #include <string>
 #include <vector>
 
+// corvella: the desktop window, or with a command the program without one.
 int main(int argc, char** argv)
 {
-    // First, while no other thread exists: it sets FREETDSCONF. A failure
-    // is reported by each connection that requires encryption.
-    db::PrepareDriverSettings();
-    // A file size limit (ulimit -f, LimitFSIZE=) makes a write fail like a
-    // full disk instead of killing the program mid-backup; a peer that closes
-    // its socket is an error of that call, not the end of the program.
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
+    app::PrepareProcess();
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const app::CommandLine commandLine = app::ParseCommandLine(args);
+    const app::CommandLine commandLine = app::ParseCommandLine(args, true);
     if (commandLine.mode == app::CommandLine::Mode::Desktop)
         return RunDesktop(argc, argv, commandLine);
-    return app::RunHeadless(commandLine);
+    return app::RunHeadless(commandLine, true);
 }

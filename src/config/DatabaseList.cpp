@@ -11,6 +11,16 @@ const DatabaseList::Row kEmptyRow {};
 
 } // namespace
 
+DatabaseList& DatabaseList::operator=(const DatabaseList& other)
+{
+    if (this != &other) {
+        m_rows = other.m_rows;
+        if (m_observer)
+            m_observer->listReset();
+    }
+    return *this;
+}
+
 int DatabaseList::insertRow(int index)
 {
     index = std::clamp(index, 0, rowCount());

@@ -38,6 +38,12 @@ public:
         virtual void listReset() = 0;
     };
 
+    DatabaseList() = default;
+    // Copies are of the rows: an observer stays with its list, and one that
+    // is assigned new rows tells its observer of the reset.
+    DatabaseList(const DatabaseList& other) : m_rows(other.m_rows) {}
+    DatabaseList& operator=(const DatabaseList& other);
+
     int rowCount() const { return static_cast<int>(m_rows.size()); }
     // Inserts a row of empty cells at index (clamped to 0..rowCount()); returns its index.
     int insertRow(int index);

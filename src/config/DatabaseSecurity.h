@@ -11,13 +11,13 @@
 //                                        certificate unchecked)
 //
 // Values compare without regard to case. A relative DB_CA_FILE is taken
-// relative to the folder of the settings file. Any thread; blocks on disk I/O.
+// relative to the folder of the settings file. Read with the other options
+// (RunOptions).
 
 #include <string>
 
 namespace config {
 
-class CachedProfile;
 class ProfileFile;
 
 inline constexpr const char* kDbEncryptionKey = "DB_ENCRYPTION";
@@ -42,10 +42,5 @@ struct DatabaseSecurity {
 // DB_CA_FILE (empty: the path is kept as written).
 DatabaseSecurity ReadDatabaseSecurity(const ProfileFile& profile, const std::string& settingsFolder = {});
 
-// Reads the settings from the file (again only when it changed). A missing
-// file gives the defaults. A file that exists but cannot be read gives false
-// and, in `error`, a text that says so: a connection must not silently lose
-// the encryption the file may ask for.
-bool LoadDatabaseSecurity(CachedProfile& settings, DatabaseSecurity& security, std::string* error = nullptr);
 
 } // namespace config

@@ -5,6 +5,7 @@
 #include "config/ProfileFile.h"
 #include "config/RunOptions.h"
 #include "config/SettingsFile.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +15,9 @@
 namespace config {
 
 namespace {
+
+using text::EqualsIgnoringCase;
+using text::Trim;
 
 std::vector<OptionEntry> MakeCatalog()
 {
@@ -76,28 +80,6 @@ std::vector<OptionEntry> MakeCatalog()
             .group = "Mail",
         },
     };
-}
-
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-        text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.remove_suffix(1);
-    return text;
-}
-
-std::string Upper(std::string_view text)
-{
-    std::string out(text);
-    for (char& ch : out)
-        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    return out;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && Upper(a) == Upper(b);
 }
 
 bool HasLineBreak(std::string_view text)
@@ -199,7 +181,7 @@ std::string NormalizedOptionValue(const OptionEntry& entry, std::string_view val
     switch (entry.kind) {
     case OptionKind::OnOff:
     case OptionKind::Choice:
-        return Upper(value);
+        return text::ToUpper(value);
     default:
         return std::string(value);
     }

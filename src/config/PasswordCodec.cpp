@@ -1,6 +1,6 @@
 #include "config/PasswordCodec.h"
 
-#include "config/TextEncoding.h"
+#include "text/Unicode.h"
 
 #include <algorithm>
 #include <array>
@@ -191,7 +191,7 @@ int PasswordCodec::Decode(std::string_view stored, std::string& out)
         if (bytes.empty())
             return kBadArgument;
         // Windows installations stored the bytes of code page 1252.
-        out = Utf8OrCp1252(unscramble(bytes));
+        out = text::Utf8OrCp1252(unscramble(bytes));
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     }

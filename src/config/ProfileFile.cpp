@@ -1,6 +1,7 @@
 #include "config/ProfileFile.h"
 
-#include "config/TextEncoding.h"
+#include "text/Text.h"
+#include "text/Unicode.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,18 +16,17 @@ namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
+// The file's blanks are spaces and tabs alone.
+constexpr std::string_view kBlanks = " \t";
+
 bool isBlank(char ch)
 {
-    return ch == ' ' || ch == '\t';
+    return kBlanks.find(ch) != std::string_view::npos;
 }
 
 std::string_view trim(std::string_view text)
 {
-    while (!text.empty() && isBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
+    return text::Trim(text, kBlanks);
 }
 
 std::string lower(std::string_view text)
@@ -299,8 +299,8 @@ std::optional<std::string> ProfileFile::find(std::string_view section, std::stri
     std::string_view value = trim(text.substr(text.find('=') + 1));
     // A file written on Windows holds code page 1252.
     if (isQuoted(value))
-        return Utf8OrCp1252(unquote(value));
-    return Utf8OrCp1252(value);
+        return text::Utf8OrCp1252(unquote(value));
+    return text::Utf8OrCp1252(value);
 }
 
 std::string ProfileFile::read(std::string_view section, std::string_view key) const

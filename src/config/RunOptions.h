@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/DatabaseSecurity.h"
+
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,13 @@ inline constexpr const char* kStartServiceOnLaunchKey = "START_SERVICE_ON_LAUNCH
 // key, or a value other than the ones named, means the default. Values
 // compare without regard to case.
 struct RunOptions {
+    // ZIP_COMPRESSION as stored: BALANCED, FAST or SMALLEST by convention,
+    // empty when missing. The zip layer maps it to a level, and anything it
+    // does not know to its default.
+    std::string zipCompression;
+    // DB_ENCRYPTION, DB_CA_FILE and DB_TRUST_SERVER_CERTIFICATE: how every
+    // connection to a database server is protected.
+    DatabaseSecurity connection;
     // VERIFY_BACKUP=TRUE: the backup is written with checksums and the server
     // reads it back (RESTORE VERIFYONLY) before it counts. Default FALSE.
     bool verifyBackup = false;
@@ -25,9 +34,9 @@ struct RunOptions {
     bool startServiceOnLaunch = false;
 };
 
-// Reads the options from the settings file; a file that cannot be read gives
-// the defaults.
-RunOptions LoadRunOptions(const std::string& iniPath);
+// The options `profile` holds; `settingsFolder` anchors a relative
+// DB_CA_FILE (empty: the path is kept as written).
+RunOptions ReadRunOptions(const ProfileFile& profile, const std::string& settingsFolder = {});
 
 // True for "TRUE" in any case, blanks around it aside: the one rule for every
 // on/off option of section OPTIONS.

@@ -111,7 +111,12 @@ std::string DefaultSettingsPath()
 bool LoadDatabaseList(const std::string& iniPath, DatabaseList& list, std::string* error)
 {
     bool loaded = false;
-    const ProfileFile profile = loadOrEmpty(iniPath, &loaded, error);
+    ReadDatabaseList(loadOrEmpty(iniPath, &loaded, error), list);
+    return loaded;
+}
+
+void ReadDatabaseList(const ProfileFile& profile, DatabaseList& list)
+{
     const std::string countText = profile.read(kListSection, kTotalCountKey);
     long long count = countText.empty() ? 0 : LeadingInteger(countText);
     if (count > kMaxDatabaseRows)
@@ -126,7 +131,6 @@ bool LoadDatabaseList(const std::string& iniPath, DatabaseList& list, std::strin
                 list.setCell(row, key.column, std::move(value));
         }
     }
-    return loaded;
 }
 
 bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logging::Log& log, std::string* errorText)
@@ -151,7 +155,12 @@ bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logg
 bool LoadMailSettings(const std::string& iniPath, MailSettings& settings, std::string* error)
 {
     bool loaded = false;
-    const ProfileFile profile = loadOrEmpty(iniPath, &loaded, error);
+    ReadMailSettings(loadOrEmpty(iniPath, &loaded, error), settings);
+    return loaded;
+}
+
+void ReadMailSettings(const ProfileFile& profile, MailSettings& settings)
+{
     auto take = [&profile](const char* key, std::string& field) {
         std::string value = profile.read(kMailSection, key);
         if (!value.empty())
@@ -183,7 +192,6 @@ bool LoadMailSettings(const std::string& iniPath, MailSettings& settings, std::s
 
     if (const auto onFailure = profile.find(kOptionsSection, kMailOnFailureKey))
         settings.mailOnFailure = IsTrueOption(*onFailure);
-    return loaded;
 }
 
 bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, const std::string& portText,
@@ -207,11 +215,6 @@ bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, 
         if (settings.mailOnFailure || profile.find(kOptionsSection, kMailOnFailureKey))
             profile.write(kOptionsSection, kMailOnFailureKey, settings.mailOnFailure ? kTrue : kFalse);
     }, error);
-}
-
-std::string ReadZipCompression(const ProfileFile& profile)
-{
-    return profile.read(kOptionsSection, kZipCompressionKey);
 }
 
 } // namespace config

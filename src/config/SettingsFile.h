@@ -35,6 +35,12 @@ std::string ProgramFolder();
 // ProgramFolder() + "BackupConfig.ini".
 std::string DefaultSettingsPath();
 
+// Appends one row per stored group of section DBBackInfo of `profile` to `list`.
+void ReadDatabaseList(const ProfileFile& profile, DatabaseList& list);
+// Reads section EMAILSERVERINFO and MAIL_ON_FAILURE of section OPTIONS of
+// `profile` into `settings`, as LoadMailSettings does.
+void ReadMailSettings(const ProfileFile& profile, MailSettings& settings);
+
 // Appends one row per stored group of section DBBackInfo to `list`.
 // A missing file loads nothing and counts as read. A file that cannot be
 // read (no right, not a regular file, too large) loads nothing and gives
@@ -58,11 +64,5 @@ bool LoadMailSettings(const std::string& iniPath, MailSettings& settings, std::s
 // the file, so a file that never had it stays as it was.
 bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, const std::string& portText,
                       std::string* error = nullptr);
-
-// The zip compression level as stored: section OPTIONS, key
-// ZIP_COMPRESSION, one of BALANCED, FAST or SMALLEST by convention; empty when
-// the key is missing. The text is not checked here: the engine maps it to a
-// level, and anything it does not know to its default.
-std::string ReadZipCompression(const ProfileFile& profile);
 
 } // namespace config

@@ -1,6 +1,7 @@
 #include "db/ConnectionString.h"
 
 #include "db/Connection.h"
+#include "text/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,33 +13,13 @@ namespace {
 
 bool IsBlank(char c)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    return text::kWhiteSpace.find(c) != std::string_view::npos;
 }
 
-std::string Trim(const std::string& s)
+// The connection string's pieces are kept as strings.
+std::string Trim(std::string_view s)
 {
-    size_t begin = 0, end = s.size();
-    while (begin < end && IsBlank(s[begin]))
-        ++begin;
-    while (end > begin && IsBlank(s[end - 1]))
-        --end;
-    return s.substr(begin, end - begin);
-}
-
-bool EqualsIgnoreCase(const std::string& a, const char* b)
-{
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return i == a.size() && !b[i];
-}
-
-bool StartsWithIgnoreCase(const std::string& s, const char* prefix)
-{
-    size_t n = std::char_traits<char>::length(prefix);
-    return s.size() >= n && EqualsIgnoreCase(s.substr(0, n), prefix);
+    return std::string(text::Trim(s));
 }
 
 } // namespace
@@ -52,7 +33,7 @@ std::optional<std::string> ConnectionProperties::Find(std::initializer_list<cons
 {
     for (const char* keyword : keywords) {
         for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
-            if (EqualsIgnoreCase(it->first, keyword))
+            if (text::EqualsIgnoringCase(it->first, keyword))
                 return it->second;
         }
     }
@@ -157,7 +138,7 @@ bool ParseConnectionString(const std::string& text, ConnectionProperties& out, s
 bool TranslateDataSource(const std::string& dataSource, ServerAddress& out, std::string& error)
 {
     std::string address = Trim(dataSource);
-    if (StartsWithIgnoreCase(address, "tcp:"))
+    if (text::StartsWithIgnoringCase(address, "tcp:"))
         address = Trim(address.substr(4));
 
     std::string port;
@@ -178,7 +159,7 @@ bool TranslateDataSource(const std::string& dataSource, ServerAddress& out, std:
         host = address.substr(0, slash);
         instance = address.substr(slash);
     }
-    if (host.empty() || host == "." || EqualsIgnoreCase(host, "(local)"))
+    if (host.empty() || host == "." || text::EqualsIgnoringCase(host, "(local)"))
         host = "127.0.0.1";
     out.host = host + instance;
     out.port = port;

@@ -2,6 +2,8 @@
 
 #include "db/DriverSettings.h"
 #include "db/EncryptionProbe.h"
+#include "text/Text.h"
+#include "text/Unicode.h"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -33,25 +35,6 @@ std::string CutUtf8(std::string text, std::size_t maxBytes)
     return text;
 }
 
-void AppendUtf8(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 // UTF-16 up to the first NUL (or `units`) as UTF-8. A high surrogate at the
 // very end is the driver's truncation splitting a pair and is dropped; other
 // unpaired surrogates become U+FFFD.
@@ -60,64 +43,19 @@ std::string Utf16ToUtf8(const SQLWCHAR* text, std::size_t units)
     std::size_t length = 0;
     while (length < units && text[length] != 0)
         ++length;
-    std::string out;
-    out.reserve(length);
-    for (std::size_t i = 0; i < length; ++i) {
-        char32_t unit = text[i];
-        if (unit >= 0xD800 && unit < 0xDC00) {
-            if (i + 1 == length)
-                break;
-            char32_t low = text[i + 1];
-            if (low >= 0xDC00 && low < 0xE000) {
-                AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-                ++i;
-                continue;
-            }
-            unit = 0xFFFD;
-        } else if (unit >= 0xDC00 && unit < 0xE000) {
-            unit = 0xFFFD;
-        }
-        AppendUtf8(out, unit);
-    }
-    return out;
+    if (length > 0 && text[length - 1] >= 0xD800 && text[length - 1] < 0xDC00)
+        --length;
+    return text::Utf16ToUtf8(std::u16string(text, text + length));
 }
 
 // UTF-8 as UTF-16 for the driver's wide calls. A byte that does not start a
 // well-formed sequence becomes U+FFFD.
 std::vector<SQLWCHAR> Utf8ToUtf16(const std::string& text)
 {
-    std::vector<SQLWCHAR> out;
-    out.reserve(text.size() + 1);
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        char32_t cp = 0xFFFD;
-        std::size_t length = 1;
-        if (b < 0x80) {
-            cp = b;
-        } else {
-            std::size_t needed = (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-            char32_t value = needed == 2 ? (b & 0x1F) : needed == 3 ? (b & 0x0F) : (b & 0x07);
-            bool ok = needed != 0 && i + needed <= text.size();
-            for (std::size_t k = 1; ok && k < needed; ++k) {
-                const auto next = static_cast<unsigned char>(text[i + k]);
-                ok = (next & 0xC0) == 0x80;
-                value = (value << 6) | (next & 0x3F);
-            }
-            constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-            if (ok && value >= kMinimum[needed] && value <= 0x10FFFF && !(value >= 0xD800 && value < 0xE000)) {
-                cp = value;
-                length = needed;
-            }
-        }
-        if (cp >= 0x10000) {
-            out.push_back(static_cast<SQLWCHAR>(0xD800 + ((cp - 0x10000) >> 10)));
-            out.push_back(static_cast<SQLWCHAR>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<SQLWCHAR>(cp));
-        }
-        i += length;
-    }
+    std::u16string wide = text::Utf8ToUtf16(text);
+    std::vector<SQLWCHAR> out(wide.begin(), wide.end());
+    // The text may be a connection string with its password.
+    std::fill(wide.begin(), wide.end(), u'\0');
     return out;
 }
 
@@ -361,14 +299,7 @@ void DbConnection::Close()
 
 bool DbConnection::IsRowQuery(const std::string& command)
 {
-    static const char select[] = "SELECT";
-    if (command.size() < 6)
-        return false;
-    for (std::size_t i = 0; i < 6; ++i) {
-        if (std::toupper(static_cast<unsigned char>(command[i])) != select[i])
-            return false;
-    }
-    return true;
+    return text::StartsWithIgnoringCase(command, "SELECT");
 }
 
 std::string DbConnection::FormatErrorText(const std::string& diagnosticMessage)
@@ -418,8 +349,7 @@ HRESULT DbConnection::Open(const std::string& connectionString, std::string& err
         return DB_E_BADINITSTRING;
     }
     if (auto provider = properties.Find({"Provider"})) {
-        std::string name = *provider;
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+        const std::string name = text::ToUpper(*provider);
         bool sqlServer = name.rfind("SQLOLEDB", 0) == 0 || name.rfind("SQLNCLI", 0) == 0
             || name.rfind("MSOLEDBSQL", 0) == 0;
         if (!sqlServer) {

@@ -5,10 +5,11 @@
 #include <stop_token>
 #include <string>
 
-namespace config { class CachedProfile; }
 namespace logging { class Log; }
 
 namespace engine {
+
+class SettingsStore;
 
 // Compresses a finished backup file into a single-entry zip archive.
 //
@@ -30,17 +31,17 @@ public:
 };
 
 // The real archiver: the program's own multi-core zip writer. The level comes
-// from the settings file at every call, so a change of the setting applies to
-// the next run.
+// from the settings at every call, so a change of the setting applies to the
+// next run.
 class ZipArchiver final : public Archiver {
 public:
-    // `settings` is the settings file whose zip preference is read.
-    explicit ZipArchiver(std::shared_ptr<config::CachedProfile> settings);
+    // `settings` holds the zip preference (ZIP_COMPRESSION).
+    explicit ZipArchiver(std::shared_ptr<SettingsStore> settings);
     bool compress(const std::string& source, const std::string& archive, logging::Log& log,
                   const ProgressFn& progress, std::stop_token stop = {}) override;
 
 private:
-    std::shared_ptr<config::CachedProfile> m_settings;
+    std::shared_ptr<SettingsStore> m_settings;
 };
 
 } // namespace engine

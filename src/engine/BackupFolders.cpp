@@ -1,5 +1,7 @@
 #include "engine/BackupFolders.h"
 
+#include "text/Text.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -109,7 +111,7 @@ std::string findIgnoringCase(const std::string& folder, const std::string& name)
 
 } // namespace
 
-bool CreateFolderPath(const std::string& path, const MessageBoxFn& messageBox)
+bool CreateFolderPath(const std::string& path, const text::MessageBoxFn& messageBox)
 {
     auto fail = [&] {
         if (messageBox)
@@ -228,18 +230,9 @@ std::vector<std::string> RemoveFolderFiles(const std::string& folder, std::vecto
     return failures;
 }
 
-std::string TrimBlanks(const std::string& text)
-{
-    constexpr const char* kBlanks = " \t\r\n\f\v";
-    const auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
 std::optional<std::string> DatabaseNameProblem(const std::string& name)
 {
-    const std::string trimmed = TrimBlanks(name);
+    const std::string_view trimmed = text::Trim(name);
     if (trimmed.empty() || trimmed == "." || trimmed == ".." || name == "." || name == "..")
         return std::string(kInvalidDatabaseNameText);
     for (unsigned char ch : name) {

@@ -1,14 +1,12 @@
 #pragma once
 
-#include <functional>
+#include "text/MessageBox.h"
+
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace engine {
-
-// Shows a message box (text, caption) and returns once it is dismissed.
-using MessageBoxFn = std::function<void(const std::string& text, const std::string& caption)>;
 
 // The folders of one database under its backup path: the database folder,
 // its "temp", "Last Backup" and "Old Backup". Stateless; callers serialise
@@ -26,7 +24,7 @@ inline constexpr const char* kInvalidDatabaseNameText =
 // parent, such as the database server's account, may write into it too. On
 // failure shows "Directory Creation Failed:" + path + ". Please check the
 // path" (caption "Error") and returns false.
-bool CreateFolderPath(const std::string& path, const MessageBoxFn& messageBox);
+bool CreateFolderPath(const std::string& path, const text::MessageBoxFn& messageBox);
 
 // True when `path` names an existing entry whose status can be read.
 bool FileExists(const std::string& path);
@@ -53,10 +51,6 @@ std::vector<std::string> RotateBackupFolders(const std::string& databaseFolder, 
 // Deletes every plain file of `folder` (what an interrupted run left in
 // temp). The paths deleted go to `removed`; returns one text per failure.
 std::vector<std::string> RemoveFolderFiles(const std::string& folder, std::vector<std::string>* removed);
-
-// `text` without white space at either end: the database folder and the
-// shown name are trimmed this way.
-std::string TrimBlanks(const std::string& text);
 
 // kInvalidDatabaseNameText when `name`, as the backup run uses it (stored
 // and trimmed), would make `<backup path>/<name>` leave the backup path or

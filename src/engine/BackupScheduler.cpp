@@ -2,6 +2,7 @@
 
 #include "engine/BackupSession.h"
 #include "engine/Clock.h"
+#include "engine/SettingsStore.h"
 
 #include "config/DatabaseEntry.h"
 #include "config/DatabaseList.h"
@@ -302,7 +303,7 @@ int BackupScheduler::ManualBackup(const config::DatabaseList& list)
     m_owner.view().enableControl(IdSaveConfigurations, false);
 
     const int rows = list.rowCount();
-    const config::RunOptions options = config::LoadRunOptions(m_owner.settingsPath());
+    const config::RunOptions options = m_owner.settings().current()->options;
     std::lock_guard lock(m_shared->mutex);
     for (int row = 0; row < rows; ++row) {
         // Waiting for its turn counts as busy, as waiting for the lock does.
@@ -325,7 +326,7 @@ int BackupScheduler::StartAutoBackupService(const config::DatabaseList& list)
         return 0;
     state.manualRun.store(0);
     const int rows = list.rowCount();
-    const config::RunOptions options = config::LoadRunOptions(m_owner.settingsPath());
+    const config::RunOptions options = m_owner.settings().current()->options;
     m_owner.log().Write(kAutoServiceLogText);
     {
         std::lock_guard lock(m_shared->mutex);
@@ -347,7 +348,7 @@ BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::
     ReloadSummary summary;
     if (m_owner.backupState().autoServiceRunning.load() == 0)
         return summary;
-    const config::RunOptions options = config::LoadRunOptions(m_owner.settingsPath());
+    const config::RunOptions options = m_owner.settings().current()->options;
     std::lock_guard lock(m_shared->mutex);
     const Clock::TimePoint now = m_shared->services.clock->now();
     std::vector<std::shared_ptr<Shared::AutoEntry>> previous = std::move(m_shared->autoEntries);

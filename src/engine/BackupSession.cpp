@@ -2,6 +2,7 @@
 
 #include "engine/BackupScheduler.h"
 #include "engine/FailureAlerts.h"
+#include "engine/SettingsStore.h"
 
 namespace engine {
 
@@ -40,6 +41,7 @@ private:
 
 BackupSession::BackupSession(Paths paths, BackupServices services, logging::Log::MessageBoxFn onLogOpenFailure)
     : m_paths(std::move(paths))
+    , m_settings(services.settings ? services.settings : std::make_shared<SettingsStore>(m_paths.settingsPath))
     , m_applicationName(services.applicationName.empty() ? std::string(kDisplayName) : services.applicationName)
     , m_log(m_paths.logPath, std::move(onLogOpenFailure))
     , m_view(std::make_unique<ViewProxy>())
@@ -51,6 +53,7 @@ BackupSession::BackupSession(Paths paths, BackupServices services, logging::Log:
         addRunListener(m_failureAlerts.get());
     }
     services.applicationName = m_applicationName;
+    services.settings = m_settings;
     m_scheduler = std::make_unique<BackupScheduler>(*this, std::move(services));
 }
 

@@ -16,6 +16,7 @@ namespace engine {
 
 class BackupScheduler;
 class FailureAlerts;
+class SettingsStore;
 
 // Told of every run that ended, on the scheduler's thread, after the run left
 // the backup lock. Must be thread-safe and must not block for long.
@@ -62,7 +63,8 @@ public:
     // Opens the log at once (a log that cannot be opened is reported through
     // `onLogOpenFailure`, as the log itself does), creates the scheduler
     // over `services`, which must outlive every run, and registers the
-    // failure alerts over the services' mailer and clock.
+    // failure alerts over the services' mailer and clock. The settings are
+    // the services' store, or else a store of `paths.settingsPath`.
     BackupSession(Paths paths, BackupServices services, logging::Log::MessageBoxFn onLogOpenFailure = {});
     ~BackupSession();
 
@@ -74,6 +76,9 @@ public:
     BackupState& backupState() { return m_state; }
     BackupScheduler& scheduler() { return *m_scheduler; }
     const std::string& settingsPath() const { return m_paths.settingsPath; }
+    // The one reader of the settings file: every part of the program takes
+    // its snapshots from here, and saves go through it.
+    SettingsStore& settings() { return *m_settings; }
     const std::string& logPath() const { return m_paths.logPath; }
     // The caption of notices raised by runs.
     const std::string& applicationName() const { return m_applicationName; }
@@ -95,6 +100,7 @@ private:
     class ViewProxy;
 
     Paths m_paths;
+    std::shared_ptr<SettingsStore> m_settings;
     std::string m_applicationName;
     logging::Log m_log;
     StatusJournal m_journal;

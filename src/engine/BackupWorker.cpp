@@ -11,6 +11,7 @@
 #include "db/Connection.h"
 #include "db/ResultTable.h"
 #include "log/Log.h"
+#include "text/Text.h"
 
 #include <cassert>
 #include <cinttypes>
@@ -73,29 +74,6 @@ std::string QuoteIdentifier(const std::string& name)
 std::string UnicodeLiteral(const std::string& text)
 {
     return "N'" + ReplaceAll(text, '\'', "''") + "'";
-}
-
-// A name as the log shows it: control characters spelled out, so that one
-// event stays one line whatever a hand-edited settings file holds.
-std::string PrintableName(const std::string& name)
-{
-    std::string out;
-    for (unsigned char ch : name) {
-        if (ch == '\n') {
-            out += "\\n";
-        } else if (ch == '\r') {
-            out += "\\r";
-        } else if (ch == '\t') {
-            out += "\\t";
-        } else if (ch < 0x20 || ch == 0x7F) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\x%02X", ch);
-            out += buffer;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out;
 }
 
 std::string HexCode(db::HRESULT hr)
@@ -180,6 +158,10 @@ BackupWorker::BackupWorker(const BackupJob& job, const BackupServices& services)
         m_services.fileOps = &s_realFileOps;
     if (m_services.applicationName.empty())
         m_services.applicationName = kDisplayName;
+    // A notice never waits for the operator: the view queues it.
+    m_notice = [this](const std::string& text, const std::string& caption) {
+        m_owner.view().showNotice(text, caption.empty() ? m_services.applicationName : caption);
+    };
 }
 
 BackupWorker::~BackupWorker() = default;
@@ -234,8 +216,8 @@ RunResult BackupWorker::run(std::stop_token stop)
     // The temp folder keeps the name as stored; only the database folder and
     // the shown name are trimmed.
     m_tempFolder = m_job.backupPath + "/" + m_job.databaseName + "/temp";
-    m_databaseFolder = TrimBlanks(m_job.backupPath + "/" + m_job.databaseName);
-    m_displayName = TrimBlanks(m_job.databaseName);
+    m_databaseFolder = text::Trim(m_job.backupPath + "/" + m_job.databaseName);
+    m_displayName = text::Trim(m_job.databaseName);
     m_result.databaseName = m_displayName;
 
     std::unique_lock<std::mutex> lock;
@@ -329,7 +311,7 @@ void BackupWorker::openRow()
     setCell(StatusSerial, std::to_string(m_row + 1));
     setCell(StatusDatabaseName, m_displayName);
     setCell(StatusBackupStatus, kBackupInProgressText);
-    writeLog("Backup Started for Database " + PrintableName(m_displayName));
+    writeLog("Backup Started for Database " + text::PrintableName(m_displayName));
 }
 
 BackupWorker::Phase BackupWorker::checkName()
@@ -338,7 +320,7 @@ BackupWorker::Phase BackupWorker::checkName()
     // ever be created, moved or deleted because of it.
     if (const auto problem = DatabaseNameProblem(m_job.databaseName)) {
         fail(*problem);
-        writeLog("Backup of database '" + PrintableName(m_job.databaseName) + "' refused. " + *problem);
+        writeLog("Backup of database '" + text::PrintableName(m_job.databaseName) + "' refused. " + *problem);
         return Phase::Failed;
     }
     if (stopRequested()) {
@@ -350,10 +332,7 @@ BackupWorker::Phase BackupWorker::checkName()
 
 BackupWorker::Phase BackupWorker::prepareTemp()
 {
-    const MessageBoxFn messageBox = [this](const std::string& text, const std::string& caption) {
-        m_owner.view().showNotice(text, caption);
-    };
-    if (!IsDirectory(m_tempFolder) && !CreateFolderPath(m_tempFolder, messageBox)) {
+    if (!IsDirectory(m_tempFolder) && !CreateFolderPath(m_tempFolder, m_notice)) {
         fail(kTempCreationErrorText);
         writeLog("Temp directory creation error for database " + m_displayName);
         return Phase::Failed;
@@ -476,11 +455,8 @@ BackupWorker::Phase BackupWorker::finishFile()
     if (m_row > kRowsBeforeClearing)
         m_owner.statusJournal().clear();
 
-    const MessageBoxFn messageBox = [this](const std::string& text, const std::string& caption) {
-        m_owner.view().showNotice(text, caption);
-    };
-    CreateFolderPath(m_databaseFolder + "/Old Backup", messageBox);
-    CreateFolderPath(m_databaseFolder + "/Last Backup", messageBox);
+    CreateFolderPath(m_databaseFolder + "/Old Backup", m_notice);
+    CreateFolderPath(m_databaseFolder + "/Last Backup", m_notice);
     return Phase::Done;
 }
 
@@ -533,10 +509,8 @@ BackupWorker::Phase BackupWorker::sendMail()
     setCell(StatusEmailStatus, kSendingEmailText);
     // The attachment follows the job's zip switch, not whether the compression succeeded.
     const std::string attachment = m_job.zip ? archiveFile() : backupFile();
-    const std::string caption = m_services.applicationName;
     const mail::Delivery delivery = m_services.mailer
-        ? m_services.mailer->send(attachment, m_owner.mailSettings(), m_owner.log(),
-                                  [this, &caption](const std::string& message) { m_owner.view().showNotice(message, caption); })
+        ? m_services.mailer->send(attachment, m_owner.mailSettings(), m_owner.log(), m_notice)
         : mail::Delivery{false, mail::kComponentInitFailedText};
     writeLog(delivery.text + " Attached Backup Name: " + m_backupName);
     setCell(StatusEmailStatus, delivery.text);

@@ -2,6 +2,7 @@
 
 #include "engine/BackupJob.h"
 #include "engine/StatusJournal.h"
+#include "text/MessageBox.h"
 
 #include <chrono>
 #include <cstdint>
@@ -20,6 +21,7 @@ class Archiver;
 class Clock;
 class FileOps;
 class Mailer;
+class SettingsStore;
 
 // Operator texts of a run, compared verbatim by tests.
 inline constexpr const char* kBackupInProgressText = "Backup is in progress";
@@ -67,6 +69,9 @@ struct BackupServices {
     std::string applicationName;
     // How often a run asks the server how far its backup is (0: never).
     std::chrono::milliseconds progressInterval{0};
+    // The settings file the session reads its list and options from; null:
+    // the session reads its own from its settings path.
+    std::shared_ptr<SettingsStore> settings;
 };
 
 // How a run ended.
@@ -219,6 +224,7 @@ private:
     std::mutex m_connectionMutex; // guards m_connection against the stop callback
     std::unique_ptr<db::Connection> m_connection;
     std::string m_connectionString;
+    text::MessageBoxFn m_notice; // the view's notice, captioned with the program's name
 };
 
 } // namespace engine

@@ -18,15 +18,13 @@ namespace engine {
 // may serve several threads at once.
 class Mailer {
 public:
-    using MessageBoxFn = std::function<void(const std::string& text)>;
-
     virtual ~Mailer() = default;
     // Sends one backup and says whether it went out, with the text for the
     // run's "Email Status" cell ("Email Sent" on success, otherwise a text
     // saying what failed). Called on a backup worker inside the backup lock.
-    // `messageBox` shows a message and blocks until it is dismissed.
+    // `messageBox` shows a failure to the operator.
     virtual mail::Delivery send(const std::string& attachmentPath, const config::MailSettings& settings,
-                                logging::Log& log, const MessageBoxFn& messageBox) = 0;
+                                logging::Log& log, const text::MessageBoxFn& messageBox) = 0;
     // Sends a plain message without attachment to the configured recipient
     // through the configured server. True once the server took it, otherwise
     // false with the reason in `error`. Logs nothing and shows nothing; a
@@ -39,7 +37,7 @@ public:
 class SmtpMailer final : public Mailer {
 public:
     mail::Delivery send(const std::string& attachmentPath, const config::MailSettings& settings,
-                        logging::Log& log, const MessageBoxFn& messageBox) override;
+                        logging::Log& log, const text::MessageBoxFn& messageBox) override;
     bool sendAlert(const config::MailSettings& settings, const std::string& subject, const std::string& body,
                    std::string& error, std::stop_token stop) override;
 };

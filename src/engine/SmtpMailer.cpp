@@ -5,7 +5,7 @@
 namespace engine {
 
 mail::Delivery SmtpMailer::send(const std::string& attachmentPath, const config::MailSettings& settings,
-                                logging::Log& log, const MessageBoxFn& messageBox)
+                                logging::Log& log, const text::MessageBoxFn& messageBox)
 {
     return mail::SendBackupMail(attachmentPath, settings, log, messageBox);
 }

@@ -1,13 +1,12 @@
 #pragma once
 
-#include "config/CachedProfile.h"
-#include "config/DatabaseSecurity.h"
 #include "db/DbConnection.h"
 #include "engine/Archiver.h"
 #include "engine/BackupWorker.h"
 #include "engine/Clock.h"
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
+#include "engine/SettingsStore.h"
 
 #include <memory>
 #include <string>
@@ -17,13 +16,17 @@ namespace engine {
 // The connection options the settings file asks for (its DB_ENCRYPTION,
 // DB_CA_FILE and DB_TRUST_SERVER_CERTIFICATE). The connector below reads them
 // for every connection, so a change applies to the next one. False, with the
-// reason, when the file exists but cannot be read.
-inline bool LoadConnectionOptions(config::CachedProfile& settings, db::DbConnectionOptions& options,
+// reason, when the file exists but cannot be read: a connection must not
+// silently lose the encryption the file may ask for.
+inline bool LoadConnectionOptions(SettingsStore& settings, db::DbConnectionOptions& options,
                                   std::string& failureText)
 {
-    config::DatabaseSecurity security;
-    if (!config::LoadDatabaseSecurity(settings, security, &failureText))
+    const std::shared_ptr<const Settings> current = settings.current();
+    if (!current->readable) {
+        failureText = current->problem + "; no database connection is made without the encryption settings it holds.";
         return false;
+    }
+    const config::DatabaseSecurity& security = current->options.connection;
     using Mode = db::EncryptionOptions::Mode;
     options.encryption.mode = security.encryption == config::DbEncryption::Require ? Mode::Require
         : security.encryption == config::DbEncryption::Off                         ? Mode::Off
@@ -44,9 +47,14 @@ public:
     static constexpr std::chrono::milliseconds kProgressInterval{1000};
 
     // `settingsPath` is the settings file whose zip and connection
-    // preferences runs follow; it is read again only when it has changed.
+    // preferences runs follow. Its store goes with the services to the
+    // session they are given to, which reads everything else through it.
     explicit SystemServices(const std::string& settingsPath)
-        : m_settings(std::make_shared<config::CachedProfile>(settingsPath))
+        : SystemServices(std::make_shared<SettingsStore>(settingsPath))
+    {
+    }
+    explicit SystemServices(std::shared_ptr<SettingsStore> settings)
+        : m_settings(std::move(settings))
         , m_connector([settings = m_settings](db::DbConnectionOptions& options, std::string& failureText) {
             return LoadConnectionOptions(*settings, options, failureText);
         })
@@ -71,11 +79,12 @@ public:
         s.fileOps = &m_fileOps;
         s.applicationName = applicationName;
         s.progressInterval = kProgressInterval;
+        s.settings = m_settings;
         return s;
     }
 
 private:
-    std::shared_ptr<config::CachedProfile> m_settings;
+    std::shared_ptr<SettingsStore> m_settings;
     db::OdbcConnector m_connector;
     ZipArchiver m_archiver;
     SmtpMailer m_mailer;

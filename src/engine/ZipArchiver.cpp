@@ -1,12 +1,11 @@
 #include "engine/Archiver.h"
 
-#include "config/CachedProfile.h"
-#include "config/SettingsFile.h"
+#include "engine/SettingsStore.h"
 #include "zip/ZipBackupFile.h"
 
 namespace engine {
 
-ZipArchiver::ZipArchiver(std::shared_ptr<config::CachedProfile> settings)
+ZipArchiver::ZipArchiver(std::shared_ptr<SettingsStore> settings)
     : m_settings(std::move(settings))
 {
 }
@@ -16,8 +15,7 @@ bool ZipArchiver::compress(const std::string& source, const std::string& archive
 {
     // A settings file that cannot be read gives the default level: the
     // backup is still zipped.
-    const auto profile = m_settings->current();
-    const zip::Level level = zip::levelFromSetting(profile ? config::ReadZipCompression(*profile) : std::string());
+    const zip::Level level = zip::levelFromSetting(m_settings->current()->options.zipCompression);
     return zip::ZipBackupFile(source, archive, log, level, progress, stop);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "text/MessageBox.h"
+
 #include <ctime>
 #include <functional>
 #include <mutex>
@@ -23,8 +25,7 @@ namespace logging {
 // line and nothing else.
 class Log {
 public:
-    // Shows a message box (text, caption) and returns once it is dismissed.
-    using MessageBoxFn = std::function<void(const std::string& text, const std::string& caption)>;
+    using MessageBoxFn = text::MessageBoxFn;
     // The current time; tests pass a fixed one.
     using ClockFn = std::function<std::time_t()>;
 

@@ -2,6 +2,7 @@
 
 #include "log/Log.h"
 #include "mail/MailComponent.h"
+#include "text/Text.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -62,12 +63,9 @@ std::string configure(Sender& sender, const config::MailSettings& settings)
 
 bool MailServerResolves(const std::string& serverAddress)
 {
-    std::string host = serverAddress;
-    const auto first = host.find_first_not_of(" \t");
-    const auto last = host.find_last_not_of(" \t");
-    if (first == std::string::npos)
+    std::string host(text::Trim(serverAddress));
+    if (host.empty())
         return true;
-    host = host.substr(first, last - first + 1);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     addrinfo hints{};
@@ -89,13 +87,13 @@ MailTransport SystemMailTransport()
 }
 
 Delivery SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
-                        logging::Log& log, const MessageBoxFn& messageBox)
+                        logging::Log& log, const text::MessageBoxFn& messageBox)
 {
     return SendBackupMail(attachmentPath, settings, log, messageBox, SystemMailTransport());
 }
 
 Delivery SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
-                        logging::Log& log, const MessageBoxFn& messageBox, const MailTransport& transport)
+                        logging::Log& log, const text::MessageBoxFn& messageBox, const MailTransport& transport)
 {
     const auto failed = [](std::string text) { return Delivery{false, std::move(text)}; };
     if (!transport.isInternetAvailable(settings.serverAddress)) {
@@ -112,7 +110,7 @@ Delivery SendBackupMail(const std::string& attachmentPath, const config::MailSet
 
     const auto showFailure = [&](const std::string& text) {
         if (messageBox)
-            messageBox(text);
+            messageBox(text, {});
         return failed(text);
     };
     if (IsFailure(sender->AddAttachment(attachmentPath)))

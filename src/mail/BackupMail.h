@@ -2,6 +2,7 @@
 
 #include "config/MailSettings.h"
 #include "mail/Sender.h"
+#include "text/MessageBox.h"
 
 #include <functional>
 #include <memory>
@@ -27,9 +28,6 @@ inline constexpr const char* kEmailSentText = "Email Sent";
 inline constexpr const char* kTestMailSentText =
     "Email has been sent. Please check your email to verify your settings.";
 
-// Shows a message box (text) owned by the main window and returns once it is
-// dismissed; the caption is the application's name.
-using MessageBoxFn = std::function<void(const std::string& text)>;
 
 // What became of one backup mail: whether the server took it, and the text
 // for the run's "Email Status" cell and its log line ("Email Sent" when it
@@ -62,9 +60,9 @@ bool MailServerResolves(const std::string& serverAddress);
 // or the transport's own failure text. Writes its log lines to `log`. Blocks
 // the calling thread until the server has answered.
 Delivery SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
-                        logging::Log& log, const MessageBoxFn& messageBox);
+                        logging::Log& log, const text::MessageBoxFn& messageBox);
 Delivery SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
-                        logging::Log& log, const MessageBoxFn& messageBox, const MailTransport& transport);
+                        logging::Log& log, const text::MessageBoxFn& messageBox, const MailTransport& transport);
 
 // Sends the settings dialog's test message: the same configuration, no
 // attachment, nothing logged. Returns the text the dialog shows: "Internet

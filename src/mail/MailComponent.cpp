@@ -1,5 +1,7 @@
 #include "mail/MailComponent.h"
 
+#include "text/Text.h"
+
 #include <curl/curl.h>
 
 #include <arpa/inet.h>
@@ -82,14 +84,6 @@ std::size_t utf8Length(unsigned char lead)
     return 1;
 }
 
-std::string trimmed(const std::string& text)
-{
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
 
 std::string withCrlf(const std::string& text)
 {
@@ -486,7 +480,7 @@ Status MailComponent::SetBody(const std::string& text)
 
 Status MailComponent::SetServer(const std::string& address, std::uint32_t port)
 {
-    m_server = trimmed(address);
+    m_server = text::Trim(address);
     m_port = port;
     return kOk;
 }
@@ -529,7 +523,7 @@ Status MailComponent::AddRecipient(const std::string& address, const std::string
     std::size_t start = 0;
     while (start <= address.size()) {
         const std::size_t end = std::min(address.find_first_of(",;", start), address.size());
-        const std::string one = trimmed(address.substr(start, end - start));
+        const std::string one(text::Trim(std::string_view(address).substr(start, end - start)));
         if (!one.empty())
             addresses.push_back(one);
         start = end + 1;
@@ -538,7 +532,7 @@ Status MailComponent::AddRecipient(const std::string& address, const std::string
         if (!header::IsUsableAddress(one))
             return fail(kInvalidArgument, "The recipient address '" + one + "' is not valid.");
     }
-    const std::string displayName = (addresses.size() == 1 && trimmed(name) != addresses[0]) ? name : "";
+    const std::string displayName = (addresses.size() == 1 && text::Trim(name) != addresses[0]) ? name : "";
     for (std::string& one : addresses)
         m_recipients.push_back({std::move(one), displayName});
     return kOk;
@@ -546,7 +540,7 @@ Status MailComponent::AddRecipient(const std::string& address, const std::string
 
 Status MailComponent::SetSenderAddress(const std::string& address)
 {
-    const std::string value = trimmed(address);
+    const std::string value(text::Trim(address));
     if (!header::IsUsableAddress(value))
         return fail(kInvalidArgument, "The sender address '" + value + "' is not valid.");
     m_senderAddress = value;
@@ -555,7 +549,7 @@ Status MailComponent::SetSenderAddress(const std::string& address)
 
 Status MailComponent::SetSenderAccount(const std::string& account)
 {
-    const std::string value = trimmed(account);
+    const std::string value(text::Trim(account));
     if (!header::IsUsableAddress(value))
         return fail(kInvalidArgument, "The sender account '" + value + "' is not valid.");
     m_senderAccount = value;

@@ -4,6 +4,7 @@
 #include "db/Connection.h"
 #include "engine/BackupFolders.h"
 #include "engine/BackupScheduler.h"
+#include "engine/SettingsStore.h"
 #include "log/Log.h"
 #include "ui/AboutBox.h"
 #include "ui/ConfigGridModel.h"
@@ -132,10 +133,9 @@ DBBackupDlg::DBBackupDlg(engine::BackupSession& session, WindowServices services
     m_form->setUnitIndex(kUnitMinutes);
     centreOnScreen();
     leaveEditMode();
-    std::string loadError;
-    m_configModel->reload([this, &loadError](config::DatabaseList& list) {
-        config::LoadDatabaseList(m_session.settingsPath(), list, &loadError);
-    });
+    const std::shared_ptr<const engine::Settings> stored = m_session.settings().current();
+    const std::string loadError = stored->problem;
+    m_configModel->reload([&stored](config::DatabaseList& list) { list = stored->databaseList; });
     m_tray = new TrayController(this, icon, m_services.trayAvailable, this);
     connect(m_tray, &TrayController::saveSettingsRequested, this, &DBBackupDlg::saveToList);
     connect(m_tray, &TrayController::exitRequested, this, &DBBackupDlg::exitApplication);
@@ -501,7 +501,7 @@ void DBBackupDlg::chooseBackupFolder()
 void DBBackupDlg::saveConfigurations()
 {
     std::string error;
-    if (!config::SaveDatabaseList(m_session.settingsPath(), m_databaseList, m_session.log(), &error)) {
+    if (!m_session.settings().saveDatabaseList(m_databaseList, m_session.log(), &error)) {
         m_services.prompter->inform(this, ApplicationCaption(),
                                     QStringLiteral("The database list could not be saved. %1")
                                         .arg(QString::fromStdString(error)));

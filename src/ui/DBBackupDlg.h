@@ -67,8 +67,6 @@ public:
         "Application is busy in taking backup. \nAre you sure to close the application?.";
     static constexpr const char* kCloseIdleText = "Are you sure to close the application";
     static constexpr const char* kChooseFolderTitle = "Please choose a folder.";
-    static constexpr const char* kSaveToListCaption = "Save to List";
-    static constexpr const char* kUpdateToListCaption = "Update to List";
     static constexpr const char* kNoTrayText =
         "This desktop has no notification area (system tray), so Corvella cannot hide there. The window stays "
         "open; backups go on while it is minimised.";

@@ -2,7 +2,9 @@
 
 #include "config/SettingsFile.h"
 #include "engine/BackupSession.h"
+#include "engine/SettingsStore.h"
 #include "log/Log.h"
+#include "mail/BackupMail.h"
 #include "ui/Prompter.h"
 #include "ui/ResponsiveCall.h"
 
@@ -209,9 +211,7 @@ config::MailSettings EmailSettings::settings() const
 
 void EmailSettings::loadMailSettings()
 {
-    config::MailSettings loaded = settings();
-    config::LoadMailSettings(m_session.settingsPath(), loaded);
-    m_session.setMailSettings(loaded);
+    m_session.setMailSettings(m_session.settings().current()->mail);
     showSettingsInFields();
 }
 
@@ -270,7 +270,7 @@ void EmailSettings::saveMailSettings()
     if (!takeSettingsFromFields())
         return;
     std::string error;
-    if (!config::SaveMailSettings(m_session.settingsPath(), settings(), m_port->text().toStdString(), &error)) {
+    if (!m_session.settings().saveMailSettings(settings(), m_port->text().toStdString(), &error)) {
         m_session.log().Write("The e-mail settings were not saved. " + error);
         m_prompter.inform(this, ApplicationCaption(),
                           QStringLiteral("The e-mail settings could not be saved. %1")
@@ -285,7 +285,7 @@ void EmailSettings::sendTestMail()
     if (!takeSettingsFromFields())
         return;
     if (!m_sendTestMail) {
-        m_prompter.inform(this, ApplicationCaption(), QStringLiteral("Email Component Object initialization failed."));
+        m_prompter.inform(this, ApplicationCaption(), QString::fromLatin1(mail::kComponentInitFailedText));
         return;
     }
     m_saveButton->setEnabled(false);

@@ -48,7 +48,7 @@ void FakeMailer::setAnswer(mail::Delivery answer)
 }
 
 mail::Delivery FakeMailer::send(const std::string& attachmentPath, const config::MailSettings& settings,
-                                logging::Log&, const MessageBoxFn&)
+                                logging::Log&, const text::MessageBoxFn&)
 {
     std::lock_guard lock(m_mutex);
     m_calls.push_back({attachmentPath, settings});

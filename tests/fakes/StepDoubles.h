@@ -52,7 +52,7 @@ public:
     // A non-empty text makes every later alert fail with it.
     void setAlertFailure(std::string error);
     mail::Delivery send(const std::string& attachmentPath, const config::MailSettings& settings, logging::Log& log,
-                        const MessageBoxFn& messageBox) override;
+                        const text::MessageBoxFn& messageBox) override;
     bool sendAlert(const config::MailSettings& settings, const std::string& subject, const std::string& body,
                    std::string& error, std::stop_token stop) override;
     std::vector<Call> calls() const;

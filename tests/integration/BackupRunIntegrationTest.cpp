@@ -8,9 +8,9 @@
 #include "engine/Clock.h"
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
+#include "engine/SettingsStore.h"
 #include "engine/SystemServices.h"
 
-#include "config/CachedProfile.h"
 #include "config/DatabaseList.h"
 #include "config/PasswordCodec.h"
 #include "db/DbConnection.h"
@@ -125,7 +125,7 @@ protected:
     std::unique_ptr<fakes::TdsTestServer> m_server;
     std::unique_ptr<fakes::RecordingOwner> m_owner;
     db::OdbcConnector m_connector;
-    engine::ZipArchiver m_archiver{std::make_shared<config::CachedProfile>("/nonexistent/BackupConfig.ini")};
+    engine::ZipArchiver m_archiver{std::make_shared<engine::SettingsStore>("/nonexistent/BackupConfig.ini")};
     engine::SmtpMailer m_mailer;
     engine::FileOps m_fileOps;
     fakes::ManualClock m_clock;

@@ -1,5 +1,6 @@
-// `corvella --backup-now` as a process: configuration file in, status table
-// out, exit codes.
+// The program without a window as a process (corvella-cli, and the same
+// commands through corvella): configuration file in, status table out, exit
+// codes.
 
 #include "config/DatabaseList.h"
 #include "config/PasswordCodec.h"
@@ -17,7 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifdef CORVELLA_BINARY
+#ifdef CORVELLA_CLI_BINARY
 
 #include "ProgramRunner.h"
 
@@ -40,13 +41,14 @@ std::string ReadFile(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Runs the program in `folder` (its working folder) with stdout and stderr
-// captured in files.
+// Runs the program (corvella-cli unless told) in `folder` (its working
+// folder) with stdout and stderr captured in files.
 Outcome RunProgram(const std::string& folder, const std::vector<std::string>& args,
-                   const std::string& input = "/dev/null", const std::string& environment = "")
+                   const std::string& input = "/dev/null", const std::string& environment = "",
+                   const std::string& program = CORVELLA_CLI_BINARY)
 {
     const std::string command = "cd '" + folder + "' && " + environment + " QT_QPA_PLATFORM=offscreen '"
-        + std::string(CORVELLA_BINARY) + "'";
+        + program + "'";
     std::string line = command;
     for (const std::string& arg : args)
         line += " '" + arg + "'";
@@ -173,7 +175,7 @@ TEST_F(HeadlessIntegration, BadOrMissingConfigurationExitsWithTwo)
 
     Outcome version = RunProgram(m_root, {"--version"});
     EXPECT_EQ(version.exitCode, 0);
-    EXPECT_THAT(version.out, ::testing::StartsWith("corvella "));
+    EXPECT_THAT(version.out, ::testing::StartsWith("corvella-cli "));
 }
 
 TEST_F(HeadlessIntegration, EncodePasswordPrintsTheStoredFormOfStandardInput)
@@ -268,19 +270,23 @@ TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
     // The second copy opened no log of its own: the file is the service's alone.
     EXPECT_EQ(std::count(log.begin(), log.end(), "Manual backup taken."), 0);
 
+#ifdef CORVELLA_BINARY
     fs::create_directories(m_root + "/desk");
     const std::string deskConfig = writeConfig({{"Sales", "Backup#2024"}}, m_root + "/desk/BackupConfig.ini");
-    const pid_t desktop = StartProgram(m_root + "/desk", {"--config", deskConfig}, Named("desktop"));
+    integration::Launch desk = Named("desktop");
+    desk.program = CORVELLA_BINARY;
+    const pid_t desktop = StartProgram(m_root + "/desk", {"--config", deskConfig}, desk);
     ASSERT_TRUE(WaitFor([&] {
         const auto lines = fakes::ReadLogMessages(m_root + "/desk/BackupLog.log");
         return std::find(lines.begin(), lines.end(), "Backup Manager Started") != lines.end();
     }));
-    Outcome raise = RunProgram(m_root + "/desk", {"--config", deskConfig});
+    Outcome raise = RunProgram(m_root + "/desk", {"--config", deskConfig}, "/dev/null", "", CORVELLA_BINARY);
     EXPECT_EQ(raise.exitCode, 0) << raise.err;
     Outcome headless = RunProgram(m_root + "/desk", {"--backup-now", "--config", deskConfig});
     EXPECT_EQ(headless.exitCode, 2);
     kill(desktop, SIGTERM);
     WaitForExit(desktop);
+#endif
 }
 
 // SIGHUP makes the service read its settings again: a new database runs at
@@ -313,7 +319,7 @@ TEST_F(HeadlessIntegration, WithoutOptionsTheUsersFoldersAreUsed)
     Outcome help = RunProgram(m_root, {"--help"}, "/dev/null", environment);
     EXPECT_EQ(help.exitCode, 0);
     // Unless a settings file lies beside the program, as in a build folder with the demo.
-    if (!fs::exists(fs::path(CORVELLA_BINARY).parent_path() / "BackupConfig.ini")) {
+    if (!fs::exists(fs::path(CORVELLA_CLI_BINARY).parent_path() / "BackupConfig.ini")) {
         EXPECT_THAT(help.out, HasSubstr("Settings file in use: " + home
                                         + "/.config/corvella/BackupConfig.ini (the user's settings folder)"));
         EXPECT_THAT(help.out, HasSubstr("Log file in use: " + home + "/.local/state/corvella/BackupLog.log"));
@@ -332,5 +338,40 @@ TEST_F(HeadlessIntegration, WithoutOptionsTheUsersFoldersAreUsed)
     EXPECT_THAT(withEnvironment.out, HasSubstr("Settings file in use: " + m_root + "/c.ini (named by $CORVELLA_CONFIG)"));
     EXPECT_THAT(withEnvironment.out, HasSubstr("Log file in use: BackupLog.log"));
 }
+
+#ifdef CORVELLA_BINARY
+// The desktop program takes every command as corvella-cli does, and only it
+// needs Qt: corvella-cli is linked to the core alone.
+TEST_F(HeadlessIntegration, TheDesktopProgramTakesTheSameCommandsAndOnlyItLinksQt)
+{
+    const std::string config = writeConfig({{"Sales", "Backup#2024"}});
+    Outcome ok = RunProgram(m_root, {"--backup-now", "--config", config}, "/dev/null", "", CORVELLA_BINARY);
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    EXPECT_THAT(ok.out, ::testing::ContainsRegex("1 +Sales +Backup completed +4096"));
+
+    Outcome desktopHelp = RunProgram(m_root, {"--help"}, "/dev/null", "", CORVELLA_BINARY);
+    Outcome cliHelp = RunProgram(m_root, {"--help"});
+    EXPECT_THAT(desktopHelp.out, HasSubstr("Usage: corvella [--config FILE] [--log FILE]\n"));
+    EXPECT_THAT(desktopHelp.out, HasSubstr("Without a command, opens the desktop window."));
+    EXPECT_THAT(cliHelp.out, HasSubstr("Usage: corvella-cli --backup-now [--config FILE] [--log FILE]\n"));
+    EXPECT_THAT(cliHelp.out, ::testing::Not(HasSubstr("desktop")));
+    for (const std::string command : {"--backup-now", "--service", "--encode-password"}) {
+        EXPECT_THAT(desktopHelp.out, HasSubstr("  " + command));
+        EXPECT_THAT(cliHelp.out, HasSubstr("  " + command));
+    }
+    // Without a command the window opens; corvella-cli has none to open.
+    Outcome noCommand = RunProgram(m_root, {"--config", config});
+    EXPECT_EQ(noCommand.exitCode, 2);
+    EXPECT_THAT(noCommand.err, HasSubstr("no command given"));
+
+    std::ofstream(m_root + "/ldd.sh") << "ldd \"$1\" > '" << m_root << "/ldd.txt' 2>&1\n";
+    ASSERT_EQ(std::system(("sh '" + m_root + "/ldd.sh' '" + std::string(CORVELLA_CLI_BINARY) + "'").c_str()), 0);
+    const std::string cliLibraries = ReadFile(m_root + "/ldd.txt");
+    EXPECT_THAT(cliLibraries, HasSubstr("libodbc"));
+    EXPECT_THAT(cliLibraries, ::testing::Not(::testing::ContainsRegex("libQt|libX11|libGL")));
+    ASSERT_EQ(std::system(("sh '" + m_root + "/ldd.sh' '" + std::string(CORVELLA_BINARY) + "'").c_str()), 0);
+    EXPECT_THAT(ReadFile(m_root + "/ldd.txt"), HasSubstr("libQt6Widgets"));
+}
+#endif
 
 #endif

@@ -31,6 +31,7 @@ struct Account {
 
 // What the child gets besides its arguments.
 struct Launch {
+    std::string program;      // empty: corvella-cli, the program of the service and of scripts
     std::string outputName;   // stdout and stderr go to <name>.out and <name>.err; empty: out.txt, err.txt
     std::optional<Account> account;
     mode_t umask = 022;
@@ -44,7 +45,7 @@ struct Launch {
 // account's groups are made ready before.
 inline pid_t StartProgram(const std::string& folder, const std::vector<std::string>& args, const Launch& launch = {})
 {
-    std::vector<std::string> all = {CORVELLA_BINARY};
+    std::vector<std::string> all = {launch.program.empty() ? std::string(CORVELLA_CLI_BINARY) : launch.program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all)

@@ -30,7 +30,7 @@
 #include <optional>
 #include <thread>
 
-#ifdef CORVELLA_BINARY
+#ifdef CORVELLA_CLI_BINARY
 
 #include "ProgramRunner.h"
 

@@ -1,4 +1,3 @@
-#include "config/CachedProfile.h"
 #include "config/ProfileFile.h"
 
 #include "fakes/TempFolder.h"
@@ -214,36 +213,3 @@ TEST(ProfileFileTest, AFailedLoadOrSaveLeavesTheFileAsItWas)
 }
 
 } // namespace
-
-// A file read for every connection is parsed again only after it changed;
-// every save, even one that keeps the size, is seen at the next call.
-TEST(CachedProfileTest, SeesEverySaveAndNothingElse)
-{
-    fakes::TempFolder folder;
-    config::CachedProfile cached(folder.path("BackupConfig.ini"));
-    const auto missing = cached.current();
-    ASSERT_NE(missing, nullptr);
-    EXPECT_EQ(missing->find("OPTIONS", "DB_ENCRYPTION"), std::nullopt);
-
-    folder.write("BackupConfig.ini", "[OPTIONS]\nDB_ENCRYPTION=OFF\n");
-    const auto first = cached.current();
-    EXPECT_EQ(first->find("OPTIONS", "DB_ENCRYPTION"), "OFF");
-    EXPECT_EQ(cached.current(), first); // unchanged: the same parse
-
-    config::ProfileFile edited = *first;
-    edited.write("OPTIONS", "DB_ENCRYPTION", "ON!");
-    ASSERT_TRUE(edited.save(folder.path("BackupConfig.ini")));
-    EXPECT_EQ(cached.current()->find("OPTIONS", "DB_ENCRYPTION"), "ON!");
-
-    ::chmod(folder.path("BackupConfig.ini").c_str(), 0);
-    ::utimensat(AT_FDCWD, folder.path("BackupConfig.ini").c_str(), nullptr, 0);
-    std::string error;
-    if (::geteuid() != 0) {
-        EXPECT_EQ(cached.current(&error), nullptr);
-        EXPECT_NE(error.find("Permission denied"), std::string::npos) << error;
-    }
-    ::unlink(folder.path("BackupConfig.ini").c_str());
-    ::mkdir(folder.path("BackupConfig.ini").c_str(), 0700);
-    EXPECT_EQ(cached.current(&error), nullptr);
-    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
-}

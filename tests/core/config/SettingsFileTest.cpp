@@ -1,4 +1,5 @@
 #include "config/ProfileFile.h"
+#include "config/RunOptions.h"
 #include "config/SettingsFile.h"
 
 #include "fakes/TempFolder.h"
@@ -225,7 +226,7 @@ std::string ZipCompressionOf(const std::string& path)
 {
     config::ProfileFile profile;
     config::ProfileFile::load(path, profile);
-    return config::ReadZipCompression(profile);
+    return config::ReadRunOptions(profile).zipCompression;
 }
 
 } // namespace

@@ -216,7 +216,7 @@ TEST_F(FailureAlertsTest, TheRunIsNeverHeldUpByTheMailAndTheDestructorGivesUpOnT
     class BlockingMailer final : public engine::Mailer {
     public:
         mail::Delivery send(const std::string&, const config::MailSettings&, logging::Log&,
-                            const MessageBoxFn&) override
+                            const text::MessageBoxFn&) override
         {
             return {true, "Email Sent"};
         }

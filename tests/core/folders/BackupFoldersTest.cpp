@@ -23,7 +23,7 @@ constexpr long long kDay = 24 * kHour;
 
 struct Shown {
     std::vector<std::pair<std::string, std::string>> boxes;
-    engine::MessageBoxFn fn()
+    text::MessageBoxFn fn()
     {
         return [this](const std::string& text, const std::string& caption) { boxes.emplace_back(text, caption); };
     }

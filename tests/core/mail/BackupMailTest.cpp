@@ -118,7 +118,7 @@ TEST(SendBackupMail, OutcomesLogLinesAndMessageBoxes)
         {
             logging::Log log(logFile);
             delivery = mail::SendBackupMail("/backups/Sales/temp/Sales.zip", config::MailSettings{}, log,
-                                            [&](const std::string& text) { boxes.push_back(text); },
+                                            [&](const std::string& text, const std::string&) { boxes.push_back(text); },
                                             scriptedTransport(script, c.internet, c.canCreate));
         }
         const std::string& result = delivery.text;

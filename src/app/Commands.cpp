@@ -1,0 +1,226 @@
+#include "app/Commands.h"
+
+#include "app/Headless.h"
+#include "app/InstanceLock.h"
+#include "app/StartUp.h"
+#include "engine/BackupWorker.h"
+#include "engine/SettingsStore.h"
+
+#include <array>
+#include <iostream>
+#include <optional>
+
+namespace app {
+
+namespace {
+
+constexpr std::string_view kFilesSynopsis = " [--config FILE] [--log FILE]";
+
+const std::array<Command, 3> kCommands = {{
+    {"--backup-now", "--backup-now",
+     "  --backup-now   back up every database of the settings file once, print\n"
+     "                 each run's final status, exit 0 when all completed, else 1;\n"
+     "                 SIGINT or SIGTERM end the run under way and exit 1\n",
+     Needs::Session, &BackupNow},
+    {"--service", "--service",
+     "  --service      run the auto backup service until SIGINT or SIGTERM; SIGHUP\n"
+     "                 reads the settings file again (new databases run at once,\n"
+     "                 removed ones stop after their run, the others keep their\n"
+     "                 schedule); exit 1 when the stop cut a backup short\n",
+     Needs::Session, &Service},
+    {"--encode-password", "--encode-password < PASSWORD-FILE",
+     "  --encode-password\n"
+     "                 read a password from standard input (one line) and print\n"
+     "                 the form BackupConfig.ini stores it in (DB_INITER_n, SVRPD)\n",
+     Needs::Nothing, &EncodePassword},
+}};
+
+const char* const kFilesHelp =
+    "  --config FILE  the settings file to use\n"
+    "  --log FILE     the event log to append to\n"
+    "  --help         show this text and the files in use\n"
+    "  --version      show the program's version\n"
+    "\n"
+    "Without --config the settings file is $CORVELLA_CONFIG, else BackupConfig.ini\n"
+    "beside the program when it exists there, else\n"
+    "$XDG_CONFIG_HOME/corvella/BackupConfig.ini (~/.config when unset). Without\n"
+    "--log the log is BackupLog.log in the current folder, or\n"
+    "$XDG_STATE_HOME/corvella/BackupLog.log (~/.local/state) when the settings\n"
+    "come from that folder. One copy runs per settings file. A settings file\n"
+    "that is missing, unusable or in use by another copy ends the program with\n"
+    "exit code 2.\n";
+
+const Command* FindCommand(std::string_view option)
+{
+    for (const Command& command : kCommands) {
+        if (command.option == option)
+            return &command;
+    }
+    return nullptr;
+}
+
+// "--backup-now, --service and --encode-password"
+std::string CommandList()
+{
+    std::string list;
+    for (std::size_t i = 0; i < kCommands.size(); ++i) {
+        if (i > 0)
+            list += i + 1 == kCommands.size() ? " and " : ", ";
+        list += kCommands[i].option;
+    }
+    return list;
+}
+
+void ErrorLine(const std::string& text)
+{
+    std::cerr << text << '\n' << std::flush;
+}
+
+} // namespace
+
+std::span<const Command> Commands()
+{
+    return kCommands;
+}
+
+std::string Usage(const std::string& programName, bool desktop)
+{
+    std::string text;
+    const auto usageLine = [&](std::string_view rest) {
+        text += (text.empty() ? "Usage: " : "       ") + programName + " " + std::string(rest) + "\n";
+    };
+    if (desktop)
+        usageLine(std::string(kFilesSynopsis.substr(1)));
+    for (const Command& command : kCommands)
+        usageLine(std::string(command.synopsis) + (command.needs == Needs::Nothing ? "" : std::string(kFilesSynopsis)));
+    usageLine("--help | --version");
+    text += "\n";
+    if (desktop)
+        text += "Without a command, opens the desktop window.\n\n";
+    for (const Command& command : kCommands)
+        text += command.help;
+    return text + kFilesHelp;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args, bool desktop)
+{
+    CommandLine result;
+    const auto invalid = [&result](std::string error) {
+        result.mode = CommandLine::Mode::Invalid;
+        result.error = std::move(error);
+        return result;
+    };
+    bool help = false;
+    bool version = false;
+    // --config FILE and --log FILE (or --config=FILE, --log=FILE) for both
+    // front ends; anything else is the desktop's (Qt's) unless a command is
+    // asked for.
+    const auto takeValue = [&](std::size_t& i, const std::string& option, std::string& target) -> std::optional<std::string> {
+        const std::string& arg = args[i];
+        if (!target.empty())
+            return option + " is given twice";
+        if (arg == option) {
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                return option + " needs a file name";
+            target = args[++i];
+        } else {
+            target = arg.substr(option.size() + 1);
+            if (target.empty())
+                return option + " needs a file name";
+        }
+        return std::nullopt;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--help") {
+            help = true;
+        } else if (arg == "--version") {
+            version = true;
+        } else if (const Command* command = FindCommand(arg)) {
+            if (result.command && result.command != command)
+                return invalid(CommandList() + " cannot be combined");
+            result.command = command;
+        } else if (arg == "--config" || arg.starts_with("--config=")) {
+            if (auto problem = takeValue(i, "--config", result.configPath))
+                return invalid(*problem);
+        } else if (arg == "--log" || arg.starts_with("--log=")) {
+            if (auto problem = takeValue(i, "--log", result.logPath))
+                return invalid(*problem);
+        } else {
+            result.desktopArgs.push_back(arg);
+        }
+    }
+    const bool headless = help || version || result.command;
+    if (help) {
+        result.mode = CommandLine::Mode::Help;
+    } else if (version) {
+        result.mode = CommandLine::Mode::Version;
+    } else if (!headless && desktop) {
+        result.mode = CommandLine::Mode::Desktop;
+    } else if (!result.desktopArgs.empty()) {
+        return invalid("unknown option '" + result.desktopArgs.front() + "'");
+    } else if (!result.command) {
+        return invalid("no command given: " + CommandList() + " (see --help)");
+    } else if (result.command->needs == Needs::Nothing && (!result.configPath.empty() || !result.logPath.empty())) {
+        return invalid(std::string(result.command->option) + " takes no --config or --log");
+    } else {
+        result.mode = CommandLine::Mode::Command;
+    }
+    return result;
+}
+
+int RunHeadless(const CommandLine& commandLine, bool desktop)
+{
+    const std::string programName = engine::ProgramName();
+    switch (commandLine.mode) {
+    case CommandLine::Mode::Help: {
+        const config::SettingsLocation location
+            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
+        std::cout << Usage(programName, desktop) << "\nSettings file in use: " << location.settingsPath << " ("
+                  << location.describe() << ")\nLog file in use: " << location.logPath << '\n';
+        return kExitOk;
+    }
+    case CommandLine::Mode::Version:
+        std::cout << programName << " " << CORVELLA_VERSION << '\n';
+        return kExitOk;
+    case CommandLine::Mode::Invalid:
+        ErrorLine(programName + ": " + commandLine.error);
+        ErrorLine("Try '" + programName + " --help'.");
+        return kExitBadConfiguration;
+    case CommandLine::Mode::Desktop:
+        return kExitBadConfiguration;
+    case CommandLine::Mode::Command:
+        break;
+    }
+
+    const Command& command = *commandLine.command;
+    Invocation invocation{commandLine, programName, {}, {}, {}, {}};
+    if (command.needs == Needs::Nothing)
+        return command.run(invocation);
+
+    InstanceLock lock;
+    const StartUp start
+        = Start(commandLine.configPath, commandLine.logPath, command.needs == Needs::Session ? &lock : nullptr);
+    switch (start.result) {
+    case StartUp::Result::Ready:
+        break;
+    case StartUp::Result::InUse:
+        ErrorLine(programName + ": " + InUseText(start.location.settingsPath, start.holder));
+        return kExitBadConfiguration;
+    case StartUp::Result::Failed:
+        ErrorLine(programName + ": " + start.error);
+        return kExitBadConfiguration;
+    }
+    invocation.location = start.location;
+    if (command.needs == Needs::Session) {
+        invocation.settings = std::make_shared<engine::SettingsStore>(start.location.settingsPath);
+        std::string error;
+        if (!LoadConfiguration(*invocation.settings, false, invocation.databases, invocation.mail, error)) {
+            ErrorLine(programName + ": " + error);
+            return kExitBadConfiguration;
+        }
+    }
+    return command.run(invocation);
+}
+
+} // namespace app
