@@ -1,4 +1,4 @@
-// Measures what Corvella adds to backup runs: `corvella --backup-now` over
+// Measures what Corvella adds to backup runs: `corvella-cli --backup-now` over
 // many databases on the local test server (wall time, peak threads, peak
 // memory), and, in process, the median time a run holds the backup lock
 // beyond the server's own work (login and BACKUP command).
@@ -226,7 +226,7 @@ void Process(const fakes::TdsTestServer& server, const std::vector<std::string>&
         usleep(2000);
     }
     const auto wall = Clock::now() - start;
-    std::printf("corvella --backup-now: %zu databases, exit %d, %.0f ms wall\n", names.size(),
+    std::printf("corvella-cli --backup-now: %zu databases, exit %d, %.0f ms wall\n", names.size(),
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1, Ms(wall));
     std::printf("  peak threads %ld, peak open files %ld, peak resident memory %.1f MiB\n", peakThreads, peakFiles,
                 peakKiB / 1024.0);
