@@ -39,7 +39,7 @@ private:
     BackupView* m_view = nullptr;
 };
 
-BackupSession::BackupSession(Paths paths, BackupServices services, logging::Log::MessageBoxFn onLogOpenFailure)
+BackupSession::BackupSession(Paths paths, BackupServices services, text::MessageBoxFn onLogOpenFailure)
     : m_paths(std::move(paths))
     , m_settings(services.settings ? services.settings : std::make_shared<SettingsStore>(m_paths.settingsPath))
     , m_applicationName(services.applicationName.empty() ? std::string(kDisplayName) : services.applicationName)

@@ -65,7 +65,7 @@ public:
     // over `services`, which must outlive every run, and registers the
     // failure alerts over the services' mailer and clock. The settings are
     // the services' store, or else a store of `paths.settingsPath`.
-    BackupSession(Paths paths, BackupServices services, logging::Log::MessageBoxFn onLogOpenFailure = {});
+    BackupSession(Paths paths, BackupServices services, text::MessageBoxFn onLogOpenFailure = {});
     ~BackupSession();
 
     BackupSession(const BackupSession&) = delete;

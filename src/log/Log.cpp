@@ -50,7 +50,7 @@ void writeLine(int fd, const std::string& line)
 
 } // namespace
 
-Log::Log(std::string fileName, MessageBoxFn onOpenFailure, ClockFn clock)
+Log::Log(std::string fileName, text::MessageBoxFn onOpenFailure, ClockFn clock)
     : m_fileName(std::move(fileName)), m_clock(std::move(clock))
 {
     // O_APPEND keeps every write at the end of the file, so the position is

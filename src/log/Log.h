@@ -25,7 +25,6 @@ namespace logging {
 // line and nothing else.
 class Log {
 public:
-    using MessageBoxFn = text::MessageBoxFn;
     // The current time; tests pass a fixed one.
     using ClockFn = std::function<std::time_t()>;
 
@@ -33,7 +32,7 @@ public:
     static constexpr const char* kOpenFailedText = "Unable to open Log file for writing";
     static constexpr const char* kOpenFailedCaption = "Log";
 
-    explicit Log(std::string fileName, MessageBoxFn onOpenFailure = {}, ClockFn clock = {});
+    explicit Log(std::string fileName, text::MessageBoxFn onOpenFailure = {}, ClockFn clock = {});
     virtual ~Log();
 
     Log(const Log&) = delete;
