@@ -129,6 +129,10 @@ This package holds corvella-cli, the program for servers and scripts
 and no Qt. SQL Server is reached through unixODBC and the FreeTDS driver.]=])
 set(CPACK_DEBIAN_CLI_PACKAGE_CONTROL_EXTRA
     ${packaging}/debian/postinst ${packaging}/debian/prerm ${packaging}/debian/postrm)
+# Up to 1.0.0 one package, corvella, held everything: corvella-cli takes the
+# service unit over from it, so that the two install over that package. No
+# Breaks: the desktop package of the same version is the new one.
+set(CPACK_DEBIAN_CLI_PACKAGE_REPLACES "corvella (<= 1.0.0)")
 
 # corvella: the desktop window over the same program.
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME corvella)
