@@ -6,6 +6,7 @@
 #include "engine/Clock.h"
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
+#include "engine/OffsitePhase.h"
 #include "engine/ProgressPoller.h"
 
 #include "db/Connection.h"
@@ -418,6 +419,16 @@ bool BackupWorker::runBody()
     if (!failures.empty()) {
         setCell(StatusBackupStatus, kRotationFailedText + failures.front());
         return false;
+    }
+    if (m_job.offsite.enabled() && !stopRequested()) {
+        const std::string previousStatus = m_result.row[StatusBackupStatus];
+        const OffsitePhase offsite{
+            m_job, m_services.offsite, m_displayName, m_databaseFolder + "/" + m_backupName + m_extension,
+            m_backupName + m_extension, [this](const std::string& text) { setCell(StatusBackupStatus, text); },
+            [this](const std::string& line) { writeLog(line); }};
+        if (!offsite.run(m_stop))
+            return false;
+        setCell(StatusBackupStatus, previousStatus);
     }
     return stepsDone && !m_stop.stop_requested();
 }

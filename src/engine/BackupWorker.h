@@ -20,6 +20,7 @@ class Archiver;
 class Clock;
 class FileOps;
 class Mailer;
+class OffsiteStore;
 
 // Operator texts of a run, compared verbatim by tests.
 inline constexpr const char* kBackupInProgressText = "Backup is in progress";
@@ -61,6 +62,7 @@ struct BackupServices {
     db::Connector* connector = nullptr;
     Archiver* archiver = nullptr;
     Mailer* mailer = nullptr;
+    OffsiteStore* offsite = nullptr; // null: no offsite copies
     Clock* clock = nullptr;
     FileOps* fileOps = nullptr;
     PauseFn pause;

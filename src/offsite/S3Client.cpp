@@ -528,7 +528,7 @@ Result<std::uint64_t> S3Client::objectSize(const std::string& key, std::stop_tok
     return Result<std::uint64_t>::success(*answer.value->contentLength);
 }
 
-Result<std::vector<ListedObject>> S3Client::listObjects(const std::string& prefix, std::stop_token stop)
+Result<std::vector<ListedObject>> S3Client::listObjects(const std::string& prefix, std::stop_token stop, int maxKeys)
 {
     std::vector<ListedObject> objects;
     std::string token;
@@ -539,6 +539,8 @@ Result<std::vector<ListedObject>> S3Client::listObjects(const std::string& prefi
         request.query = {{"list-type", "2"}, {"prefix", prefix}};
         if (!token.empty())
             request.query.emplace_back("continuation-token", token);
+        if (maxKeys > 0)
+            request.query.emplace_back("max-keys", std::to_string(maxKeys));
         const auto answer = send(request, stop);
         if (!answer.ok())
             return Result<std::vector<ListedObject>>::fail(answer.failure);
@@ -548,7 +550,7 @@ Result<std::vector<ListedObject>> S3Client::listObjects(const std::string& prefi
                 {Failure::Kind::Answer, answer.value->status, {},
                  request.operation + " failed: the answer is no listing: " + AnswerExcerpt(answer.value->body)});
         objects.insert(objects.end(), page->objects.begin(), page->objects.end());
-        if (!page->truncated)
+        if (!page->truncated || maxKeys > 0)
             return Result<std::vector<ListedObject>>::success(std::move(objects));
         token = page->nextContinuationToken;
     }

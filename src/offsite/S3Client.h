@@ -109,8 +109,9 @@ public:
     Result<Done> abortMultipartUpload(const std::string& key, const std::string& uploadId, std::stop_token stop);
     // The object's size; a missing object is a Service failure with status 404.
     Result<std::uint64_t> objectSize(const std::string& key, std::stop_token stop);
-    // Every object whose key begins with `prefix`, all pages.
-    Result<std::vector<ListedObject>> listObjects(const std::string& prefix, std::stop_token stop);
+    // Every object whose key begins with `prefix`, all pages; with
+    // `maxKeys`, only the first page of at most that many.
+    Result<std::vector<ListedObject>> listObjects(const std::string& prefix, std::stop_token stop, int maxKeys = 0);
     // Every multipart upload in progress whose key begins with `prefix`.
     Result<std::vector<ListedUpload>> listMultipartUploads(const std::string& prefix, std::stop_token stop);
     Result<Done> deleteObject(const std::string& key, std::stop_token stop);

@@ -162,9 +162,8 @@ std::string serverScript()
 {
     if (const char* path = std::getenv("CORVELLA_SMTP_SERVER_SCRIPT"); path && *path)
         return path;
-    return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "smtpserver"
-            / "smtp_server.py")
-        .string();
+    // Not __FILE__: a compiler cache may give it relative to the build folder.
+    return std::string(CORVELLA_SOURCE_DIR) + "/tools/smtpserver/smtp_server.py";
 }
 
 ReceivedMail readDescription(const fs::path& jsonFile)

@@ -71,8 +71,8 @@ std::string TdsTestServer::scriptPath()
 {
     if (const char* path = std::getenv("CORVELLA_TDS_SERVER"); path && *path)
         return path;
-    std::filesystem::path here(__FILE__);
-    return (here.parent_path().parent_path().parent_path() / "tools" / "tdsserver" / "tds_server.py").string();
+    // Not __FILE__: a compiler cache may give it relative to the build folder.
+    return std::string(CORVELLA_SOURCE_DIR) + "/tools/tdsserver/tds_server.py";
 }
 
 bool TdsTestServer::start()

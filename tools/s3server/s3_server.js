@@ -34,7 +34,8 @@
 //         connection once N bytes of the body arrived
 //     {"type": "status", "match": {...}, "status": 503, "code": "SlowDown"}
 //         answers that error without doing anything
-//     {"type": "throttle", "bytesPerSecond": N}   slows every request body
+//     {"type": "throttle", "match": {...}, "bytesPerSecond": N}   slows the
+//         request bodies it matches
 // - Running as another account: --run-as USER listens, then becomes USER
 //   (needs root); the folder is created for that user.
 // - A journal (--journal FILE): one JSON line per request once answered:
@@ -154,7 +155,6 @@ function main() {
     }
     return null;
   };
-  const throttle = faults.find(f => f.type === 'throttle');
 
   let concurrentUploads = 0;
 
@@ -227,6 +227,7 @@ function main() {
       (!Object.keys(ctx.query).length || ('uploadId' in ctx.query && 'partNumber' in ctx.query));
     if (!isUpload) return next();
     const drop = takeFault('drop', ctx);
+    const throttle = takeFault('throttle', ctx);
     const stagingFile = path.join(folder, 'staging', crypto.randomBytes(12).toString('hex'));
     const hash = crypto.createHash('sha256');
     const entry = ctx.state.entry;
