@@ -157,6 +157,14 @@ function main() {
   };
 
   let concurrentUploads = 0;
+  // Part requests under way per upload id: an abort waits for them, as a part
+  // that arrived whole may still be being stored.
+  const partsUnderWay = new Map();
+  const countPart = (uploadId, delta) => {
+    const n = (partsUnderWay.get(uploadId) || 0) + delta;
+    if (n > 0) partsUnderWay.set(uploadId, n);
+    else partsUnderWay.delete(uploadId);
+  };
 
   // Journal and timing of every request.
   const journalMiddleware = async (ctx, next) => {
@@ -226,6 +234,16 @@ function main() {
     const isUpload = ctx.method === 'PUT' && ctx.state.key && !('x-amz-copy-source' in ctx.headers) &&
       (!Object.keys(ctx.query).length || ('uploadId' in ctx.query && 'partNumber' in ctx.query));
     if (!isUpload) return next();
+    const partOf = 'uploadId' in ctx.query ? ctx.query.uploadId : null;
+    if (partOf) countPart(partOf, 1);
+    try {
+      await stageAndStore(ctx, next);
+    } finally {
+      if (partOf) countPart(partOf, -1);
+    }
+  };
+
+  const stageAndStore = async (ctx, next) => {
     const drop = takeFault('drop', ctx);
     const throttle = takeFault('throttle', ctx);
     const stagingFile = path.join(folder, 'staging', crypto.randomBytes(12).toString('hex'));
@@ -339,6 +357,9 @@ function main() {
 
   async function abortUpload(ctx, bucket, key) {
     const dir = await uploadOf(bucket, key, ctx.query.uploadId);
+    for (let waited = 0; partsUnderWay.has(ctx.query.uploadId) && waited < 5000; waited += 20) {
+      await new Promise(resolve => setTimeout(resolve, 20));
+    }
     await fsp.rm(dir, { recursive: true, force: true });
     ctx.status = 204;
   }
