@@ -95,6 +95,12 @@ OffsiteOutcome S3OffsiteStore::copy(const config::OffsiteOptions& options, const
     return outcome;
 }
 
+std::string OffsiteSettingsProblem(const config::OffsiteOptions& options)
+{
+    offsite::StoreLocation location;
+    return offsite::ParseLocation(options.url, options.endpoint, options.region, location).value_or(std::string());
+}
+
 std::string CheckOffsiteConnection(const config::OffsiteOptions& options,
                                    const std::optional<offsite::Credentials>& environment, std::stop_token stop)
 {

@@ -70,6 +70,10 @@ private:
     std::optional<offsite::Credentials> m_environment;
 };
 
+// Why the options cannot name a place for copies (a malformed OFFSITE_URL,
+// OFFSITE_ENDPOINT or OFFSITE_REGION), or an empty text. Nothing is sent.
+std::string OffsiteSettingsProblem(const config::OffsiteOptions& options);
+
 // The desktop's connection test: lists the bucket under the prefix with the
 // given settings. Empty on success, else the reason. Blocks up to the
 // time-outs of one request; `stop` ends it.

@@ -6,6 +6,7 @@
 #include "engine/BackupView.h"
 #include "ui/EmailSettings.h"
 #include "ui/ListEditing.h"
+#include "ui/OffsiteSettings.h"
 
 #include <QHash>
 #include <QMainWindow>
@@ -39,6 +40,10 @@ struct WindowServices {
     // when known. Called on a thread of its own.
     std::function<bool(const std::string& connectionString, std::string& failureText)> checkConnection;
     EmailSettings::SendTestMailFn sendTestMail;
+    // The connection test of the offsite copy settings.
+    OffsiteSettings::CheckConnectionFn checkOffsite;
+    // The program's environment holds storage credentials, which win over the settings'.
+    bool offsiteCredentialsFromEnvironment = false;
     // The folder picker; an empty result means cancelled. Empty: QFileDialog.
     std::function<QString(QWidget* parent, const QString& startFolder)> chooseFolder;
     // Whether the desktop has a notification area. Empty: ask Qt.
@@ -93,6 +98,7 @@ public:
     ConfigGridModel* configModel() const { return m_configModel.get(); }
     StatusGridModel* statusModel() const { return m_statusModel.get(); }
     EmailSettings* emailSettings() const { return m_emailSettings; }
+    OffsiteSettings* offsiteSettings() const { return m_offsiteSettings; }
     TrayController* tray() const { return m_tray; }
     DatabaseFormWidget* databaseForm() const { return m_form; }
 
@@ -112,6 +118,7 @@ public slots:
     void startAutoBackupService();
     void manualBackup();
     void openMailSettings();
+    void openOffsiteSettings();
     void minimizeToTray();
     void showApplication();
     void openHelp();
@@ -158,6 +165,7 @@ private:
     QLabel* m_statusLine = nullptr;
     QAction* m_startAutoAction = nullptr;
     EmailSettings* m_emailSettings = nullptr;
+    OffsiteSettings* m_offsiteSettings = nullptr;
     TrayController* m_tray = nullptr;
 };
 
