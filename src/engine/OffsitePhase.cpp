@@ -36,7 +36,7 @@ bool OffsitePhase::run(std::stop_token stop) const
     if (!outcome.uploaded) {
         const std::string reason = outcome.stopped ? std::string(kOffsiteStoppedReason) : outcome.error;
         writeLog("Offsite copy of Database " + displayName + " failed: " + reason);
-        setStatus(kOffsiteFailedText + reason);
+        fail(kOffsiteFailedText + reason);
         return false;
     }
     writeLog(OffsiteUploadedLine(displayName, outcome.bytes, outcome.elapsed));
@@ -45,7 +45,7 @@ bool OffsitePhase::run(std::stop_token stop) const
                  + std::to_string(job.offsite.keep));
     if (!outcome.retentionError.empty()) {
         writeLog("Old offsite copies of Database " + displayName + " not deleted: " + outcome.retentionError);
-        setStatus(kOffsiteRetentionFailedText + outcome.retentionError);
+        fail(kOffsiteRetentionFailedText + outcome.retentionError);
         return false;
     }
     return true;

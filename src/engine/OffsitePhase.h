@@ -24,13 +24,14 @@ struct OffsitePhase {
     std::string localFile;           // the rotated file
     std::string fileName;            // its name: backup name and extension
     std::function<void(const std::string&)> setStatus; // the run's status cell; any thread
+    std::function<void(const std::string&)> fail;      // shows why the run failed and keeps the reason
     std::function<void(const std::string&)> writeLog;  // a line of the run's log
 
     // Runs when the job asks for offsite copies. The status cell shows
     // "Uploading NN%" while the file travels; then the log says what
-    // happened. Returns false, with the status cell saying why, when the
-    // copy or the retention failed: the run then counts as failed. Nothing
-    // local is ever deleted here.
+    // happened. Returns false, after `fail` said why, when the copy or the
+    // retention failed: the run then counts as failed. Nothing local is ever
+    // deleted here.
     bool run(std::stop_token stop) const;
 };
 

@@ -162,8 +162,7 @@ std::string serverScript()
 {
     if (const char* path = std::getenv("CORVELLA_SMTP_SERVER_SCRIPT"); path && *path)
         return path;
-    // Not __FILE__: a compiler cache may give it relative to the build folder.
-    return std::string(CORVELLA_SOURCE_DIR) + "/tools/smtpserver/smtp_server.py";
+    return (fs::path(CORVELLA_SOURCE_DIR) / "tools" / "smtpserver" / "smtp_server.py").string();
 }
 
 ReceivedMail readDescription(const fs::path& jsonFile)

@@ -71,8 +71,7 @@ std::string TdsTestServer::scriptPath()
 {
     if (const char* path = std::getenv("CORVELLA_TDS_SERVER"); path && *path)
         return path;
-    // Not __FILE__: a compiler cache may give it relative to the build folder.
-    return std::string(CORVELLA_SOURCE_DIR) + "/tools/tdsserver/tds_server.py";
+    return (std::filesystem::path(CORVELLA_SOURCE_DIR) / "tools" / "tdsserver" / "tds_server.py").string();
 }
 
 bool TdsTestServer::start()

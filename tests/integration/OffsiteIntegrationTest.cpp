@@ -161,7 +161,7 @@ TEST_F(OffsiteRun, EveryRunIsCopiedAndOnlyTheNewestKeepRemainOffsite)
         m_clock.setLocalTime(2024, 7, day, 9, 5, 3);
         names.push_back(kDatabase + "202407" + std::to_string(day) + "090503.zip");
         const engine::RunResult result = run(job());
-        ASSERT_TRUE(result.completed) << result.row[engine::StatusBackupStatus];
+        ASSERT_TRUE(result.completed()) << result.row[engine::StatusBackupStatus];
         EXPECT_EQ(result.row[engine::StatusBackupStatus], engine::kZipCompletedText);
         // What went offsite is the rotated archive, byte for byte.
         const auto objects = m_s3.objects();
@@ -198,12 +198,13 @@ TEST_F(OffsiteRun, EveryRunIsCopiedAndOnlyTheNewestKeepRemainOffsite)
 
 TEST_F(OffsiteRun, ARefusedCopyFailsTheRunAndKeepsEveryLocalFile)
 {
-    ASSERT_TRUE(run(job()).completed);
+    ASSERT_TRUE(run(job()).completed());
     m_clock.setLocalTime(2024, 7, 15, 9, 5, 3);
     const std::string wrongSecret = "Wrong/Secret+Key=1";
     const engine::RunResult failed = run(job(wrongSecret));
 
-    EXPECT_FALSE(failed.completed);
+    EXPECT_FALSE(failed.completed());
+    EXPECT_EQ(failed.errorText, engine::kOffsiteFailedText + std::string("storing '") + folderKey() + kDatabase + "20240715090503.zip' was refused: " + kSignatureRefusal);
     EXPECT_TRUE(failed.backupDone);
     const std::string key = folderKey() + kDatabase + "20240715090503.zip";
     const std::string reason = "storing '" + key + "' was refused: " + kSignatureRefusal;
