@@ -134,7 +134,7 @@ private slots:
         QCOMPARE(menus, (QStringList{
                             "File: Save Configurations=32780, Start auto backup service=32781, "
                             "Minimize to System Tray=32779, Exit=32774",
-                            "Settings: Application Level Settings=32775",
+                            "Settings: Application Level Settings=32775, Offsite Copies=32790",
                             "Help: Help    F1=32777, About=32776"}));
     }
 
