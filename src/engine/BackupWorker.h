@@ -78,6 +78,7 @@ struct RunResult {
     bool completed = false;              // backup done and every step it asked for succeeded
     bool backupDone = false;             // the server reported the backup command complete
     bool stopped = false;                // a stop request cut it short
+    int journalRow = -1;                 // the run's row of the status journal when it began; -1 before
     std::vector<std::string> logLines;   // what the run itself wrote to the log, in order
 };
 
@@ -151,6 +152,7 @@ private:
     std::string m_tempFolder;
     std::string m_extension = ".Bak";
     int m_row = 0;
+    bool m_manual = false; // a run of Manual Backup
     std::stop_token m_stop;
     bool m_stopLogged = false;
     std::mutex m_connectionMutex; // guards m_connection against the stop callback
