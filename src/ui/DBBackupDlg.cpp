@@ -495,9 +495,9 @@ void DBBackupDlg::runFinished(const engine::RunResult& result)
 {
     onGuiThread([this, result] {
         using Outcome = StatusGridModel::Outcome;
-        const Outcome outcome = result.completed ? Outcome::Completed
-            : result.stopped                     ? Outcome::Stopped
-                                                 : Outcome::Failed;
+        const Outcome outcome = result.outcome == engine::RunOutcome::Completed ? Outcome::Completed
+            : result.outcome == engine::RunOutcome::Failed                      ? Outcome::Failed
+                                                                                : Outcome::Stopped;
         m_statusModel->setOutcome(result.journalRow, outcome);
         m_runningDatabase.clear();
         if (outcome == Outcome::Failed)
@@ -521,7 +521,8 @@ void DBBackupDlg::showNotice(const std::string& text, const std::string& caption
 void DBBackupDlg::notifyFailure(const engine::RunResult& result)
 {
     const QString name = QString::fromStdString(result.databaseName);
-    const QString reason = QString::fromStdString(result.row[engine::StatusBackupStatus]);
+    const QString reason = QString::fromStdString(result.errorText.empty() ? result.row[engine::StatusBackupStatus]
+                                                                           : result.errorText);
     m_lastFailure = QStringLiteral("Last failure: %1 at %2: %3")
                         .arg(name, WhenText(QDateTime::currentDateTime()), reason.left(160));
     // A window in front shows the row; otherwise the desktop says it.
