@@ -398,9 +398,12 @@ void DBBackupDlg::centreOnScreen()
 {
     resize(1040, 760);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        // Room for the window manager's title bar and frame, so that the
+        // status bar stays on a 768-pixel screen.
+        constexpr int kFrameWidth = 16;
+        constexpr int kFrameHeight = 48;
         const QRect desktop = screen->availableGeometry();
-        if (width() > desktop.width() || height() > desktop.height())
-            resize(std::min(width(), desktop.width()), std::min(height(), desktop.height()));
+        resize(std::min(width(), desktop.width() - kFrameWidth), std::min(height(), desktop.height() - kFrameHeight));
         move(desktop.center().x() - width() / 2, desktop.center().y() - height() / 2);
     }
 }
