@@ -370,7 +370,7 @@ private slots:
     {
         fakes::TdsTestServer::Options options;
         options.databases = {"Sales", "Stock"};
-        options.backupDelayMs = 4000;
+        options.backupDelayMs = 8000; // long enough for a progress reading on a busy machine
         fakes::TdsTestServer server(options);
         QVERIFY2(server.start(), server.error().c_str());
         engine::SystemServices real(m_fixture->settingsPath());
