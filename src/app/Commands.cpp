@@ -6,9 +6,11 @@
 #include "engine/BackupWorker.h"
 #include "engine/SettingsStore.h"
 
+#include <algorithm>
 #include <array>
 #include <iostream>
 #include <optional>
+#include <set>
 
 namespace app {
 
@@ -50,6 +52,19 @@ const char* const kFilesHelp =
     "that is missing, unusable or in use by another copy ends the program with\n"
     "exit code 2.\n";
 
+// The options of Qt's own that the window takes: those with a value, and
+// switches. A desktop session restoring the program passes -session.
+const std::set<std::string, std::less<>> kQtValueOptions = {
+    "platform", "platformpluginpath", "platformtheme", "plugin", "display", "geometry", "style", "stylesheet",
+    "session", "qwindowgeometry", "qwindowtitle", "qwindowicon", "name", "title"};
+const std::set<std::string, std::less<>> kQtSwitches = {"reverse", "nograb", "dograb", "sync", "widgetcount"};
+
+// "-platform" and "--platform" are both Qt's "platform".
+std::string_view QtName(std::string_view arg)
+{
+    return arg.substr(arg.starts_with("--") ? 2 : 1);
+}
+
 const Command* FindCommand(std::string_view option)
 {
     for (const Command& command : kCommands) {
@@ -57,6 +72,20 @@ const Command* FindCommand(std::string_view option)
             return &command;
     }
     return nullptr;
+}
+
+// The command whose own option `arg` is ("--database" or "--database=..."),
+// with that option; null when none.
+std::pair<const Command*, const CommandOption*> FindCommandOption(std::string_view arg)
+{
+    for (const Command& command : kCommands) {
+        for (const CommandOption& option : command.options) {
+            const bool withValue = arg.starts_with(option.option) && arg.substr(option.option.size()).starts_with('=');
+            if (arg == option.option || withValue)
+                return {&command, &option};
+        }
+    }
+    return {nullptr, nullptr};
 }
 
 // "--backup-now, --service and --encode-password"
@@ -96,7 +125,8 @@ std::string Usage(const std::string& programName, bool desktop)
     usageLine("--help | --version");
     text += "\n";
     if (desktop)
-        text += "Without a command, opens the desktop window.\n\n";
+        text += "Without a command, opens the desktop window.\nThe window also takes Qt's -platform, -display, "
+                "-style and -session options.\n\n";
     for (const Command& command : kCommands)
         text += command.help;
     return text + kFilesHelp;
@@ -113,23 +143,26 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, bool desktop)
     bool help = false;
     bool version = false;
     // --config FILE and --log FILE (or --config=FILE, --log=FILE) for both
-    // front ends; anything else is the desktop's (Qt's) unless a command is
-    // asked for.
-    const auto takeValue = [&](std::size_t& i, const std::string& option, std::string& target) -> std::optional<std::string> {
+    // front ends; a few of Qt's own options are the desktop's, and an error
+    // when a command is asked for; anything else is an error.
+    const auto takeValue = [&](std::size_t& i, const std::string& option, std::string& target,
+                               std::string_view what = "a file name") -> std::optional<std::string> {
         const std::string& arg = args[i];
         if (!target.empty())
             return option + " is given twice";
         if (arg == option) {
             if (i + 1 >= args.size() || args[i + 1].empty())
-                return option + " needs a file name";
+                return option + " needs " + std::string(what);
             target = args[++i];
         } else {
             target = arg.substr(option.size() + 1);
             if (target.empty())
-                return option + " needs a file name";
+                return option + " needs " + std::string(what);
         }
         return std::nullopt;
     };
+    // The first command-own option given, for "--database goes with --restore-test".
+    std::pair<const Command*, const CommandOption*> ownOption{nullptr, nullptr};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help") {
@@ -146,8 +179,21 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, bool desktop)
         } else if (arg == "--log" || arg.starts_with("--log=")) {
             if (auto problem = takeValue(i, "--log", result.logPath))
                 return invalid(*problem);
-        } else {
+        } else if (const auto [owner, option] = FindCommandOption(arg); owner) {
+            const std::string name(option->option);
+            if (auto problem = takeValue(i, name, result.values[name], option->what))
+                return invalid(*problem);
+            if (!ownOption.first)
+                ownOption = {owner, option};
+        } else if (desktop && arg.size() > 1 && arg.front() == '-' && kQtValueOptions.count(QtName(arg))) {
+            if (i + 1 >= args.size())
+                return invalid(arg + " needs a value");
             result.desktopArgs.push_back(arg);
+            result.desktopArgs.push_back(args[++i]);
+        } else if (desktop && arg.size() > 1 && arg.front() == '-' && kQtSwitches.count(QtName(arg))) {
+            result.desktopArgs.push_back(arg);
+        } else {
+            return invalid(arg.starts_with("-") ? "unknown option '" + arg + "'" : "unexpected argument '" + arg + "'");
         }
     }
     const bool headless = help || version || result.command;
@@ -161,6 +207,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, bool desktop)
         return invalid("unknown option '" + result.desktopArgs.front() + "'");
     } else if (!result.command) {
         return invalid("no command given: " + CommandList() + " (see --help)");
+    } else if (ownOption.first && std::ranges::none_of(result.command->options, [&](const CommandOption& option) {
+                   return option.option == ownOption.second->option;
+               })) {
+        return invalid(std::string(ownOption.second->option) + " goes with " + std::string(ownOption.first->option));
     } else if (result.command->needs == Needs::Nothing && (!result.configPath.empty() || !result.logPath.empty())) {
         return invalid(std::string(result.command->option) + " takes no --config or --log");
     } else {
@@ -185,7 +235,7 @@ int RunHeadless(const CommandLine& commandLine, bool desktop)
         return kExitOk;
     case CommandLine::Mode::Invalid:
         ErrorLine(programName + ": " + commandLine.error);
-        ErrorLine("Try '" + programName + " --help'.");
+        ErrorLine(Usage(programName, desktop));
         return kExitBadConfiguration;
     case CommandLine::Mode::Desktop:
         return kExitBadConfiguration;
@@ -206,10 +256,10 @@ int RunHeadless(const CommandLine& commandLine, bool desktop)
         break;
     case StartUp::Result::InUse:
         ErrorLine(programName + ": " + InUseText(start.location.settingsPath, start.holder));
-        return kExitBadConfiguration;
+        return command.badConfigurationExit;
     case StartUp::Result::Failed:
         ErrorLine(programName + ": " + start.error);
-        return kExitBadConfiguration;
+        return command.badConfigurationExit;
     }
     invocation.location = start.location;
     if (command.needs == Needs::Session) {
@@ -217,7 +267,7 @@ int RunHeadless(const CommandLine& commandLine, bool desktop)
         std::string error;
         if (!LoadConfiguration(*invocation.settings, false, invocation.databases, invocation.mail, error)) {
             ErrorLine(programName + ": " + error);
-            return kExitBadConfiguration;
+            return command.badConfigurationExit;
         }
     }
     return command.run(invocation);

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "app/StartUp.h"
 #include "config/DatabaseList.h"
 #include "config/MailSettings.h"
 #include "config/SettingsLocation.h"
 
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,7 +18,7 @@ namespace engine { class SettingsStore; }
 // desktop and for scripts. Both executables take them from the table in
 // Commands.cpp: corvella-cli, linked to the core alone, and corvella, which
 // opens its window when no command is given. Adding a command is one entry
-// there and the function that runs it.
+// there (with the options it alone takes) and the function that runs it.
 //
 //   --backup-now   backs up every listed database once, prints each run's
 //                  final status row, exits 0 when every run completed and 1
@@ -55,12 +57,22 @@ struct Invocation {
     config::MailSettings mail;
 };
 
+// An option of one command alone that takes a value ("--database NAME").
+struct CommandOption {
+    std::string_view option; // "--database"
+    std::string_view what;   // "a database name", for "--database needs a database name"
+};
+
 struct Command {
     std::string_view option;   // "--backup-now"
-    std::string_view synopsis; // what follows the program's name in the usage line
+    std::string_view synopsis; // what follows the program's name in the usage line, its own options included
     std::string_view help;     // the lines of --help, indented, each ending in "\n"
     Needs needs;
     int (*run)(const Invocation& invocation);
+    // Its own options; their values are in CommandLine::values.
+    std::span<const CommandOption> options = {};
+    // The exit code of a settings file that is missing, unusable or in use.
+    int badConfigurationExit = kExitBadConfiguration;
 };
 
 // Every command, in the order --help lists them.
@@ -72,14 +84,24 @@ struct CommandLine {
     const Command* command = nullptr;     // Mode::Command
     std::string configPath;               // --config; empty: found as SettingsLocation says
     std::string logPath;                  // --log; empty: found as SettingsLocation says
-    std::vector<std::string> desktopArgs; // everything else, for the desktop (Qt's own options)
+    std::vector<std::string> desktopArgs; // Qt's own options (-platform X ...), for the window
+    std::map<std::string, std::string, std::less<>> values; // the command's own options given, by option
     std::string error;                    // Mode::Invalid
+
+    // The value of the command's own `option`; empty when not given.
+    std::string value(std::string_view option) const
+    {
+        const auto found = values.find(option);
+        return found == values.end() ? std::string() : found->second;
+    }
 };
 
-// --config and --log are taken in every mode. With `desktop`, arguments
-// that are no command stay for the window (Qt's, for example) unless a
-// command is given, where they are an error; without it (corvella-cli) they
-// are always an error, and so is giving no command.
+// --config and --log are taken in every mode. With `desktop`, a few of Qt's
+// own options (-platform, -display, -style, -session ...) stay for the
+// window unless a command is given, where they are an error; without it
+// (corvella-cli) they are always an error, and so is giving no command.
+// Anything else, or an option without its value, gives Mode::Invalid;
+// nothing here needs a display.
 CommandLine ParseCommandLine(const std::vector<std::string>& args, bool desktop);
 
 // The --help text of the program named `programName`.

@@ -46,13 +46,25 @@ void ErrorLine(const std::string& text)
     std::cerr << text << '\n' << std::flush;
 }
 
-// The view of headless runs: notices go to stderr; there are no controls
-// and no status line to show.
+// The view of headless runs: notices go to stderr, and the runs that ended
+// are kept for the table of --backup-now.
 class HeadlessView final : public engine::BackupView {
 public:
-    void enableControl(engine::ControlId, bool) override {}
-    void setStatusLine(const std::string&) override {}
     void showNotice(const std::string& text, const std::string& caption) override { ErrorLine(caption + ": " + text); }
+    void runFinished(const engine::RunResult& result) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_results.push_back(result);
+    }
+    std::vector<engine::RunResult> results() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_results;
+    }
+
+private:
+    mutable std::mutex m_mutex; // guards m_results
+    std::vector<engine::RunResult> m_results;
 };
 
 // On a terminal, the progress of the run under way, on one line of stderr
@@ -167,8 +179,9 @@ struct HeadlessSession {
                   })
     {
         session.setMailSettings(invocation.mail);
-        session.attachView(&view);
+        session.addView(&view);
     }
+    ~HeadlessSession() { session.removeView(&view); }
 
     engine::SystemServices services;
     HeadlessView view;
@@ -243,12 +256,6 @@ int BackupNow(const Invocation& invocation)
     const sigset_t stopSignals = BlockStopSignals(false);
     auto* headless = new HeadlessSession(invocation);
     engine::BackupScheduler& scheduler = headless->session.scheduler();
-    std::mutex resultsMutex;
-    std::vector<engine::RunResult> results;
-    scheduler.setRunFinishedHandler([&](const engine::RunResult& result) {
-        std::lock_guard lock(resultsMutex);
-        results.push_back(result);
-    });
     auto progress = std::make_unique<TerminalProgress>(headless->session.statusJournal());
     const int started = scheduler.ManualBackup(invocation.databases);
 
@@ -269,7 +276,7 @@ int BackupNow(const Invocation& invocation)
     int exitCode = kExitOk;
     progress.reset();
     {
-        std::lock_guard lock(resultsMutex);
+        const std::vector<engine::RunResult> results = headless->view.results();
         std::cout << FormatTable(results) << std::flush;
         const bool allCompleted = started > 0 && static_cast<int>(results.size()) == started
             && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed(); });
@@ -277,7 +284,6 @@ int BackupNow(const Invocation& invocation)
     }
     EndProcessIfRunHangs(ended, headless->session.log(), "Backup now ended while a backup was still running",
                          kExitRunFailed, name + ": ended while a backup was still running");
-    scheduler.setRunFinishedHandler({});
     delete headless;
     return exitCode;
 }

@@ -2,6 +2,7 @@
 
 #include "db/DriverSettings.h"
 #include "log/Log.h"
+#include "offsite/Credentials.h"
 
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@ void PrepareProcess()
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
     db::PrepareDriverSettings();
+    offsite::CaptureEnvironmentCredentials();
 }
 
 StartUp Start(const std::string& configOption, const std::string& logOption, InstanceLock* lock)

@@ -21,7 +21,9 @@ inline constexpr int kExitBadConfiguration = 2;
 // disk instead of killing the program mid-backup; a peer that closes its
 // socket is an error of that call, not the end of the program. Then the
 // database driver's settings are prepared (FREETDSCONF; a failure is
-// reported by each connection that requires encryption).
+// reported by each connection that requires encryption), and the storage
+// credentials leave the environment, so that no program started from here
+// inherits them.
 void PrepareProcess();
 
 // Where the settings file and the log are (from --config, --log and the

@@ -55,6 +55,7 @@ std::shared_ptr<const Settings> SettingsStore::read(const Identity& identity)
     config::ReadMailSettings(profile, settings->mail);
     const std::size_t slash = m_path.rfind('/');
     settings->options = config::ReadRunOptions(profile, slash == std::string::npos ? std::string() : m_path.substr(0, slash));
+    settings->optionValues = config::ReadOptionValues(profile);
     m_known = true;
     m_identity = identity;
     m_settings = std::move(settings);
@@ -72,6 +73,14 @@ bool SettingsStore::saveMailSettings(const config::MailSettings& settings, const
                                      std::string* error)
 {
     const bool saved = config::SaveMailSettings(m_path, settings, portText, error);
+    reload();
+    return saved;
+}
+
+bool SettingsStore::saveOptionValues(const std::vector<std::pair<std::string, std::string>>& changes,
+                                     std::string* error)
+{
+    const bool saved = config::SaveOptionValues(m_path, changes, error);
     reload();
     return saved;
 }

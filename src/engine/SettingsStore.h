@@ -3,12 +3,14 @@
 #include "config/DatabaseEntry.h"
 #include "config/DatabaseList.h"
 #include "config/MailSettings.h"
+#include "config/OptionCatalog.h"
 #include "config/RunOptions.h"
 
 #include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace logging { class Log; }
@@ -26,7 +28,8 @@ struct Settings {
     config::DatabaseList databaseList;            // section DBBackInfo, the texts as stored
     std::vector<config::DatabaseEntry> databases; // the same rows, typed
     config::MailSettings mail;                    // section EMAILSERVERINFO (and MAIL_ON_FAILURE)
-    config::RunOptions options;                   // section OPTIONS
+    config::RunOptions options;                   // section OPTIONS, typed
+    std::vector<config::OptionValue> optionValues; // section OPTIONS as the operator sees it, catalogue order
 };
 
 // The one reader of the settings file (BackupConfig.ini). Everybody takes
@@ -56,6 +59,10 @@ public:
     // is then left as it was.
     bool saveDatabaseList(const config::DatabaseList& list, logging::Log& log, std::string* error = nullptr);
     bool saveMailSettings(const config::MailSettings& settings, const std::string& portText,
+                          std::string* error = nullptr);
+    // Writes keys of section OPTIONS (key, value as typed; see
+    // config::SaveOptionValues), then reads the file back.
+    bool saveOptionValues(const std::vector<std::pair<std::string, std::string>>& changes,
                           std::string* error = nullptr);
 
 private:

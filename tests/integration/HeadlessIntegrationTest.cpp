@@ -178,6 +178,43 @@ TEST_F(HeadlessIntegration, BadOrMissingConfigurationExitsWithTwo)
     EXPECT_THAT(version.out, ::testing::StartsWith("corvella-cli "));
 }
 
+// Mistakes on the command line never reach the window: no display is
+// needed to hear about them. Qt's options are the desktop program's alone.
+TEST_F(HeadlessIntegration, CommandLineMistakesPrintTheUsageAndExitWithTwo)
+{
+    std::vector<std::pair<std::string, bool>> programs = {{CORVELLA_CLI_BINARY, false}};
+#ifdef CORVELLA_BINARY
+    programs.push_back({CORVELLA_BINARY, true});
+#endif
+    for (const auto& [program, desktop] : programs) {
+        SCOPED_TRACE(program);
+        const std::pair<std::vector<std::string>, std::string> mistakes[] = {
+            {{"--bogus"}, "unknown option '--bogus'"},
+            {{"--config"}, "--config needs a file name"},
+            {{"--config", m_root + "/a.ini", "-platform"},
+             desktop ? "-platform needs a value" : "unknown option '-platform'"},
+            {{"stray"}, "unexpected argument 'stray'"},
+            {{"--backup-now", "-style", "Fusion"}, "unknown option '-style'"},
+        };
+        for (const auto& [args, error] : mistakes) {
+            Outcome outcome = RunProgram(m_root, args, "/dev/null", "", program);
+            EXPECT_EQ(outcome.exitCode, 2) << error;
+            EXPECT_THAT(outcome.err, HasSubstr(error));
+            EXPECT_THAT(outcome.err, HasSubstr("Usage: corvella"));
+            EXPECT_EQ(outcome.out, "");
+        }
+    }
+
+#ifdef CORVELLA_BINARY
+    // Without any display the window is not even tried.
+    const std::string bare = "cd '" + m_root + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '"
+        + std::string(CORVELLA_BINARY) + "' --config '" + m_root + "/BackupConfig.ini' 2>'" + m_root + "/err.txt'";
+    const int status = std::system(bare.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_THAT(ReadFile(m_root + "/err.txt"), HasSubstr("no display to open the window on"));
+#endif
+}
+
 TEST_F(HeadlessIntegration, EncodePasswordPrintsTheStoredFormOfStandardInput)
 {
     config::PasswordCodec codec;

@@ -225,7 +225,7 @@ TEST_F(Package, TheCliPackageHoldsTheProgramManualAndUnitWithoutQt)
     EXPECT_THAT(manual.output, ::testing::StartsWith(".TH CORVELLA-CLI 1 "));
     std::set<std::string> options;
     const std::regex option("--([a-z][a-z-]*)");
-    for (const std::string program : {binary, s_desktop.root + "/usr/bin/corvella"}) {
+    for (const std::string& program : {binary, s_desktop.root + "/usr/bin/corvella"}) {
         const Outcome help = Shell("QT_QPA_PLATFORM=offscreen " + Quote(program) + " --help");
         ASSERT_EQ(help.exitCode, 0) << help.output;
         for (std::sregex_iterator it(help.output.begin(), help.output.end(), option), end; it != end; ++it)
@@ -368,7 +368,7 @@ TEST_F(Package, UnpackedProgramsBackUpADatabase)
     logging::Log log(work + "/settings.log");
     ASSERT_TRUE(config::SaveDatabaseList(settings, list, log));
 
-    for (const std::string program : {cli, environment(s_desktop.root + "/usr/bin/corvella")}) {
+    for (const std::string& program : {cli, environment(s_desktop.root + "/usr/bin/corvella")}) {
         const Outcome backup = Shell(program + " --backup-now --config " + Quote(settings));
         EXPECT_EQ(backup.exitCode, 0) << backup.output;
         EXPECT_THAT(backup.output, HasSubstr("Backup completed"));
@@ -378,4 +378,30 @@ TEST_F(Package, UnpackedProgramsBackUpADatabase)
     }
     EXPECT_THAT(ReadFile(work + "/BackupLog.log"), HasSubstr("Manual backup taken."));
     EXPECT_EQ(server.commandsStartingWith("BACKUP DATABASE").size(), 2u);
+}
+
+// Purge takes the settings folder, and the passwords it holds, with it;
+// remove leaves it. The script runs in a mount namespace of its own over
+// scratch folders, so the machine's /etc and /var/lib are never touched.
+TEST_F(Package, PurgeRemovesTheSettingsFolderAndRemoveKeepsIt)
+{
+    if (Shell("unshare -m true").exitCode != 0)
+        GTEST_SKIP() << "this machine offers no mount namespaces";
+    const std::string postrm = s_cli.control + "/postrm";
+    ASSERT_TRUE(fs::exists(postrm));
+    for (const std::string action : {"remove", "purge"}) {
+        SCOPED_TRACE(action);
+        const std::string etc = s_scratch + "/" + action + "-etc";
+        const std::string lib = s_scratch + "/" + action + "-lib";
+        fs::create_directories(etc + "/corvella");
+        fs::create_directories(lib + "/corvella");
+        std::ofstream(etc + "/corvella/BackupConfig.ini") << "[EMAILSERVERINFO]\nSVRPD=stored\n";
+        std::ofstream(lib + "/corvella/BackupLog.log") << "log\n";
+        const Outcome run = Shell("unshare -m sh -c " + Quote("mount --bind " + Quote(etc) + " /etc && mount --bind "
+                                                               + Quote(lib) + " /var/lib && sh " + Quote(postrm) + " "
+                                                               + action));
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_EQ(fs::exists(etc + "/corvella"), action == "remove");
+        EXPECT_EQ(fs::exists(lib + "/corvella/BackupLog.log"), action == "remove");
+    }
 }
