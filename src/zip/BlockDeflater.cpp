@@ -108,18 +108,19 @@ void countZerosAndHigh(const std::uint8_t* p, std::size_t n, unsigned& zeros, un
 
 // Whether a full unit may be random: random bytes hold about 16 zeros and
 // 2048 bytes with the high bit set in 4096, each within a few dozen, while
-// rows, text and UTF-16 fall far outside, most already within the first
-// KiB. The bounds leave room for a page header in front of compressed data.
-// Much cheaper than the entropy, which only runs on units that pass.
+// rows, text and UTF-16 fall far outside, most already in the unit's last
+// 256 bytes. The bounds leave room for a page header in front of compressed
+// data. Much cheaper than the entropy, which only runs on units that pass.
 bool mayBeRandom(const std::uint8_t* p)
 {
-    constexpr std::size_t kFirst = 1024;
+    constexpr std::size_t kTail = 256;
     unsigned zeros = 0;
     unsigned high = 0;
-    countZerosAndHigh(p, kFirst, zeros, high);
-    if (zeros > 192 || high < 320 || high > 640)
+    countZerosAndHigh(p + kUnit - kTail, kTail, zeros, high);
+    if (zeros > 8 || high < 80 || high > 176)
         return false;
-    countZerosAndHigh(p + kFirst, kUnit - kFirst, zeros, high);
+    zeros = high = 0;
+    countZerosAndHigh(p, kUnit, zeros, high);
     return zeros <= 256 && high >= 1664 && high <= 2304;
 }
 
