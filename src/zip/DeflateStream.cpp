@@ -428,7 +428,7 @@ std::string checkStream(const std::uint8_t* stream, std::size_t length, const st
             if (stored > length - at)
                 return kNotAStream;
             if (stored > expectedLength - out.produced
-                || std::memcmp(stream + at, expected + out.produced, stored) != 0)
+                || (stored > 0 && std::memcmp(stream + at, expected + out.produced, stored) != 0))
                 return kMismatch;
             out.produced += stored;
             in.seekByte(at + stored);
