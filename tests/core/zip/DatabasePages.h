@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -223,7 +224,7 @@ private:
 // columns, column count and null bitmap, then variable columns behind their
 // end offsets. Each variable column is a string of bytes; empty means NULL.
 struct RowBuilder {
-    std::uint8_t fixed[96];
+    std::uint8_t fixed[160];
     std::size_t fixedLength = 0;
     std::string vars[8];
     std::size_t varCount = 0;
@@ -233,11 +234,12 @@ struct RowBuilder {
     template <typename T>
     void fix(T value)
     {
-        std::memcpy(fixed + fixedLength, &value, sizeof value);
-        fixedLength += sizeof value;
+        fixBytes(reinterpret_cast<const std::uint8_t*>(&value), sizeof value);
     }
     void fixBytes(const std::uint8_t* data, std::size_t n)
     {
+        if (fixedLength + n > sizeof fixed)
+            std::abort(); // a table with more fixed columns than this row holds
         std::memcpy(fixed + fixedLength, data, n);
         fixedLength += n;
     }
