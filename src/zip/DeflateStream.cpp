@@ -288,21 +288,19 @@ const Tables& fixedTables()
 // Either range may overlap the other: both are only read.
 inline bool sameBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n)
 {
+    auto same8 = [](const std::uint8_t* x, const std::uint8_t* y) {
+        std::uint64_t u, v;
+        std::memcpy(&u, x, 8);
+        std::memcpy(&v, y, 8);
+        return u == v;
+    };
     if (n >= 8) {
-        std::size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t x, y;
-            std::memcpy(&x, a + i, 8);
-            std::memcpy(&y, b + i, 8);
-            if (x != y)
+        // Whole words, then the last eight bytes again: no loop up to 16.
+        for (std::size_t i = 0; i + 16 <= n; i += 8)
+            if (!same8(a + i, b + i))
                 return false;
-        }
-        if (i == n)
-            return true;
-        std::uint64_t x, y;
-        std::memcpy(&x, a + n - 8, 8);
-        std::memcpy(&y, b + n - 8, 8);
-        return x == y;
+        const std::size_t last = n - 8;
+        return same8(a + (last & ~std::size_t{7}), b + (last & ~std::size_t{7})) && same8(a + last, b + last);
     }
     if (n >= 4) {
         std::uint32_t x0, y0, x1, y1;
@@ -341,9 +339,9 @@ const std::string* checkHuffmanBlock(BitReader& reader, const Tables& t, Output&
     const std::uint64_t litMask = t.litLen.table.size() - 1;
     const std::uint64_t distMask = t.distance.table.size() - 1;
     const std::string* error = &kNotAStream;
+    in.refill();
+    std::uint32_t e = litLen[in.buffer & litMask];
     for (;;) {
-        in.refill();
-        std::uint32_t e = litLen[in.buffer & litMask];
         if (kindOf(e) == Literal) {
             in.consume(codeLengthOf(e));
             if (produced >= expectedLength || expected[produced] != valueOf(e)) {
@@ -351,6 +349,10 @@ const std::string* checkHuffmanBlock(BitReader& reader, const Tables& t, Output&
                 break;
             }
             ++produced;
+            // At least 41 bits are left: the next code can be looked up
+            // before the refill, which then runs beside the lookup.
+            e = litLen[in.buffer & litMask];
+            in.refill();
             continue;
         }
         if (kindOf(e) == Long) {
@@ -361,6 +363,8 @@ const std::string* checkHuffmanBlock(BitReader& reader, const Tables& t, Output&
                     break;
                 }
                 ++produced;
+                in.refill();
+                e = litLen[in.buffer & litMask];
                 continue;
             }
         } else {
@@ -395,6 +399,8 @@ const std::string* checkHuffmanBlock(BitReader& reader, const Tables& t, Output&
             break;
         }
         produced += copyLength;
+        in.refill();
+        e = litLen[in.buffer & litMask];
     }
     reader = in;
     out.produced = produced;
