@@ -52,7 +52,8 @@ public:
         ui::MessageBoxPrompter prompter;
         const QString caption = ui::ApplicationCaption();
         const config::SettingsLocation location
-            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
+            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath,
+                                                                              commandLine.historyPath));
         std::string error;
         if (!config::PrepareUserFolders(location, error)) {
             prompter.inform(nullptr, caption, QString::fromStdString(error));
@@ -90,6 +91,7 @@ public:
         ui::WindowServices services;
         services.prompter = &real->prompter;
         services.settingsSource = location.describe();
+        services.historyPath = location.historyPath;
         services.checkConnection = [backup = &real->backup](const std::string& connectionString,
                                                             std::string& failureText) {
             db::DbConnectionOptions options;

@@ -13,6 +13,8 @@
 //       exits 0, or 1 when the stop cut a backup short;
 //   corvella --encode-password             reads a password from stdin and
 //       prints its stored form, for writing the settings file by hand;
+//   corvella --status | --check [--config FILE] [--history FILE]  judges
+//       every listed database from the run history (StatusCommand.h);
 //   --help, --version.
 // Notices become lines on stderr. A settings file that is missing,
 // unreadable, lists no usable database or is in use by another copy gives a
@@ -26,15 +28,16 @@ inline constexpr int kExitRunFailed = 1;
 inline constexpr int kExitBadConfiguration = 2;
 
 struct CommandLine {
-    enum class Mode { Desktop, BackupNow, Service, EncodePassword, Help, Version, Invalid };
+    enum class Mode { Desktop, BackupNow, Service, EncodePassword, Status, Check, Help, Version, Invalid };
     Mode mode = Mode::Desktop;
     std::string configPath;               // --config; empty: found as SettingsLocation says
     std::string logPath;                  // --log; empty: found as SettingsLocation says
+    std::string historyPath;              // --history; empty: beside the log
     std::vector<std::string> desktopArgs; // everything else, for the desktop (Qt's own options)
     std::string error;                    // for Mode::Invalid
 };
 
-// --config and --log are taken in every mode; the desktop keeps the other
+// --config, --log and --history are taken in every mode; the desktop keeps the other
 // arguments (Qt's, for example) unless a headless mode is asked for, where
 // they are an error.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);

@@ -9,6 +9,7 @@ namespace config {
 namespace {
 
 constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
+constexpr const char* kMetricsFileKey = "METRICS_FILE";
 
 } // namespace
 
@@ -40,6 +41,11 @@ RunOptions LoadRunOptions(const std::string& iniPath)
     if (iniPath.empty() || ProfileFile::load(iniPath, profile) != ProfileFile::LoadStatus::Loaded)
         return options;
     options.verifyBackup = IsOptionOn(profile, kVerifyBackupKey);
+    std::string metricsFile = profile.read(kOptionsSection, kMetricsFileKey);
+    const auto first = metricsFile.find_first_not_of(" \t");
+    metricsFile = first == std::string::npos ? std::string()
+                                             : metricsFile.substr(first, metricsFile.find_last_not_of(" \t") - first + 1);
+    options.metricsFile = std::move(metricsFile);
     return options;
 }
 

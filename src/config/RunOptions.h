@@ -17,6 +17,9 @@ struct RunOptions {
     // VERIFY_BACKUP=TRUE: the backup is written with checksums and the server
     // reads it back (RESTORE VERIFYONLY) before it counts. Default FALSE.
     bool verifyBackup = false;
+    // METRICS_FILE=<path>: the Prometheus textfile written at start and after
+    // every run (blanks around the path ignored). Empty: none.
+    std::string metricsFile;
 };
 
 // Reads the options from the settings file; a file that cannot be read gives

@@ -26,6 +26,8 @@ namespace ui {
 
 class ConfigGridModel;
 class DatabaseFormWidget;
+class HistoryReader;
+class HistoryWindow;
 class Prompter;
 class StatusGridModel;
 class TrayController;
@@ -47,6 +49,8 @@ struct WindowServices {
     std::function<void(const QUrl& url)> openExternal;
     // How the settings file was found, for the About box ("beside the program" ...).
     std::string settingsSource;
+    // The run history the History window and the list's tooltips read; empty: none.
+    std::string historyPath;
 };
 
 // The main window ("Corvella -  SQL Server Backup Manager"): the editor of the
@@ -95,6 +99,8 @@ public:
     EmailSettings* emailSettings() const { return m_emailSettings; }
     TrayController* tray() const { return m_tray; }
     DatabaseFormWidget* databaseForm() const { return m_form; }
+    // The History window once it was opened, else null.
+    HistoryWindow* historyWindow() const { return m_historyWindow; }
 
     // Ends the window's part in the backups: the window stops being the
     // session's view, the auto service stops, and runs get up to `bound` to
@@ -112,6 +118,7 @@ public slots:
     void startAutoBackupService();
     void manualBackup();
     void openMailSettings();
+    void openHistory();
     void minimizeToTray();
     void showApplication();
     void openHelp();
@@ -137,6 +144,10 @@ private:
     void selectGridRowAt(const QPoint& position);
     // When the auto service runs `row` next, for its tooltip; empty when it does not.
     QString scheduleTip(int row) const;
+    // The last good backup of `row` (and a failed last run), for its tooltip.
+    QString historyTip(int row) const;
+    // When `row` runs next, for the History window.
+    QString nextStartText(int row) const;
     // Runs `action` on the GUI thread: at once when called there, otherwise
     // queued; dropped after shutdown.
     void onGuiThread(std::function<void()> action);
@@ -159,6 +170,8 @@ private:
     QAction* m_startAutoAction = nullptr;
     EmailSettings* m_emailSettings = nullptr;
     TrayController* m_tray = nullptr;
+    std::unique_ptr<HistoryReader> m_historyReader;
+    HistoryWindow* m_historyWindow = nullptr;
 };
 
 } // namespace ui
