@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -326,8 +327,12 @@ HistoryStore::~HistoryStore()
         sqlite3_close(m_db);
 }
 
-HistoryStore::Opened HistoryStore::open(const std::string& path, Access access)
+HistoryStore::Opened HistoryStore::open(const std::string& givenPath, Access access)
 {
+    // Messages name the file wherever the process runs from.
+    std::error_code ignored;
+    const std::filesystem::path absolute = std::filesystem::absolute(givenPath, ignored);
+    const std::string path = absolute.empty() ? givenPath : absolute.string();
     Opened opened;
     const bool write = access == Access::ReadWrite;
     for (int attempt = 0; attempt < 2; ++attempt) {
