@@ -8,7 +8,9 @@
 #include "history/Verdict.h"
 #include "log/Log.h"
 
+#include <algorithm>
 #include <chrono>
+#include <sys/stat.h>
 
 namespace engine {
 
@@ -59,6 +61,7 @@ bool StoredRunHistory::ensureOpen(std::string& error)
         return false;
     }
     m_store = std::move(opened.store);
+    m_knownValid = false;
     m_lastPrune = 0;
     pruneIfDue();
     return true;
@@ -120,7 +123,7 @@ void StoredRunHistory::runFinished(const RunTicket& started, history::RunRecord 
         return;
     }
     pruneIfDue();
-    writeMetricsLocked();
+    writeMetricsLocked(&run);
 }
 
 void StoredRunHistory::writeMetrics()
@@ -129,26 +132,64 @@ void StoredRunHistory::writeMetrics()
     writeMetricsLocked();
 }
 
-void StoredRunHistory::writeMetricsLocked()
+bool StoredRunHistory::refreshSettings(std::string& error)
 {
-    const config::RunOptions options = config::LoadRunOptions(m_settingsPath);
-    if (options.metricsFile.empty())
-        return;
-    std::string error;
+    struct stat status {};
+    std::string identity;
+    if (::stat(m_settingsPath.c_str(), &status) == 0)
+        identity = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino) + ":"
+            + std::to_string(status.st_size) + ":" + std::to_string(status.st_mtim.tv_sec) + "."
+            + std::to_string(status.st_mtim.tv_nsec);
+    if (!identity.empty() && identity == m_settingsIdentity)
+        return true;
     config::DatabaseList list;
     if (!config::LoadDatabaseList(m_settingsPath, list, &error)) {
+        m_settingsIdentity.clear();
+        return false;
+    }
+    m_metricsFile = config::LoadRunOptions(m_settingsPath).metricsFile;
+    m_watched = WatchedDatabases(list);
+    m_settingsIdentity = identity;
+    return true;
+}
+
+void StoredRunHistory::writeMetricsLocked(const history::RunRecord* changed)
+{
+    std::string error;
+    if (!refreshSettings(error)) {
         m_log.Write(kMetricsNotWrittenText + error);
         return;
     }
-    const std::vector<history::WatchedDatabase> watched = WatchedDatabases(list);
-    std::vector<history::DatabaseSummary> known;
-    if (!ensureOpen(error) || !m_store->summaries(known, error)) {
+    if (m_metricsFile.empty())
+        return;
+    if (!ensureOpen(error)) {
         // Without the history the file would claim that nothing was ever
         // backed up: it is left as it was.
         m_log.Write(kMetricsNotWrittenText + error);
         return;
     }
-    if (!history::WriteMetricsFile(options.metricsFile, history::RenderMetrics(watched, known), error))
+    bool read = true;
+    if (changed && m_knownValid) {
+        std::optional<history::DatabaseSummary> summary;
+        read = m_store->summary(changed->database, changed->server, summary, error);
+        if (read && summary) {
+            const auto same = std::find_if(m_known.begin(), m_known.end(), [&](const history::DatabaseSummary& known) {
+                return known.database == summary->database && known.server == summary->server;
+            });
+            if (same != m_known.end())
+                *same = std::move(*summary);
+            else
+                m_known.push_back(std::move(*summary));
+        }
+    } else {
+        read = m_store->summaries(m_known, error);
+    }
+    m_knownValid = read;
+    if (!read) {
+        m_log.Write(kMetricsNotWrittenText + error);
+        return;
+    }
+    if (!history::WriteMetricsFile(m_metricsFile, history::RenderMetrics(m_watched, m_known), error))
         m_log.Write(kMetricsNotWrittenText + error);
 }
 

@@ -58,7 +58,12 @@ private:
     // Expects m_mutex held. True with m_store open.
     bool ensureOpen(std::string& error);
     void pruneIfDue();
-    void writeMetricsLocked();
+    // Writes the metrics file; after a run of `changed` only that database
+    // is read again from the history.
+    void writeMetricsLocked(const history::RunRecord* changed = nullptr);
+    // Reads the metrics file's name and the listed databases again when the
+    // settings file has changed; false, with the reason, when it cannot be read.
+    bool refreshSettings(std::string& error);
     void logProblem(RunTicket& ticket, const std::string& database, const std::string& reason);
 
     const std::string m_historyPath;
@@ -68,6 +73,13 @@ private:
     std::mutex m_mutex; // guards the members below
     std::unique_ptr<history::HistoryStore> m_store;
     history::Millis m_lastPrune = 0;
+    // The settings as last read, and how the file looked then.
+    std::string m_settingsIdentity;
+    std::string m_metricsFile;
+    std::vector<history::WatchedDatabase> m_watched;
+    // The summaries the metrics were last written from; empty: read them all.
+    std::vector<history::DatabaseSummary> m_known;
+    bool m_knownValid = false;
 };
 
 } // namespace engine

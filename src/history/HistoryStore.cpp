@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,10 +56,6 @@ constexpr const char* kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == kSchemaVersion, "one migration per schema version");
 
-constexpr const char* kSelectRun
-    = "SELECT id, database_name, server, started_ms, ended_ms, result, status_text, backup_file, backup_bytes,"
-      " archive_bytes, verification, restore_test, restore_test_ms, mail_status, error_text, owner"
-      " FROM runs WHERE id = ?1";
 constexpr const char* kInsertDatabase = "INSERT OR IGNORE INTO databases (database_name, server) VALUES (?1, ?2)";
 constexpr const char* kInsertRun
     = "INSERT INTO runs (database_name, server, started_ms, ended_ms, result, status_text, backup_file, backup_bytes,"
@@ -74,21 +71,38 @@ constexpr const char* kCountRun
       " interrupted = interrupted + (?3 = 'interrupted') WHERE database_name = ?1 AND server = ?2";
 constexpr const char* kUnfinished = "SELECT id, database_name, server, owner FROM runs WHERE result = 'started'";
 constexpr const char* kMarkInterrupted = "UPDATE runs SET result = 'interrupted' WHERE id = ?1 AND result = 'started'";
-// Each database's newest run, newest finished run and newest completed run,
-// and its oldest kept run: index seeks, so the cost grows with the number of
-// databases, not of runs.
-constexpr const char* kSummaries
-    = "SELECT d.database_name, d.server, d.completed, d.failed, d.cancelled, d.stopped, d.interrupted,"
-      " (SELECT id FROM runs r WHERE r.database_name = d.database_name AND r.server = d.server"
-      "  ORDER BY r.started_ms DESC, r.id DESC LIMIT 1),"
-      " (SELECT id FROM runs r WHERE r.database_name = d.database_name AND r.server = d.server"
-      "  AND r.result <> 'started' ORDER BY r.started_ms DESC, r.id DESC LIMIT 1),"
-      " (SELECT id FROM runs r WHERE r.database_name = d.database_name AND r.server = d.server"
-      "  AND r.result = 'completed' ORDER BY r.started_ms DESC, r.id DESC LIMIT 1),"
-      " (SELECT MIN(started_ms) FROM runs r WHERE r.database_name = d.database_name AND r.server = d.server)"
-      " FROM databases d ORDER BY d.database_name, d.server";
-constexpr const char* kRunsOf
-    = "SELECT id FROM runs WHERE database_name = ?1 AND server = ?2 ORDER BY started_ms DESC, id DESC LIMIT ?3";
+// The columns of a run, as ReadRun() reads them.
+#define CORVELLA_RUN_COLUMNS(t)                                                                              \
+    t ".id, " t ".database_name, " t ".server, " t ".started_ms, " t ".ended_ms, " t ".result, " t              \
+      ".status_text, " t ".backup_file, " t ".backup_bytes, " t ".archive_bytes, " t ".verification, " t        \
+      ".restore_test, " t ".restore_test_ms, " t ".mail_status, " t ".error_text, " t ".owner"
+constexpr int kRunColumnCount = 16;
+
+// Each database with its totals, its oldest kept run and its newest run,
+// newest finished run and newest completed run, in one pass: index seeks per
+// database, so the cost grows with the number of databases, not of runs.
+#define CORVELLA_SUMMARIES(where)                                                                            \
+    "SELECT d.database_name, d.server, d.completed, d.failed, d.cancelled, d.stopped, d.interrupted,"          \
+    " d.first_ms, " CORVELLA_RUN_COLUMNS("l") ", " CORVELLA_RUN_COLUMNS("f") ", " CORVELLA_RUN_COLUMNS("s")    \
+    " FROM (SELECT x.*,"                                                                                      \
+    "  (SELECT id FROM runs r WHERE r.database_name = x.database_name AND r.server = x.server"                 \
+    "   ORDER BY r.started_ms DESC, r.id DESC LIMIT 1) AS last_id,"                                           \
+    "  (SELECT id FROM runs r WHERE r.database_name = x.database_name AND r.server = x.server"                 \
+    "   AND r.result <> 'started' ORDER BY r.started_ms DESC, r.id DESC LIMIT 1) AS finished_id,"             \
+    "  (SELECT id FROM runs r WHERE r.database_name = x.database_name AND r.server = x.server"                 \
+    "   AND r.result = 'completed' ORDER BY r.started_ms DESC, r.id DESC LIMIT 1) AS success_id,"             \
+    "  (SELECT MIN(started_ms) FROM runs r WHERE r.database_name = x.database_name AND r.server = x.server)"   \
+    "   AS first_ms"                                                                                          \
+    "  FROM databases x " where ") AS d"                                                                      \
+    " LEFT JOIN runs l ON l.id = d.last_id LEFT JOIN runs f ON f.id = d.finished_id"                          \
+    " LEFT JOIN runs s ON s.id = d.success_id ORDER BY d.database_name, d.server"
+constexpr const char* kSummaries = CORVELLA_SUMMARIES("");
+constexpr const char* kSummaryOf = CORVELLA_SUMMARIES("WHERE x.database_name = ?1 AND x.server = ?2");
+constexpr const char* kRunsOf = "SELECT " CORVELLA_RUN_COLUMNS("runs")
+                                " FROM runs WHERE database_name = ?1 AND server = ?2"
+                                " ORDER BY started_ms DESC, id DESC LIMIT ?3";
+#undef CORVELLA_SUMMARIES
+#undef CORVELLA_RUN_COLUMNS
 constexpr const char* kPrune
     = "DELETE FROM runs WHERE started_ms < ?1 AND id NOT IN ("
       " SELECT (SELECT id FROM runs r WHERE r.database_name = d.database_name AND r.server = d.server"
@@ -287,6 +301,38 @@ std::optional<Outcome> OutcomeFromName(std::string_view name)
     return std::nullopt;
 }
 
+namespace {
+
+// The run whose kRunColumnCount columns start at `first`. A Started run is
+// running while its process lives, and Interrupted once it does not.
+void ReadRun(sqlite3_stmt* select, int first, RunRecord& run)
+{
+    run.id = sqlite3_column_int64(select, first);
+    run.database = ColumnText(select, first + 1);
+    run.server = ColumnText(select, first + 2);
+    run.startedAt = sqlite3_column_int64(select, first + 3);
+    run.endedAt = ColumnOptional(select, first + 4);
+    // A result this program does not know (a newer one wrote it) reads as failed.
+    run.outcome = OutcomeFromName(ColumnText(select, first + 5)).value_or(Outcome::Failed);
+    run.statusText = ColumnText(select, first + 6);
+    run.backupFile = ColumnText(select, first + 7);
+    run.backupBytes = sqlite3_column_int64(select, first + 8);
+    run.archiveBytes = sqlite3_column_int64(select, first + 9);
+    run.verification = ColumnText(select, first + 10);
+    run.restoreTest = ColumnText(select, first + 11);
+    run.restoreTestAt = ColumnOptional(select, first + 12);
+    run.mailStatus = ColumnText(select, first + 13);
+    run.errorText = ColumnText(select, first + 14);
+    run.running = false;
+    if (run.outcome == Outcome::Started) {
+        run.running = IsOwnerAlive(ColumnText(select, first + 15));
+        if (!run.running)
+            run.outcome = Outcome::Interrupted;
+    }
+}
+
+} // namespace
+
 std::string Trimmed(std::string_view text)
 {
     return Trim(std::string(text));
@@ -294,8 +340,17 @@ std::string Trimmed(std::string_view text)
 
 std::string CurrentProcessOwner()
 {
-    const std::string pid = std::to_string(::getpid());
-    return BootId() + "/" + pid + "/" + ProcessStartTime(pid);
+    // Worked out once per process; a forked child works out its own.
+    static std::mutex s_mutex;
+    static pid_t s_pid = 0;
+    static std::string s_owner;
+    std::lock_guard lock(s_mutex);
+    if (s_pid != ::getpid()) {
+        s_pid = ::getpid();
+        const std::string pid = std::to_string(s_pid);
+        s_owner = BootId() + "/" + pid + "/" + ProcessStartTime(pid);
+    }
+    return s_owner;
 }
 
 bool IsOwnerAlive(const std::string& owner)
@@ -690,102 +745,71 @@ int HistoryStore::markInterruptedLocked(std::string& error)
     return static_cast<int>(dead.size());
 }
 
-bool HistoryStore::readRun(std::int64_t id, RunRecord& run, std::string& error)
-{
-    sqlite3_stmt* select = statement(kSelectRun, error);
-    if (!select)
-        return false;
-    Reset reset(select);
-    sqlite3_bind_int64(select, 1, id);
-    const int step = sqlite3_step(select);
-    if (step != SQLITE_ROW) {
-        error = step == SQLITE_DONE ? "run " + std::to_string(id) + " is missing from the run history '" + m_path + "'"
-                                    : failure("cannot read a run");
-        return false;
-    }
-    run.id = sqlite3_column_int64(select, 0);
-    run.database = ColumnText(select, 1);
-    run.server = ColumnText(select, 2);
-    run.startedAt = sqlite3_column_int64(select, 3);
-    run.endedAt = ColumnOptional(select, 4);
-    // A result this program does not know (a newer one wrote it) reads as failed.
-    run.outcome = OutcomeFromName(ColumnText(select, 5)).value_or(Outcome::Failed);
-    run.statusText = ColumnText(select, 6);
-    run.backupFile = ColumnText(select, 7);
-    run.backupBytes = sqlite3_column_int64(select, 8);
-    run.archiveBytes = sqlite3_column_int64(select, 9);
-    run.verification = ColumnText(select, 10);
-    run.restoreTest = ColumnText(select, 11);
-    run.restoreTestAt = ColumnOptional(select, 12);
-    run.mailStatus = ColumnText(select, 13);
-    run.errorText = ColumnText(select, 14);
-    run.running = false;
-    if (run.outcome == Outcome::Started) {
-        run.running = IsOwnerAlive(ColumnText(select, 15));
-        if (!run.running)
-            run.outcome = Outcome::Interrupted;
-    }
-    return true;
-}
-
 bool HistoryStore::summaries(std::vector<DatabaseSummary>& out, std::string& error)
 {
     std::lock_guard lock(m_mutex);
+    return readSummaries(kSummaries, {}, {}, out, error);
+}
+
+bool HistoryStore::summary(const std::string& database, const std::string& server, std::optional<DatabaseSummary>& out,
+                           std::string& error)
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<DatabaseSummary> found;
+    out.reset();
+    if (!readSummaries(kSummaryOf, database, server, found, error))
+        return false;
+    if (!found.empty())
+        out = std::move(found.front());
+    return true;
+}
+
+bool HistoryStore::readSummaries(const char* sql, const std::string& database, const std::string& server,
+                                 std::vector<DatabaseSummary>& out, std::string& error)
+{
     out.clear();
     if (m_version == 0)
         return true;
     // One snapshot: a run recorded meanwhile is either wholly in or out.
     Transaction transaction(m_db, false);
-    sqlite3_stmt* select = statement(kSummaries, error);
+    sqlite3_stmt* select = statement(sql, error);
     if (!select)
         return false;
-    struct Ids {
-        std::int64_t last = 0, finished = 0, success = 0;
-    };
-    std::vector<Ids> ids;
-    {
-        Reset reset(select);
-        int step = SQLITE_ROW;
-        while ((step = sqlite3_step(select)) == SQLITE_ROW) {
-            DatabaseSummary summary;
-            summary.database = ColumnText(select, 0);
-            summary.server = ColumnText(select, 1);
-            summary.totals[static_cast<int>(Outcome::Completed)] = sqlite3_column_int64(select, 2);
-            summary.totals[static_cast<int>(Outcome::Failed)] = sqlite3_column_int64(select, 3);
-            summary.totals[static_cast<int>(Outcome::Cancelled)] = sqlite3_column_int64(select, 4);
-            summary.totals[static_cast<int>(Outcome::Stopped)] = sqlite3_column_int64(select, 5);
-            summary.totals[static_cast<int>(Outcome::Interrupted)] = sqlite3_column_int64(select, 6);
-            ids.push_back({sqlite3_column_int64(select, 7), sqlite3_column_int64(select, 8),
-                           sqlite3_column_int64(select, 9)});
-            summary.firstRunAt = ColumnOptional(select, 10);
-            out.push_back(std::move(summary));
-        }
-        if (step != SQLITE_DONE) {
-            error = failure("cannot read the databases");
-            out.clear();
-            return false;
-        }
+    Reset reset(select);
+    if (sql == kSummaryOf) {
+        BindText(select, 1, database);
+        BindText(select, 2, server);
     }
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        DatabaseSummary& summary = out[i];
-        const auto load = [&](std::int64_t id, std::optional<RunRecord>& target) {
-            if (id == 0)
-                return true;
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(select)) == SQLITE_ROW) {
+        DatabaseSummary summary;
+        summary.database = ColumnText(select, 0);
+        summary.server = ColumnText(select, 1);
+        summary.totals[static_cast<int>(Outcome::Completed)] = sqlite3_column_int64(select, 2);
+        summary.totals[static_cast<int>(Outcome::Failed)] = sqlite3_column_int64(select, 3);
+        summary.totals[static_cast<int>(Outcome::Cancelled)] = sqlite3_column_int64(select, 4);
+        summary.totals[static_cast<int>(Outcome::Stopped)] = sqlite3_column_int64(select, 5);
+        summary.totals[static_cast<int>(Outcome::Interrupted)] = sqlite3_column_int64(select, 6);
+        summary.firstRunAt = ColumnOptional(select, 7);
+        std::optional<RunRecord>* targets[] = {&summary.lastRun, &summary.lastFinished, &summary.lastSuccess};
+        for (int i = 0; i < 3; ++i) {
+            const int first = 8 + i * kRunColumnCount;
+            if (sqlite3_column_type(select, first) == SQLITE_NULL)
+                continue;
             RunRecord run;
-            if (!readRun(id, run, error))
-                return false;
-            target = std::move(run);
-            return true;
-        };
-        if (!load(ids[i].last, summary.lastRun) || !load(ids[i].finished, summary.lastFinished)
-            || !load(ids[i].success, summary.lastSuccess)) {
-            out.clear();
-            return false;
+            ReadRun(select, first, run);
+            *targets[i] = std::move(run);
         }
         // A run whose process is gone has finished, by being interrupted.
         if (summary.lastRun && summary.lastRun->outcome == Outcome::Interrupted
             && (!summary.lastFinished || summary.lastFinished->startedAt <= summary.lastRun->startedAt))
             summary.lastFinished = summary.lastRun;
+        out.push_back(std::move(summary));
+    }
+    if (step != SQLITE_DONE) {
+        error = failure("cannot read the databases");
+        out.clear();
+        return false;
     }
     return true;
 }
@@ -801,28 +825,20 @@ bool HistoryStore::runs(const std::string& database, const std::string& server, 
     sqlite3_stmt* select = statement(kRunsOf, error);
     if (!select)
         return false;
-    std::vector<std::int64_t> ids;
-    {
-        Reset reset(select);
-        BindText(select, 1, database);
-        BindText(select, 2, server);
-        sqlite3_bind_int(select, 3, limit);
-        int step = SQLITE_ROW;
-        while ((step = sqlite3_step(select)) == SQLITE_ROW)
-            ids.push_back(sqlite3_column_int64(select, 0));
-        if (step != SQLITE_DONE) {
-            error = failure("cannot read the runs");
-            return false;
-        }
-    }
-    out.reserve(ids.size());
-    for (std::int64_t id : ids) {
+    Reset reset(select);
+    BindText(select, 1, database);
+    BindText(select, 2, server);
+    sqlite3_bind_int(select, 3, limit);
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(select)) == SQLITE_ROW) {
         RunRecord run;
-        if (!readRun(id, run, error)) {
-            out.clear();
-            return false;
-        }
+        ReadRun(select, 0, run);
         out.push_back(std::move(run));
+    }
+    if (step != SQLITE_DONE) {
+        error = failure("cannot read the runs");
+        out.clear();
+        return false;
     }
     return true;
 }

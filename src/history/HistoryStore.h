@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -74,6 +75,9 @@ public:
 
     // Every database the history knows, in name order.
     bool summaries(std::vector<DatabaseSummary>& out, std::string& error);
+    // One database; `out` is empty when the history does not know it.
+    bool summary(const std::string& database, const std::string& server, std::optional<DatabaseSummary>& out,
+                 std::string& error);
     // The newest `limit` runs of one database, newest first.
     bool runs(const std::string& database, const std::string& server, int limit, std::vector<RunRecord>& out,
               std::string& error);
@@ -89,7 +93,8 @@ private:
     bool execute(const char* sql, std::string& error);
     // Keeps a message of the connection's last failure and notes damage.
     std::string failure(const char* what);
-    bool readRun(std::int64_t id, RunRecord& run, std::string& error);
+    bool readSummaries(const char* sql, const std::string& database, const std::string& server,
+                       std::vector<DatabaseSummary>& out, std::string& error);
     bool migrate(std::string& error);
     int markInterruptedLocked(std::string& error);
 

@@ -103,61 +103,65 @@ std::string RenderMetrics(const std::vector<WatchedDatabase>& watched, const std
     for (const DatabaseSummary& summary : known)
         byKey[{summary.database, summary.server}] = &summary;
 
+    // Each listed database once, with what the history knows of it.
+    static const DatabaseSummary kNothing;
     struct Entry {
         std::string labels;
-        DatabaseSummary summary;
+        const DatabaseSummary* summary;
     };
     std::vector<Entry> entries;
+    entries.reserve(watched.size());
     std::set<std::pair<std::string, std::string>> seen;
     for (const WatchedDatabase& database : watched) {
         if (!seen.insert({database.database, database.server}).second)
             continue;
-        Entry entry;
-        entry.labels = "database=\"" + LabelValue(database.database) + "\",server=\"" + LabelValue(database.server) + "\"";
-        if (const auto found = byKey.find({database.database, database.server}); found != byKey.end())
-            entry.summary = *found->second;
-        entries.push_back(std::move(entry));
+        const auto found = byKey.find({database.database, database.server});
+        entries.push_back({"database=\"" + LabelValue(database.database) + "\",server=\"" + LabelValue(database.server)
+                               + "\"",
+                           found != byKey.end() ? found->second : &kNothing});
     }
 
     std::string out;
+    out.reserve(entries.size() * 1024 + 2048);
     const auto family = [&](const Family& f, auto&& samples) {
-        out += std::string("# HELP ") + f.name + " " + f.help + "\n";
-        out += std::string("# TYPE ") + f.name + " " + f.type + "\n";
+        out.append("# HELP ").append(f.name).append(" ").append(f.help).append("\n");
+        out.append("# TYPE ").append(f.name).append(" ").append(f.type).append("\n");
         for (const Entry& entry : entries)
-            samples(entry);
+            samples(*entry.summary, entry.labels);
     };
-    const auto sample = [&](const Family& f, const std::string& labels, const std::string& value) {
-        out += std::string(f.name) + "{" + labels + "} " + value + "\n";
+    const auto sample = [&](const Family& f, const std::string& labels, std::string_view extra, const std::string& value) {
+        out.append(f.name).append("{").append(labels).append(extra).append("} ").append(value).append("\n");
     };
 
-    family(kLastSuccess, [&](const Entry& e) {
-        const auto& success = e.summary.lastSuccess;
-        sample(kLastSuccess, e.labels, success ? Seconds(success->endedAt.value_or(success->startedAt)) : "0");
+    family(kLastSuccess, [&](const DatabaseSummary& e, const std::string& labels) {
+        const auto& success = e.lastSuccess;
+        sample(kLastSuccess, labels, {}, success ? Seconds(success->endedAt.value_or(success->startedAt)) : "0");
     });
-    family(kLastRun, [&](const Entry& e) {
-        if (e.summary.lastFinished)
-            sample(kLastRun, e.labels, Seconds(e.summary.lastFinished->startedAt));
+    family(kLastRun, [&](const DatabaseSummary& e, const std::string& labels) {
+        if (e.lastFinished)
+            sample(kLastRun, labels, {}, Seconds(e.lastFinished->startedAt));
     });
-    family(kLastRunSuccess, [&](const Entry& e) {
-        if (e.summary.lastFinished)
-            sample(kLastRunSuccess, e.labels, e.summary.lastFinished->outcome == Outcome::Completed ? "1" : "0");
+    family(kLastRunSuccess, [&](const DatabaseSummary& e, const std::string& labels) {
+        if (e.lastFinished)
+            sample(kLastRunSuccess, labels, {}, e.lastFinished->outcome == Outcome::Completed ? "1" : "0");
     });
-    family(kLastDuration, [&](const Entry& e) {
-        if (e.summary.lastFinished)
-            sample(kLastDuration, e.labels, Seconds(e.summary.lastFinished->duration().value_or(0)));
+    family(kLastDuration, [&](const DatabaseSummary& e, const std::string& labels) {
+        if (e.lastFinished)
+            sample(kLastDuration, labels, {}, Seconds(e.lastFinished->duration().value_or(0)));
     });
-    family(kLastBackupBytes, [&](const Entry& e) {
-        if (e.summary.lastSuccess)
-            sample(kLastBackupBytes, e.labels, std::to_string(e.summary.lastSuccess->backupBytes));
+    family(kLastBackupBytes, [&](const DatabaseSummary& e, const std::string& labels) {
+        if (e.lastSuccess)
+            sample(kLastBackupBytes, labels, {}, std::to_string(e.lastSuccess->backupBytes));
     });
-    family(kLastArchiveBytes, [&](const Entry& e) {
-        if (e.summary.lastSuccess)
-            sample(kLastArchiveBytes, e.labels, std::to_string(e.summary.lastSuccess->archiveBytes));
+    family(kLastArchiveBytes, [&](const DatabaseSummary& e, const std::string& labels) {
+        if (e.lastSuccess)
+            sample(kLastArchiveBytes, labels, {}, std::to_string(e.lastSuccess->archiveBytes));
     });
-    family(kRunsTotal, [&](const Entry& e) {
-        for (Outcome outcome : kCountedOutcomes)
-            sample(kRunsTotal, e.labels + ",result=\"" + std::string(OutcomeName(outcome)) + "\"",
-                   std::to_string(e.summary.totals[static_cast<int>(outcome)]));
+    family(kRunsTotal, [&](const DatabaseSummary& e, const std::string& labels) {
+        for (Outcome outcome : kCountedOutcomes) {
+            const std::string extra = ",result=\"" + std::string(OutcomeName(outcome)) + "\"";
+            sample(kRunsTotal, labels, extra, std::to_string(e.totals[static_cast<int>(outcome)]));
+        }
     });
     return out;
 }
