@@ -83,7 +83,7 @@ public:
 
         auto* real = new RealServices(location.settingsPath);
         auto* session = new engine::BackupSession(
-            {location.settingsPath, location.logPath}, real->backup.services(engine::kDisplayName),
+            {location.settingsPath, location.logPath, location.historyPath}, real->backup.services(engine::kDisplayName),
             [prompter = &real->prompter](const std::string& text, const std::string& title) {
                 prompter->inform(nullptr, QString::fromStdString(title), QString::fromStdString(text));
             });

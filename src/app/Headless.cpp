@@ -240,7 +240,8 @@ std::string SignalName(int signal)
 struct HeadlessSession {
     HeadlessSession(const Configuration& configuration, const std::string& applicationName)
         : services(configuration.location.settingsPath)
-        , session({configuration.location.settingsPath, configuration.location.logPath},
+        , session({configuration.location.settingsPath, configuration.location.logPath,
+                   configuration.location.historyPath},
                   services.services(engine::kDisplayName),
                   [applicationName](const std::string& text, const std::string& caption) {
                       ErrorLine(applicationName + ": " + caption + ": " + text);

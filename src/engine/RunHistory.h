@@ -2,9 +2,13 @@
 
 #include "history/RunRecord.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace engine {
+
+struct BackupJob;
+struct RunResult;
 
 // What the history hands a run at its start and takes back at its end.
 struct RunTicket {
@@ -25,5 +29,13 @@ public:
     // `run` carries the run's end, outcome and results.
     virtual void runFinished(const RunTicket& ticket, history::RunRecord run) = 0;
 };
+
+// A UTC time as the history keeps it.
+history::Millis HistoryTime(std::chrono::system_clock::time_point at);
+// The row of a run that has begun: its database (name and server trimmed, as
+// the history knows databases) and its start.
+history::RunRecord StartedRunRecord(const BackupJob& job, std::chrono::system_clock::time_point start);
+// The whole row of a run that has ended.
+history::RunRecord FinishedRunRecord(const BackupJob& job, const RunResult& result);
 
 } // namespace engine

@@ -140,10 +140,11 @@ std::string ReadSmallFile(const char* path)
 
 std::string Trim(std::string text)
 {
-    const auto first = text.find_first_not_of(" \t\r\n");
+    constexpr const char* kBlanks = " \t\r\n\f\v";
+    const auto first = text.find_first_not_of(kBlanks);
     if (first == std::string::npos)
         return {};
-    const auto last = text.find_last_not_of(" \t\r\n");
+    const auto last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
 }
 
