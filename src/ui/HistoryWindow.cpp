@@ -72,7 +72,7 @@ HistoryWindow::HistoryWindow(HistoryReader& reader, ListedFn listed, QWidget* pa
     for (int column = 0; column < HistoryDatabaseModel::ColumnCount; ++column)
         m_databaseView->setColumnWidth(column, widths[column]);
     m_runView = MakeTable(m_runs.get(), "HistoryRuns");
-    const int runWidths[] = {130, 90, 90, 80, 80, 70, 90, 110, 200};
+    const int runWidths[] = {120, 85, 80, 75, 75, 65, 85, 100, 200};
     for (int column = 0; column < HistoryRunModel::ColumnCount; ++column)
         m_runView->setColumnWidth(column, runWidths[column]);
 
@@ -86,6 +86,8 @@ HistoryWindow::HistoryWindow(HistoryReader& reader, ListedFn listed, QWidget* pa
     lower->addWidget(m_chartView);
     lower->setStretchFactor(0, 1);
     lower->setStretchFactor(1, 1);
+    // Room for the table's first five columns beside the chart.
+    lower->setSizes({560, 520});
     auto* split = new QSplitter(Qt::Vertical);
     split->setObjectName(QStringLiteral("HistorySplitter"));
     split->addWidget(m_databaseView);
@@ -294,11 +296,13 @@ void HistoryWindow::drawChart(const QString& title)
     sizeAxis->setTitleText(gigabytes ? QStringLiteral("GB") : QStringLiteral("MB"));
     sizeAxis->setLabelFormat(QStringLiteral("%.1f"));
     sizeAxis->setRange(0, std::max(1.0, largestSize / sizeUnit * 1.1));
+    sizeAxis->applyNiceNumbers();
     chart->addAxis(sizeAxis, Qt::AlignLeft);
     auto* timeAxis = new QValueAxis;
     timeAxis->setTitleText(minutes ? QStringLiteral("min") : QStringLiteral("s"));
     timeAxis->setLabelFormat(QStringLiteral("%.0f"));
     timeAxis->setRange(0, std::max(1.0, longest / timeUnit * 1.1));
+    timeAxis->applyNiceNumbers();
     chart->addAxis(timeAxis, Qt::AlignRight);
     for (QAbstractSeries* series : {static_cast<QAbstractSeries*>(size), static_cast<QAbstractSeries*>(duration),
                                     static_cast<QAbstractSeries*>(failed)})
