@@ -14,6 +14,7 @@
 #include "ui/Prompter.h"
 #include "ui/ResponsiveCall.h"
 #include "ui/StatusGridModel.h"
+#include "ui/TableViews.h"
 #include "ui/TrayController.h"
 
 #include <QApplication>
@@ -86,19 +87,8 @@ QPushButton* MakeButton(const QString& text, const char* objectName)
 
 void SetUpGrid(QTableView* view, QAbstractItemModel* model, int (*width)(int))
 {
-    view->setModel(model);
-    view->setSelectionBehavior(QAbstractItemView::SelectRows);
-    view->setSelectionMode(QAbstractItemView::SingleSelection);
-    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    SetUpTableView(view, model);
     view->setAlternatingRowColors(true);
-    view->setWordWrap(false);
-    view->setShowGrid(false);
-    view->verticalHeader()->hide();
-    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
-    view->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    view->horizontalHeader()->setHighlightSections(false);
-    view->horizontalHeader()->setStretchLastSection(true);
     // A column is never narrower than its heading, so every heading reads whole.
     const QFontMetrics metrics = view->horizontalHeader()->fontMetrics();
     for (int column = 0; column < model->columnCount(); ++column) {
@@ -531,20 +521,27 @@ void DBBackupDlg::startAutoBackupService()
     m_session.scheduler().StartAutoBackupService(m_databaseList);
 }
 
-QString DBBackupDlg::scheduleTip(int row) const
+std::optional<engine::BackupScheduler::ScheduledDatabase> DBBackupDlg::scheduleOf(int row) const
 {
     const std::string& url = m_databaseList.cell(row, config::ColDatabaseUrl);
     const std::string& name = m_databaseList.cell(row, config::ColDatabaseName);
     for (const auto& entry : m_session.scheduler().autoSchedule()) {
-        if (entry.databaseUrl != url || entry.databaseName != name)
-            continue;
-        if (entry.waitingOrRunning)
-            return QStringLiteral("Backing up now, or waiting for its turn");
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(entry.startsIn).count();
-        const QDateTime at = QDateTime::currentDateTime().addSecs(seconds);
-        return QStringLiteral("Next backup: %1").arg(QLocale().toString(at, QLocale::ShortFormat));
+        if (entry.databaseUrl == url && entry.databaseName == name)
+            return entry;
     }
-    return {};
+    return std::nullopt;
+}
+
+QString DBBackupDlg::scheduleTip(int row) const
+{
+    const auto entry = scheduleOf(row);
+    if (!entry)
+        return {};
+    if (entry->waitingOrRunning)
+        return QStringLiteral("Backing up now, or waiting for its turn");
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(entry->startsIn).count();
+    const QDateTime at = QDateTime::currentDateTime().addSecs(seconds);
+    return QStringLiteral("Next backup: %1").arg(QLocale().toString(at, QLocale::ShortFormat));
 }
 
 QString DBBackupDlg::historyTip(int row) const
@@ -582,18 +579,14 @@ QString DBBackupDlg::nextStartText(int row) const
 {
     if (!m_session.scheduler().isAutoServiceRunning())
         return QStringLiteral("service not started");
-    const std::string& url = m_databaseList.cell(row, config::ColDatabaseUrl);
-    const std::string& name = m_databaseList.cell(row, config::ColDatabaseName);
-    for (const auto& entry : m_session.scheduler().autoSchedule()) {
-        if (entry.databaseUrl != url || entry.databaseName != name)
-            continue;
-        if (entry.waitingOrRunning)
-            return QStringLiteral("now");
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(entry.startsIn).count();
-        return QString::fromStdString(
-            history::LocalTimeText(QDateTime::currentMSecsSinceEpoch() + static_cast<qint64>(seconds) * 1000));
-    }
-    return QStringLiteral("not in the running service");
+    const auto entry = scheduleOf(row);
+    if (!entry)
+        return QStringLiteral("not in the running service");
+    if (entry->waitingOrRunning)
+        return QStringLiteral("now");
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(entry->startsIn).count();
+    return QString::fromStdString(
+        history::LocalTimeText(QDateTime::currentMSecsSinceEpoch() + static_cast<qint64>(seconds) * 1000));
 }
 
 void DBBackupDlg::openHistory()

@@ -2,6 +2,7 @@
 
 #include "config/DatabaseList.h"
 #include "config/PasswordCodec.h"
+#include "engine/BackupScheduler.h"
 #include "engine/BackupSession.h"
 #include "engine/BackupView.h"
 #include "ui/EmailSettings.h"
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QLabel;
@@ -20,7 +22,6 @@ class QPushButton;
 class QTableView;
 class QUrl;
 
-namespace engine { class BackupScheduler; }
 
 namespace ui {
 
@@ -142,6 +143,8 @@ private:
     void registerControl(engine::ControlId controlId, QWidget* widget);
     void centreOnScreen();
     void selectGridRowAt(const QPoint& position);
+    // The auto service's entry of `row`; empty while it does not run it.
+    std::optional<engine::BackupScheduler::ScheduledDatabase> scheduleOf(int row) const;
     // When the auto service runs `row` next, for its tooltip; empty when it does not.
     QString scheduleTip(int row) const;
     // The last good backup of `row` (and a failed last run), for its tooltip.

@@ -1,6 +1,7 @@
 #include "ui/HistoryWindow.h"
 
 #include "ui/HistoryReader.h"
+#include "ui/TableViews.h"
 
 #include <QChart>
 #include <QChartView>
@@ -37,18 +38,7 @@ QTableView* MakeTable(QAbstractItemModel* model, const char* objectName)
 {
     auto* view = new QTableView;
     view->setObjectName(QLatin1String(objectName));
-    view->setModel(model);
-    view->setSelectionBehavior(QAbstractItemView::SelectRows);
-    view->setSelectionMode(QAbstractItemView::SingleSelection);
-    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    view->setWordWrap(false);
-    view->setShowGrid(false);
-    view->verticalHeader()->hide();
-    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
-    view->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    view->horizontalHeader()->setHighlightSections(false);
-    view->horizontalHeader()->setStretchLastSection(true);
+    SetUpTableView(view, model);
     return view;
 }
 

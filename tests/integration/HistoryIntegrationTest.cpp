@@ -25,6 +25,7 @@
 #ifdef CORVELLA_BINARY
 
 #include "ProgramRunner.h"
+#include "SettingsFiles.h"
 
 namespace fs = std::filesystem;
 using history::Outcome;
@@ -124,23 +125,9 @@ protected:
     std::string writeConfig(const std::vector<std::pair<std::string, std::string>>& databases,
                             const std::string& server = {}, const std::string& options = {})
     {
-        config::DatabaseList list;
-        config::PasswordCodec codec;
-        for (const auto& [name, password] : databases) {
-            std::string encoded;
-            EXPECT_EQ(codec.Encode(password, encoded), 0);
-            const int row = list.insertRow(list.rowCount());
-            const std::string cells[] = {std::to_string(row + 1), server.empty() ? m_server->dataSource() : server,
-                                         name, "backup", encoded, "1 Hours", m_root + "/backups", "False", "False",
-                                         "False"};
-            for (int c = 0; c < config::kConfigColumnCount; ++c)
-                list.setCell(row, c, cells[c]);
-        }
         const std::string file = m_root + "/BackupConfig.ini";
-        {
-            logging::Log log(m_root + "/config.log");
-            EXPECT_TRUE(config::SaveDatabaseList(file, list, log));
-        }
+        integration::WriteSettings(file, server.empty() ? m_server->dataSource() : server, databases,
+                                   m_root + "/backups");
         if (!options.empty())
             std::ofstream(file, std::ios::app) << "[OPTIONS]\r\n" << options;
         return file;
