@@ -49,7 +49,13 @@ StoredRunHistory::~StoredRunHistory() = default;
 
 bool StoredRunHistory::ensureOpen(std::string& error)
 {
-    if (m_store && !m_store->isDamaged())
+    // The file may have been replaced meanwhile (moved aside by another copy
+    // that found it damaged, deleted by hand): runs go to the file the path
+    // names now.
+    struct stat status {};
+    const bool same = ::stat(m_historyPath.c_str(), &status) == 0 && status.st_dev == m_device
+        && status.st_ino == m_inode;
+    if (m_store && !m_store->isDamaged() && same)
         return true;
     m_store.reset();
     history::HistoryStore::Opened opened
@@ -61,6 +67,10 @@ bool StoredRunHistory::ensureOpen(std::string& error)
         return false;
     }
     m_store = std::move(opened.store);
+    if (::stat(m_historyPath.c_str(), &status) == 0) {
+        m_device = status.st_dev;
+        m_inode = status.st_ino;
+    }
     m_knownValid = false;
     m_lastPrune = 0;
     pruneIfDue();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace config { class DatabaseList; }
@@ -28,8 +29,9 @@ std::vector<history::WatchedDatabase> WatchedDatabases(const config::DatabaseLis
 // after every run from what the history holds.
 //
 // The file is opened on first use and kept open; a file that could not be
-// opened is tried again at the next run, and one found damaged is reopened
-// (which moves it aside). Runs started more than 400 days ago are pruned on
+// opened is tried again at the next run, one found damaged is reopened
+// (which moves it aside), and so is one that another process replaced or
+// removed. Runs started more than 400 days ago are pruned on
 // opening and once a day. Every failure is one log line naming the
 // database, the file and the reason; what opening did besides (a damaged file
 // moved aside, runs of an earlier process marked interrupted) is logged too.
@@ -72,6 +74,8 @@ private:
     NowFn m_now;
     std::mutex m_mutex; // guards the members below
     std::unique_ptr<history::HistoryStore> m_store;
+    dev_t m_device = 0; // the file m_store has open
+    ino_t m_inode = 0;
     history::Millis m_lastPrune = 0;
     // The settings as last read, and how the file looked then.
     std::string m_settingsIdentity;
