@@ -6,6 +6,7 @@
 #include "engine/Clock.h"
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
+#include "engine/OffsitePhase.h"
 #include "engine/ProgressPoller.h"
 
 #include "db/Connection.h"
@@ -244,11 +245,9 @@ RunResult BackupWorker::run(std::stop_token stop)
     m_result.startTime = m_services.clock->systemTime();
     recordStart();
 
-    const bool manual = state.manualRun.load() != 0;
-    if (manual) {
-        m_owner.view().enableControl(IdManualBackup, false);
-        m_owner.view().enableControl(IdSaveConfigurations, false);
-    }
+    m_manual = state.manualRun.load() != 0;
+    if (m_manual)
+        m_owner.view().manualRunStarted();
 
     bool completed = false;
     try {
@@ -278,10 +277,8 @@ RunResult BackupWorker::run(std::stop_token stop)
     // leaves the lock, so that no more than one is open however many runs
     // follow each other; the pause after the run is its owner's (the run
     // still counts as busy during it).
-    if (state.manualRun.load() != 0) {
-        m_owner.view().enableControl(IdManualBackup, true);
-        m_owner.view().enableControl(IdSaveConfigurations, true);
-    }
+    if (state.manualRun.load() != 0)
+        m_owner.view().manualRunEnded();
     if (lock.owns_lock())
         lock.unlock();
     std::unique_ptr<db::Connection> connection;
@@ -317,7 +314,7 @@ bool BackupWorker::runPhases()
     // the mail are skipped, the quick rotation still runs.
     const Phase zipped = compress();
     const Phase mailed = sendMail();
-    if (rotate() != Phase::Done)
+    if (rotate() != Phase::Done || EndsTheRun(uploadOffsite()))
         return false;
     return !EndsTheRun(zipped) && !EndsTheRun(mailed) && !m_stop.stop_requested();
 }
@@ -343,6 +340,8 @@ void BackupWorker::openRow()
     setCell(StatusSerial, std::to_string(m_row + 1));
     setCell(StatusDatabaseName, m_displayName);
     setCell(StatusBackupStatus, kBackupInProgressText);
+    m_result.journalRow = m_row;
+    m_owner.view().runStarted({{m_job.databaseUrl, m_job.databaseName, m_manual}, m_row});
     writeLog("Backup Started for Database " + PrintableName(m_displayName));
 }
 
@@ -572,6 +571,28 @@ BackupWorker::Phase BackupWorker::rotate()
         return Phase::Done;
     fail(kRotationFailedText + failures.front());
     return Phase::Failed;
+}
+
+BackupWorker::Phase BackupWorker::uploadOffsite()
+{
+    if (!m_job.offsite.enabled() || !m_services.offsite)
+        return Phase::Skipped;
+    if (stopRequested())
+        return Phase::Stopped;
+    const std::string status = m_result.row[StatusBackupStatus];
+    const OffsitePhase offsite{m_job,
+                               m_services.offsite,
+                               m_displayName,
+                               m_databaseFolder + "/" + m_backupName + m_extension,
+                               m_backupName + m_extension,
+                               [this](const std::string& text) { setCell(StatusBackupStatus, text); },
+                               [this](const std::string& text) { fail(text); },
+                               [this](const std::string& line) { writeLog(line); }};
+    if (!offsite.run(m_stop))
+        return Phase::Failed;
+    // The row goes back to what the run achieved before the upload.
+    setCell(StatusBackupStatus, status);
+    return Phase::Done;
 }
 
 bool BackupWorker::discardAfterFailure(const std::string& serverFile)

@@ -21,6 +21,7 @@ class Archiver;
 class Clock;
 class FileOps;
 class Mailer;
+class OffsiteStore;
 
 // Operator texts of a run, compared verbatim by tests.
 inline constexpr const char* kBackupInProgressText = "Backup is in progress";
@@ -61,6 +62,7 @@ struct BackupServices {
     db::Connector* connector = nullptr;
     Archiver* archiver = nullptr;
     Mailer* mailer = nullptr;
+    OffsiteStore* offsite = nullptr; // null: no offsite copies
     Clock* clock = nullptr;
     FileOps* fileOps = nullptr;
     PauseFn pause;
@@ -113,6 +115,7 @@ struct RunResult {
     std::string errorText;               // why a run that did not complete did not; empty otherwise
     std::chrono::system_clock::time_point startTime; // the run began its work (it held the backup lock)
     std::chrono::system_clock::time_point endTime;   // the run's work was over
+    int journalRow = -1;                 // the run's row of the status journal when it began; -1 before
     std::vector<std::string> logLines;   // what the run itself wrote to the log, in order
 
     bool completed() const { return outcome == RunOutcome::Completed; }
@@ -186,6 +189,7 @@ private:
     Phase compress();
     Phase sendMail();
     Phase rotate();
+    Phase uploadOffsite();
     // The run's row in the history: its start as soon as it holds the lock
     // (a run that never ends shows as interrupted), the whole row once it
     // is over. A history that cannot be written never changes the run.
@@ -222,6 +226,7 @@ private:
     std::string m_tempFolder;
     std::string m_extension = ".Bak";
     int m_row = 0;
+    bool m_manual = false; // a run of Manual Backup
     std::stop_token m_stop;
     bool m_stopLogged = false;
     std::mutex m_connectionMutex; // guards m_connection against the stop callback
