@@ -57,6 +57,15 @@ std::string Shortened(std::string text, std::size_t length)
     return text + "...";
 }
 
+// Text before the check line's performance data: on one line, and without
+// the '|' that would begin that data early.
+std::string PluginText(std::string text)
+{
+    text = OneLine(std::move(text));
+    std::replace(text.begin(), text.end(), '|', '/');
+    return text;
+}
+
 } // namespace
 
 std::string_view StateName(CheckState state)
@@ -184,7 +193,7 @@ std::string CheckLine(const Verdict& verdict)
     }
     std::string line = "CORVELLA " + std::string(StateName(verdict.state)) + " - ";
     for (std::size_t i = 0; i < problems.size() && i < kNamedProblems; ++i)
-        line += OneLine(problems[i]->problem) + "; ";
+        line += PluginText(problems[i]->problem) + "; ";
     if (problems.size() > kNamedProblems)
         line += std::to_string(problems.size() - kNamedProblems) + " more; ";
     line += std::to_string(verdict.ok) + " OK";
@@ -195,7 +204,7 @@ std::string CheckLine(const Verdict& verdict)
 
 std::string UnknownLine(const std::string& reason)
 {
-    return "CORVELLA UNKNOWN - " + OneLine(reason);
+    return "CORVELLA UNKNOWN - " + PluginText(reason);
 }
 
 std::string StatusTable(const Verdict& verdict, Millis now)

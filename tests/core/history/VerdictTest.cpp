@@ -156,6 +156,9 @@ TEST_F(VerdictTest, TheCheckLineNamesTheWorstFirstAndCountsTheRest)
     EXPECT_EQ(history::CheckLine(history::Evaluate(broken, {}, kNow)),
               "CORVELLA CRITICAL - Lost1: never backed up; Lost2: never backed up; Lost3: never backed up; Lost4: never "
               "backed up; Lost5: never backed up; 3 more; 0 OK | ok=0 failed=8 overdue=0");
+    // A '|' in a name would begin the performance data early.
+    EXPECT_EQ(history::CheckLine(history::Evaluate({{"A|B", "sql1", 60}}, {}, kNow)),
+              "CORVELLA CRITICAL - A/B: never backed up; 0 OK | ok=0 failed=1 overdue=0");
 
     EXPECT_EQ(history::UnknownLine("cannot read the run history 'x': file is not a database\nsecond line"),
               "CORVELLA UNKNOWN - cannot read the run history 'x': file is not a database second line");
