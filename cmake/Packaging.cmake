@@ -71,6 +71,9 @@ install(FILES ${packaging}/corvella.service
     DESTINATION ${CORVELLA_SYSTEMD_UNIT_DIR} COMPONENT cli)
 install(FILES ${packaging}/debian/copyright ${generated}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvella-cli COMPONENT cli)
+# Example Prometheus alert rules for the metrics file (METRICS_FILE).
+install(FILES ${packaging}/prometheus/corvella-alerts.yml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvella-cli/examples COMPONENT cli)
 
 install(FILES ${packaging}/${CORVELLA_APP_ID}.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT desktop)

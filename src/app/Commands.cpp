@@ -3,6 +3,7 @@
 #include "app/Headless.h"
 #include "app/InstanceLock.h"
 #include "app/StartUp.h"
+#include "app/StatusCommand.h"
 #include "engine/BackupWorker.h"
 #include "engine/SettingsStore.h"
 
@@ -16,9 +17,9 @@ namespace app {
 
 namespace {
 
-constexpr std::string_view kFilesSynopsis = " [--config FILE] [--log FILE]";
+constexpr std::string_view kFilesSynopsis = " [--config FILE] [--log FILE] [--history FILE]";
 
-const std::array<Command, 3> kCommands = {{
+const std::array<Command, 5> kCommands = {{
     {"--backup-now", "--backup-now",
      "  --backup-now   back up every database of the settings file once, print\n"
      "                 each run's final status, exit 0 when all completed, else 1;\n"
@@ -35,11 +36,24 @@ const std::array<Command, 3> kCommands = {{
      "                 read a password from standard input (one line) and print\n"
      "                 the form BackupConfig.ini stores it in (DB_INITER_n, SVRPD)\n",
      Needs::Nothing, &EncodePassword},
+    {"--status", "--status",
+     "  --status       print each listed database's last good backup, last result,\n"
+     "                 next start and state from the run history, then the\n"
+     "                 --check line; exit as --check does\n",
+     Needs::Paths, &RunStatus, {}, kExitUnknown},
+    {"--check", "--check",
+     "  --check        print one line for a monitoring system and exit 0 (OK),\n"
+     "                 1 (WARNING: a database without a good backup within twice\n"
+     "                 its interval plus 10 minutes), 2 (CRITICAL: a last run that\n"
+     "                 failed, or no good backup once the first interval passed)\n"
+     "                 or 3 (UNKNOWN: settings or history unreadable)\n",
+     Needs::Paths, &RunCheck, {}, kExitUnknown},
 }};
 
 const char* const kFilesHelp =
     "  --config FILE  the settings file to use\n"
     "  --log FILE     the event log to append to\n"
+    "  --history FILE the run history (SQLite) to record runs in or to read\n"
     "  --help         show this text and the files in use\n"
     "  --version      show the program's version\n"
     "\n"
@@ -48,9 +62,10 @@ const char* const kFilesHelp =
     "$XDG_CONFIG_HOME/corvella/BackupConfig.ini (~/.config when unset). Without\n"
     "--log the log is BackupLog.log in the current folder, or\n"
     "$XDG_STATE_HOME/corvella/BackupLog.log (~/.local/state) when the settings\n"
-    "come from that folder. One copy runs per settings file. A settings file\n"
-    "that is missing, unusable or in use by another copy ends the program with\n"
-    "exit code 2.\n";
+    "come from that folder. Without --history the run history is\n"
+    "BackupHistory.db beside the log. One copy runs per settings file. A\n"
+    "settings file that is missing, unusable or in use by another copy ends the\n"
+    "program with exit code 2 (3 for --status and --check).\n";
 
 // The options of Qt's own that the window takes: those with a value, and
 // switches. A desktop session restoring the program passes -session.
@@ -179,6 +194,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, bool desktop)
         } else if (arg == "--log" || arg.starts_with("--log=")) {
             if (auto problem = takeValue(i, "--log", result.logPath))
                 return invalid(*problem);
+        } else if (arg == "--history" || arg.starts_with("--history=")) {
+            if (auto problem = takeValue(i, "--history", result.historyPath))
+                return invalid(*problem);
         } else if (const auto [owner, option] = FindCommandOption(arg); owner) {
             const std::string name(option->option);
             if (auto problem = takeValue(i, name, result.values[name], option->what))
@@ -211,8 +229,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args, bool desktop)
                    return option.option == ownOption.second->option;
                })) {
         return invalid(std::string(ownOption.second->option) + " goes with " + std::string(ownOption.first->option));
-    } else if (result.command->needs == Needs::Nothing && (!result.configPath.empty() || !result.logPath.empty())) {
-        return invalid(std::string(result.command->option) + " takes no --config or --log");
+    } else if (result.command->needs == Needs::Nothing
+               && (!result.configPath.empty() || !result.logPath.empty() || !result.historyPath.empty())) {
+        return invalid(std::string(result.command->option) + " takes no --config, --log or --history");
     } else {
         result.mode = CommandLine::Mode::Command;
     }
@@ -224,10 +243,11 @@ int RunHeadless(const CommandLine& commandLine, bool desktop)
     const std::string programName = engine::ProgramName();
     switch (commandLine.mode) {
     case CommandLine::Mode::Help: {
-        const config::SettingsLocation location
-            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
+        const config::SettingsLocation location = config::ResolveSettingsLocation(
+            config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath, commandLine.historyPath));
         std::cout << Usage(programName, desktop) << "\nSettings file in use: " << location.settingsPath << " ("
-                  << location.describe() << ")\nLog file in use: " << location.logPath << '\n';
+                  << location.describe() << ")\nLog file in use: " << location.logPath
+                  << "\nRun history in use: " << location.historyPath << '\n';
         return kExitOk;
     }
     case CommandLine::Mode::Version:
@@ -247,10 +267,15 @@ int RunHeadless(const CommandLine& commandLine, bool desktop)
     Invocation invocation{commandLine, programName, {}, {}, {}, {}};
     if (command.needs == Needs::Nothing)
         return command.run(invocation);
+    if (command.needs == Needs::Paths) {
+        invocation.location = config::ResolveSettingsLocation(
+            config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath, commandLine.historyPath));
+        return command.run(invocation);
+    }
 
     InstanceLock lock;
-    const StartUp start
-        = Start(commandLine.configPath, commandLine.logPath, command.needs == Needs::Session ? &lock : nullptr);
+    const StartUp start = Start(commandLine.configPath, commandLine.logPath, commandLine.historyPath,
+                                command.needs == Needs::Session ? &lock : nullptr);
     switch (start.result) {
     case StartUp::Result::Ready:
         break;

@@ -28,6 +28,8 @@ namespace engine { class SettingsStore; }
 //                  stop cut a backup short;
 //   --encode-password  reads a password from stdin and prints its stored
 //                  form, for writing the settings file by hand;
+//   --status, --check  judge every listed database from the run history
+//                  (StatusCommand.h), exit 0 to 3 as a monitoring plugin;
 //   --help, --version.
 // Notices become lines on stderr. A settings file that is missing,
 // unreadable, lists no usable database or is in use by another copy gives a
@@ -39,7 +41,8 @@ namespace app {
 // How much of the start-up a command needs before it runs.
 enum class Needs {
     Nothing,  // no settings at all
-    Location, // where the settings file and the log are; another copy may hold them
+    Paths,    // where the settings file, the log and the history are; nothing made, locked or read
+    Location, // those files' folders made where they are the user's; another copy may hold them
     Session,  // the settings file read and checked, and this copy the only one on it
 };
 
@@ -49,7 +52,7 @@ struct CommandLine;
 struct Invocation {
     const CommandLine& commandLine;
     std::string programName; // for the lines on stderr
-    // Needs::Location and Needs::Session:
+    // Needs::Paths, Needs::Location and Needs::Session:
     config::SettingsLocation location;
     // Needs::Session: the settings, and the list and mail settings as checked.
     std::shared_ptr<engine::SettingsStore> settings;
@@ -84,6 +87,7 @@ struct CommandLine {
     const Command* command = nullptr;     // Mode::Command
     std::string configPath;               // --config; empty: found as SettingsLocation says
     std::string logPath;                  // --log; empty: found as SettingsLocation says
+    std::string historyPath;              // --history; empty: beside the log
     std::vector<std::string> desktopArgs; // Qt's own options (-platform X ...), for the window
     std::map<std::string, std::string, std::less<>> values; // the command's own options given, by option
     std::string error;                    // Mode::Invalid
@@ -96,7 +100,7 @@ struct CommandLine {
     }
 };
 
-// --config and --log are taken in every mode. With `desktop`, a few of Qt's
+// --config, --log and --history are taken in every mode. With `desktop`, a few of Qt's
 // own options (-platform, -display, -style, -session ...) stay for the
 // window unless a command is given, where they are an error; without it
 // (corvella-cli) they are always an error, and so is giving no command.

@@ -72,7 +72,7 @@ public:
         const QString caption = ui::ApplicationCaption();
         // One copy per settings file: a second one brings the first forward.
         app::InstanceLock lock;
-        const app::StartUp start = app::Start(commandLine.configPath, commandLine.logPath, &lock);
+        const app::StartUp start = app::Start(commandLine.configPath, commandLine.logPath, commandLine.historyPath, &lock);
         const config::SettingsLocation& location = start.location;
         switch (start.result) {
         case app::StartUp::Result::Ready:
@@ -96,7 +96,7 @@ public:
 
         auto* real = new RealServices(location.settingsPath);
         auto* session = new engine::BackupSession(
-            {location.settingsPath, location.logPath}, real->backup.services(engine::kDisplayName),
+            {location.settingsPath, location.logPath, location.historyPath}, real->backup.services(engine::kDisplayName),
             [prompter = &real->prompter](const std::string& text, const std::string& title) {
                 prompter->inform(nullptr, QString::fromStdString(title), QString::fromStdString(text));
             });
@@ -104,6 +104,7 @@ public:
         ui::WindowServices services;
         services.prompter = &real->prompter;
         services.settingsSource = location.describe();
+        services.historyPath = location.historyPath;
         services.windowStatePath = WindowStatePath();
         services.checkConnection = [backup = &real->backup](const std::string& connectionString,
                                                             std::string& failureText) {

@@ -1,6 +1,7 @@
 #include "app/Headless.h"
 
 #include "app/InstanceLock.h"
+#include "app/StatusCommand.h"
 #include "config/DatabaseEntry.h"
 #include "config/DatabaseList.h"
 #include "config/MailSettings.h"
@@ -172,7 +173,7 @@ std::string SignalName(int signal)
 struct HeadlessSession {
     explicit HeadlessSession(const Invocation& invocation)
         : services(invocation.settings)
-        , session({invocation.location.settingsPath, invocation.location.logPath},
+        , session({invocation.location.settingsPath, invocation.location.logPath, invocation.location.historyPath},
                   services.services(engine::kDisplayName),
                   [name = invocation.programName](const std::string& text, const std::string& caption) {
                       ErrorLine(name + ": " + caption + ": " + text);

@@ -19,10 +19,11 @@ void PrepareProcess()
     offsite::CaptureEnvironmentCredentials();
 }
 
-StartUp Start(const std::string& configOption, const std::string& logOption, InstanceLock* lock)
+StartUp Start(const std::string& configOption, const std::string& logOption, const std::string& historyOption,
+              InstanceLock* lock)
 {
     StartUp start;
-    start.location = config::ResolveSettingsLocation(config::ProcessLocationInputs(configOption, logOption));
+    start.location = config::ResolveSettingsLocation(config::ProcessLocationInputs(configOption, logOption, historyOption));
     if (!config::PrepareUserFolders(start.location, start.error))
         return start;
     if (lock) {

@@ -26,8 +26,8 @@ inline constexpr int kExitBadConfiguration = 2;
 // inherits them.
 void PrepareProcess();
 
-// Where the settings file and the log are (from --config, --log and the
-// environment), their folders made when they are the user's, and, with a
+// Where the settings file, the log and the run history are (from --config,
+// --log, --history and the environment), their folders made when they are the user's, and, with a
 // lock to take, this copy the only one on the settings file.
 struct StartUp {
     enum class Result {
@@ -40,7 +40,8 @@ struct StartUp {
     pid_t holder = 0;
     std::string error;
 };
-StartUp Start(const std::string& configOption, const std::string& logOption, InstanceLock* lock);
+StartUp Start(const std::string& configOption, const std::string& logOption, const std::string& historyOption,
+              InstanceLock* lock);
 
 // "the settings file '<path>' is in use by another copy of Corvella (process N)".
 std::string InUseText(const std::string& settingsPath, pid_t holder);

@@ -47,6 +47,10 @@ RunOptions ReadRunOptions(const ProfileFile& profile, const std::string& setting
     options.connection = ReadDatabaseSecurity(profile, settingsFolder);
     options.verifyBackup = IsOptionOn(profile, kVerifyBackupKey);
     options.startServiceOnLaunch = IsOptionOn(profile, kStartServiceOnLaunchKey);
+    std::string metricsFile(text::Trim(profile.read(kOptionsSection, kMetricsFileKey), " \t"));
+    if (!metricsFile.empty() && metricsFile.front() != '/' && !settingsFolder.empty())
+        metricsFile = settingsFolder + "/" + metricsFile;
+    options.metricsFile = std::move(metricsFile);
     options.offsite = ReadOffsiteOptions(profile);
     return options;
 }

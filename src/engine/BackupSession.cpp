@@ -3,6 +3,7 @@
 #include "engine/BackupScheduler.h"
 #include "engine/FailureAlerts.h"
 #include "engine/SettingsStore.h"
+#include "engine/StoredRunHistory.h"
 
 namespace engine {
 
@@ -63,6 +64,11 @@ BackupSession::BackupSession(Paths paths, BackupServices services, text::Message
     }
     services.applicationName = m_applicationName;
     services.settings = m_settings;
+    if (!services.history && !m_paths.historyPath.empty()) {
+        m_history = std::make_unique<StoredRunHistory>(m_paths.historyPath, m_settings, m_log);
+        services.history = m_history.get();
+        m_history->writeMetrics();
+    }
     m_scheduler = std::make_unique<BackupScheduler>(*this, std::move(services));
 }
 

@@ -17,6 +17,7 @@ namespace engine {
 class BackupScheduler;
 class FailureAlerts;
 class SettingsStore;
+class StoredRunHistory;
 
 // The state every run shares.
 struct BackupState {
@@ -50,13 +51,18 @@ public:
     struct Paths {
         std::string settingsPath;                          // BackupConfig.ini in use
         std::string logPath = logging::Log::kDefaultFileName; // the event log
+        // The run history every run is recorded in, unless the services
+        // bring their own; empty: none.
+        std::string historyPath;
     };
 
     // Opens the log at once (a log that cannot be opened is reported through
     // `onLogOpenFailure`, as the log itself does), creates the scheduler
     // over `services`, which must outlive every run, and registers the
     // failure alerts over the services' mailer and clock. The settings are
-    // the services' store, or else a store of `paths.settingsPath`.
+    // the services' store, or else a store of `paths.settingsPath`. With a
+    // history path (and no history among the services) runs are recorded
+    // there, and the metrics file the settings ask for is written at once.
     BackupSession(Paths paths, BackupServices services, text::MessageBoxFn onLogOpenFailure = {});
     ~BackupSession();
 
@@ -72,6 +78,7 @@ public:
     // its snapshots from here, and saves go through it.
     SettingsStore& settings() { return *m_settings; }
     const std::string& logPath() const { return m_paths.logPath; }
+    const std::string& historyPath() const { return m_paths.historyPath; }
     // The caption of notices raised by runs.
     const std::string& applicationName() const { return m_applicationName; }
 
@@ -92,6 +99,8 @@ private:
     std::shared_ptr<SettingsStore> m_settings;
     std::string m_applicationName;
     logging::Log m_log;
+    // Records the runs; null without a history path. Outlives the scheduler.
+    std::unique_ptr<StoredRunHistory> m_history;
     StatusJournal m_journal;
     std::mutex m_backupLock;
     BackupState m_state;

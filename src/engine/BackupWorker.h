@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/BackupJob.h"
+#include "engine/RunHistory.h"
 #include "engine/StatusJournal.h"
 #include "text/MessageBox.h"
 
@@ -74,6 +75,8 @@ struct BackupServices {
     // The settings file the session reads its list and options from; null:
     // the session reads its own from its settings path.
     std::shared_ptr<SettingsStore> settings;
+    // Where runs are recorded; null: nowhere.
+    RunHistory* history = nullptr;
 };
 
 // How a run ended.
@@ -192,6 +195,11 @@ private:
     Phase sendMail();
     Phase rotate();
     Phase uploadOffsite();
+    // The run's row in the history: its start as soon as it holds the lock
+    // (a run that never ends shows as interrupted), the whole row once it
+    // is over. A history that cannot be written never changes the run.
+    void recordStart();
+    void recordEnd();
 
     void setCell(int column, const std::string& text);
     // Shows `text` as the run's backup status and keeps it as the reason the
@@ -230,6 +238,7 @@ private:
     std::unique_ptr<db::Connection> m_connection;
     std::string m_connectionString;
     text::MessageBoxFn m_notice; // the view's notice, captioned with the program's name
+    RunTicket m_ticket;
 };
 
 } // namespace engine

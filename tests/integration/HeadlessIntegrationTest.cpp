@@ -21,6 +21,7 @@
 #ifdef CORVELLA_CLI_BINARY
 
 #include "ProgramRunner.h"
+#include "SettingsFiles.h"
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -105,20 +106,8 @@ protected:
     std::string writeConfig(const std::vector<std::pair<std::string, std::string>>& databases,
                             const std::string& path = {})
     {
-        config::DatabaseList list;
-        config::PasswordCodec codec;
-        for (const auto& [name, password] : databases) {
-            std::string encoded;
-            EXPECT_EQ(codec.Encode(password, encoded), 0);
-            const int row = list.insertRow(list.rowCount());
-            const std::string cells[] = {std::to_string(row + 1), m_server->dataSource(), name, "backup", encoded,
-                                         "1 Hours", m_root + "/backups", "False", "False", "False"};
-            for (int c = 0; c < config::kConfigColumnCount; ++c)
-                list.setCell(row, c, cells[c]);
-        }
         const std::string file = path.empty() ? m_root + "/BackupConfig.ini" : path;
-        logging::Log log(m_root + "/config.log");
-        EXPECT_TRUE(config::SaveDatabaseList(file, list, log));
+        integration::WriteSettings(file, m_server->dataSource(), databases, m_root + "/backups");
         return file;
     }
 
@@ -385,14 +374,20 @@ TEST_F(HeadlessIntegration, TheDesktopProgramTakesTheSameCommandsAndOnlyItLinksQ
     Outcome ok = RunProgram(m_root, {"--backup-now", "--config", config}, "/dev/null", "", CORVELLA_BINARY);
     EXPECT_EQ(ok.exitCode, 0) << ok.err;
     EXPECT_THAT(ok.out, ::testing::ContainsRegex("1 +Sales +Backup completed +4096"));
+    // That run is in the history, which either program reads.
+    for (const std::string program : {std::string(CORVELLA_BINARY), std::string(CORVELLA_CLI_BINARY)}) {
+        Outcome check = RunProgram(m_root, {"--check", "--config", config}, "/dev/null", "", program);
+        EXPECT_EQ(check.exitCode, 0) << program << ": " << check.out << check.err;
+        EXPECT_THAT(check.out, ::testing::StartsWith("CORVELLA OK")) << program;
+    }
 
     Outcome desktopHelp = RunProgram(m_root, {"--help"}, "/dev/null", "", CORVELLA_BINARY);
     Outcome cliHelp = RunProgram(m_root, {"--help"});
-    EXPECT_THAT(desktopHelp.out, HasSubstr("Usage: corvella [--config FILE] [--log FILE]\n"));
+    EXPECT_THAT(desktopHelp.out, HasSubstr("Usage: corvella [--config FILE] [--log FILE] [--history FILE]\n"));
     EXPECT_THAT(desktopHelp.out, HasSubstr("Without a command, opens the desktop window."));
-    EXPECT_THAT(cliHelp.out, HasSubstr("Usage: corvella-cli --backup-now [--config FILE] [--log FILE]\n"));
+    EXPECT_THAT(cliHelp.out, HasSubstr("Usage: corvella-cli --backup-now [--config FILE] [--log FILE] [--history FILE]\n"));
     EXPECT_THAT(cliHelp.out, ::testing::Not(HasSubstr("desktop")));
-    for (const std::string command : {"--backup-now", "--service", "--encode-password"}) {
+    for (const std::string command : {"--backup-now", "--service", "--encode-password", "--status", "--check"}) {
         EXPECT_THAT(desktopHelp.out, HasSubstr("  " + command));
         EXPECT_THAT(cliHelp.out, HasSubstr("  " + command));
     }

@@ -211,7 +211,8 @@ TEST_F(Package, TheCliPackageHoldsTheProgramManualAndUnitWithoutQt)
     ASSERT_FALSE(version.empty());
     CheckDocuments(s_cli, "corvella-cli", version);
     const std::string depends = KeyValue(ReadFile(s_cli.control + "/control"), "Depends", ": ");
-    for (const std::string package : {"tdsodbc", "unixodbc", "odbcinst", "adduser", "libodbc2", "libcurl4"})
+    for (const std::string package :
+         {"tdsodbc", "unixodbc", "odbcinst", "adduser", "libodbc2", "libcurl4", "libsqlite3-0"})
         EXPECT_THAT(depends, ::testing::ContainsRegex("(^|, )" + package + "( |,|$)")) << depends;
     EXPECT_THAT(depends, ::testing::Not(::testing::ContainsRegex("qt|libx|libgl"))) << depends;
     EXPECT_THAT(Shell("ldd " + Quote(binary)).output, ::testing::Not(HasSubstr("libQt")));
@@ -247,6 +248,11 @@ TEST_F(Package, TheCliPackageHoldsTheProgramManualAndUnitWithoutQt)
     EXPECT_EQ(KeyValue(unit, "User"), "corvella");
     EXPECT_EQ(KeyValue(unit, "RestartPreventExitStatus"), "2");
 
+    // The example alert rules for the metrics file are valid rules.
+    const std::string rules = s_cli.root + "/usr/share/doc/corvella-cli/examples/corvella-alerts.yml";
+    const Outcome checked = Shell("promtool check rules " + Quote(rules));
+    EXPECT_EQ(checked.exitCode, 0) << checked.output;
+
     // postinst registers the driver and creates the account; nothing starts
     // the service before it has settings.
     const std::string postinst = ReadFile(s_cli.control + "/postinst");
@@ -264,7 +270,8 @@ TEST_F(Package, TheDesktopPackageHoldsTheWindowAndDependsOnTheCliPackage)
     CheckDocuments(s_desktop, "corvella", version);
     const std::string depends = KeyValue(ReadFile(s_desktop.control + "/control"), "Depends", ": ");
     EXPECT_THAT(depends, HasSubstr("corvella-cli (= " + version + ")"));
-    EXPECT_THAT(depends, ::testing::ContainsRegex("(^|, )libqt6widgets6( |,|$)")) << depends;
+    for (const std::string package : {"libqt6widgets6", "libqt6charts6"})
+        EXPECT_THAT(depends, ::testing::ContainsRegex("(^|, )" + package + "( |,|$)")) << depends;
     EXPECT_FALSE(fs::exists(s_desktop.root + "/usr/bin/corvella-cli"));
     EXPECT_FALSE(fs::exists(s_desktop.root + "/lib/systemd"));
     EXPECT_FALSE(fs::exists(s_desktop.control + "/postinst"));
