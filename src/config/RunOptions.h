@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace config {
 
@@ -17,7 +18,24 @@ struct RunOptions {
     // VERIFY_BACKUP=TRUE: the backup is written with checksums and the server
     // reads it back (RESTORE VERIFYONLY) before it counts. Default FALSE.
     bool verifyBackup = false;
+    // RESTORE_TEST=TRUE: after a backup has completed and rotated, the server
+    // restores it under a scratch name, checks it (DBCC CHECKDB) and drops
+    // it. Default FALSE.
+    bool restoreTest = false;
+    // RESTORE_TEST_DAYS=N: each database is tested at most once in N days; 0
+    // (the default), after every backup. A value that is no whole number
+    // from 0 to 3650 counts as 0 and is named in `problems`.
+    int restoreTestDays = 0;
+    // RESTORE_TEST_DATA_PATH: the folder, as the server names it, that
+    // receives the scratch database's files; empty (the default): the
+    // server's own default data and log folders.
+    std::string restoreTestDataPath;
+    // One text per value that was not understood and fell back to its
+    // default: "KEY=value: why".
+    std::vector<std::string> problems;
 };
+
+inline constexpr int kMaxRestoreTestDays = 3650;
 
 // Reads the options from the settings file; a file that cannot be read gives
 // the defaults.
