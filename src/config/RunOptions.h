@@ -11,31 +11,40 @@ class ProfileFile;
 // The program's own section of the settings file; every key in it is optional.
 inline constexpr const char* kOptionsSection = "OPTIONS";
 
-// Options of section OPTIONS that change what a backup run does. A missing
+inline constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
+inline constexpr const char* kStartServiceOnLaunchKey = "START_SERVICE_ON_LAUNCH";
+inline constexpr const char* kRestoreTestKey = "RESTORE_TEST";
+inline constexpr const char* kRestoreTestDaysKey = "RESTORE_TEST_DAYS";
+inline constexpr const char* kRestoreTestDataPathKey = "RESTORE_TEST_DATA_PATH";
+inline constexpr int kMaxRestoreTestDays = 3650;
+
+// Options of section OPTIONS that change what a backup run or the program does. A missing
 // key, or a value other than the ones named, means the default. Values
 // compare without regard to case.
 struct RunOptions {
     // VERIFY_BACKUP=TRUE: the backup is written with checksums and the server
     // reads it back (RESTORE VERIFYONLY) before it counts. Default FALSE.
     bool verifyBackup = false;
+    // START_SERVICE_ON_LAUNCH=TRUE: the desktop program starts the auto
+    // backup service as it starts. Default FALSE.
+    bool startServiceOnLaunch = false;
     // RESTORE_TEST=TRUE: after a backup has completed and rotated, the server
     // restores it under a scratch name, checks it (DBCC CHECKDB) and drops
     // it. Default FALSE.
     bool restoreTest = false;
     // RESTORE_TEST_DAYS=N: each database is tested at most once in N days; 0
-    // (the default), after every backup. A value that is no whole number
-    // from 0 to 3650 counts as 0 and is named in `problems`.
+    // (the default), after every backup. A value the catalogue refuses
+    // counts as 0 and is named in `problems`.
     int restoreTestDays = 0;
     // RESTORE_TEST_DATA_PATH: the folder, as the server names it, that
     // receives the scratch database's files; empty (the default): the
-    // server's own default data and log folders.
+    // server's own default data and log folders. A value the catalogue
+    // refuses counts as empty and is named in `problems`.
     std::string restoreTestDataPath;
-    // One text per value that was not understood and fell back to its
-    // default: "KEY=value: why".
+    // Why a value of section OPTIONS was not understood and its default
+    // applies instead, one text per value.
     std::vector<std::string> problems;
 };
-
-inline constexpr int kMaxRestoreTestDays = 3650;
 
 // Reads the options from the settings file; a file that cannot be read gives
 // the defaults.
