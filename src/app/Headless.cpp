@@ -5,8 +5,10 @@
 #include "config/DatabaseList.h"
 #include "config/MailSettings.h"
 #include "config/PasswordCodec.h"
+#include "config/RunOptions.h"
 #include "config/SettingsFile.h"
 #include "config/SettingsLocation.h"
+#include "engine/BackupFolders.h"
 #include "engine/BackupScheduler.h"
 #include "engine/BackupSession.h"
 #include "engine/StatusJournal.h"
@@ -38,6 +40,7 @@ constexpr std::chrono::milliseconds kServiceStopBound = std::chrono::seconds(60)
 const char* const kUsage =
     "Usage: corvella [--config FILE] [--log FILE]\n"
     "       corvella --backup-now | --service [--config FILE] [--log FILE]\n"
+    "       corvella --restore-test [--config FILE] [--log FILE] [--database NAME]\n"
     "       corvella --encode-password < PASSWORD-FILE\n"
     "       corvella --help | --version\n"
     "\n"
@@ -46,6 +49,12 @@ const char* const kUsage =
     "  --backup-now   back up every database of the settings file once, print\n"
     "                 each run's final status, exit 0 when all completed, else 1;\n"
     "                 SIGINT or SIGTERM end the run under way and exit 1\n"
+    "  --restore-test restore the newest kept backup of every database (or of the\n"
+    "                 one --database names) under a scratch name on its server,\n"
+    "                 run DBCC CHECKDB on it and drop it again; print the\n"
+    "                 verdicts, exit 0 when all passed, else 1\n"
+    "  --database NAME\n"
+    "                 with --restore-test: only the database of this name\n"
     "  --service      run the auto backup service until SIGINT or SIGTERM; SIGHUP\n"
     "                 reads the settings file again (new databases run at once,\n"
     "                 removed ones stop after their run, the others keep their\n"
@@ -165,37 +174,54 @@ bool LoadConfiguration(const std::string& path, config::DatabaseList& databases,
     return true;
 }
 
-std::string FormatTable(std::vector<engine::RunResult> results)
+using TableRow = std::vector<std::string>;
+
+// The cells of a result in the table --backup-now prints: its status row.
+TableRow BackupCells(const engine::RunResult& result)
+{
+    return TableRow(result.row.begin(), result.row.end());
+}
+
+// The cells of a result in the table --restore-test prints.
+TableRow RestoreTestCells(const engine::RunResult& result)
+{
+    return {result.row[engine::StatusSerial], result.row[engine::StatusDatabaseName],
+            result.row[engine::StatusBackupStatus], result.restoreTest.backupFile, result.row[engine::StatusBackupTime]};
+}
+
+std::string FormatTable(std::vector<engine::RunResult> results, const TableRow& headings,
+                        TableRow (*cellsOf)(const engine::RunResult&))
 {
     std::sort(results.begin(), results.end(), [](const engine::RunResult& a, const engine::RunResult& b) {
         return std::atoll(a.row[engine::StatusSerial].c_str()) < std::atoll(b.row[engine::StatusSerial].c_str());
     });
-    const engine::StatusJournal::Row headings
-        = {"Serial", "Database Name", "Backup Status", "File Size", "Backup Time", "Email Status"};
-    std::size_t widths[engine::kStatusColumnCount];
-    for (int c = 0; c < engine::kStatusColumnCount; ++c) {
+    std::vector<TableRow> rows;
+    for (const auto& result : results)
+        rows.push_back(cellsOf(result));
+    std::vector<std::size_t> widths(headings.size());
+    for (std::size_t c = 0; c < headings.size(); ++c) {
         widths[c] = headings[c].size();
-        for (const auto& result : results)
-            widths[c] = std::max(widths[c], result.row[c].size());
+        for (const TableRow& row : rows)
+            widths[c] = std::max(widths[c], row[c].size());
     }
     std::ostringstream out;
-    const auto line = [&](const engine::StatusJournal::Row& cells) {
+    const auto line = [&](const TableRow& cells) {
         std::string text;
-        for (int c = 0; c < engine::kStatusColumnCount; ++c) {
+        for (std::size_t c = 0; c < cells.size(); ++c) {
             text += cells[c];
-            if (c + 1 < engine::kStatusColumnCount)
+            if (c + 1 < cells.size())
                 text += std::string(widths[c] - cells[c].size() + 2, ' ');
         }
         text.erase(text.find_last_not_of(' ') + 1);
         out << text << '\n';
     };
     line(headings);
-    engine::StatusJournal::Row rule;
-    for (int c = 0; c < engine::kStatusColumnCount; ++c)
-        rule[c] = std::string(widths[c], '-');
+    TableRow rule;
+    for (std::size_t width : widths)
+        rule.push_back(std::string(width, '-'));
     line(rule);
-    for (const auto& result : results)
-        line(result.row);
+    for (const TableRow& row : rows)
+        line(row);
     return out.str();
 }
 
@@ -243,7 +269,10 @@ struct HeadlessSession {
     engine::BackupSession session;
 };
 
-int BackupNow(Configuration& configuration, const std::string& applicationName)
+// --backup-now, or --restore-test of `rows` (every row when empty): starts
+// the runs, waits for them or for a stop signal, prints their table.
+int RunNow(Configuration& configuration, const std::string& applicationName, bool restoreTests,
+           const std::vector<int>& rows = {})
 {
     const sigset_t stopSignals = BlockStopSignals(false);
     auto* headless = new HeadlessSession(configuration, applicationName);
@@ -255,7 +284,8 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
         results.push_back(result);
     });
     auto progress = std::make_unique<TerminalProgress>(headless->session.statusJournal());
-    const int started = scheduler.ManualBackup(configuration.databases);
+    const int started = restoreTests ? scheduler.RestoreTests(configuration.databases, rows)
+                                     : scheduler.ManualBackup(configuration.databases);
 
     // Waits for the runs, or for a stop signal, whichever comes first.
     bool stopped = false;
@@ -275,13 +305,22 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
     progress.reset();
     {
         std::lock_guard lock(resultsMutex);
-        std::cout << FormatTable(results) << std::flush;
+        if (restoreTests)
+            std::cout << FormatTable(results, {"Serial", "Database Name", "Restore Test", "Backup File", "Tested At"},
+                                     RestoreTestCells);
+        else
+            std::cout << FormatTable(results,
+                                     {"Serial", "Database Name", "Backup Status", "File Size", "Backup Time",
+                                      "Email Status"},
+                                     BackupCells);
+        std::cout << std::flush;
         const bool allCompleted = started > 0 && static_cast<int>(results.size()) == started
             && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed; });
         exitCode = allCompleted && !stopped ? kExitOk : kExitRunFailed;
     }
     if (!ended) {
-        headless->session.log().Write("Backup now ended while a backup was still running");
+        headless->session.log().Write(restoreTests ? "Restore test ended while a test was still running"
+                                                   : "Backup now ended while a backup was still running");
         ErrorLine(applicationName + ": ended while a backup was still running");
         std::fflush(nullptr);
         std::_Exit(kExitRunFailed);
@@ -289,6 +328,39 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
     scheduler.setRunFinishedHandler({});
     delete headless;
     return exitCode;
+}
+
+// The rows --restore-test tests: every one, or those whose name (as shown)
+// is `name` (exactly, else without regard to case). False, with the reason,
+// when none is or the restore-test options cannot be used.
+bool RestoreTestRows(const Configuration& configuration, const std::string& name, std::vector<int>& rows,
+                     std::string& error)
+{
+    const config::RunOptions options = config::LoadRunOptions(configuration.location.settingsPath);
+    if (!options.problems.empty()) {
+        error = "the configuration file '" + configuration.location.settingsPath + "': " + options.problems.front();
+        return false;
+    }
+    rows.clear();
+    if (name.empty())
+        return true;
+    const auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+        return text;
+    };
+    for (bool exact : {true, false}) {
+        for (int row = 0; row < configuration.databases.rowCount(); ++row) {
+            const std::string shown
+                = engine::TrimBlanks(config::DatabaseEntry::FromRow(configuration.databases.row(row)).databaseName);
+            if (exact ? shown == name : lower(shown) == lower(name))
+                rows.push_back(row);
+        }
+        if (!rows.empty())
+            return true;
+    }
+    error = "the configuration file '" + configuration.location.settingsPath + "' lists no database named '" + name
+        + "'";
+    return false;
 }
 
 // Reads the settings file again for the running service: the database list
@@ -399,12 +471,14 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
             help = headless = true;
         } else if (arg == "--version") {
             version = headless = true;
-        } else if (arg == "--backup-now" || arg == "--service" || arg == "--encode-password") {
+        } else if (arg == "--backup-now" || arg == "--service" || arg == "--encode-password"
+                   || arg == "--restore-test") {
             const auto wanted = arg == "--service"        ? CommandLine::Mode::Service
                 : arg == "--encode-password" ? CommandLine::Mode::EncodePassword
+                : arg == "--restore-test"    ? CommandLine::Mode::RestoreTest
                                              : CommandLine::Mode::BackupNow;
             if (mode != CommandLine::Mode::Desktop && mode != wanted)
-                return invalid("--backup-now, --service and --encode-password cannot be combined");
+                return invalid("--backup-now, --restore-test, --service and --encode-password cannot be combined");
             mode = wanted;
             headless = true;
         } else if (arg == "--config" || arg.starts_with("--config=")) {
@@ -413,6 +487,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         } else if (arg == "--log" || arg.starts_with("--log=")) {
             if (auto problem = takeValue(i, "--log", result.logPath))
                 return invalid(*problem);
+        } else if (arg == "--database" || arg.starts_with("--database=")) {
+            if (auto problem = takeValue(i, "--database", result.databaseName))
+                return invalid(*problem == "--database needs a file name" ? "--database needs a database name" : *problem);
         } else {
             result.desktopArgs.push_back(arg);
         }
@@ -427,6 +504,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         return invalid("unknown option '" + result.desktopArgs.front() + "'");
     } else if (mode == CommandLine::Mode::EncodePassword && (!result.configPath.empty() || !result.logPath.empty())) {
         return invalid("--encode-password takes no --config or --log");
+    } else if (mode != CommandLine::Mode::RestoreTest && !result.databaseName.empty()) {
+        return invalid("--database goes with --restore-test");
     } else {
         result.mode = mode;
     }
@@ -456,6 +535,7 @@ int RunHeadless(const CommandLine& commandLine)
     case CommandLine::Mode::EncodePassword:
         return EncodePassword(applicationName);
     case CommandLine::Mode::BackupNow:
+    case CommandLine::Mode::RestoreTest:
     case CommandLine::Mode::Service:
         break;
     }
@@ -488,7 +568,15 @@ int RunHeadless(const CommandLine& commandLine)
         return kExitBadConfiguration;
     }
     if (commandLine.mode == CommandLine::Mode::BackupNow)
-        return BackupNow(configuration, applicationName);
+        return RunNow(configuration, applicationName, false);
+    if (commandLine.mode == CommandLine::Mode::RestoreTest) {
+        std::vector<int> rows;
+        if (!RestoreTestRows(configuration, commandLine.databaseName, rows, error)) {
+            ErrorLine(applicationName + ": " + error);
+            return kExitBadConfiguration;
+        }
+        return RunNow(configuration, applicationName, true, rows);
+    }
     return Service(configuration, applicationName);
 }
 

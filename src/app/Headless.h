@@ -8,6 +8,11 @@
 //       database once, prints each run's final status row, exits 0 when
 //       every run completed and 1 otherwise (also when a stop signal ended
 //       it early);
+//   corvella --restore-test [--config FILE] [--log FILE] [--database NAME]
+//       restores the newest kept backup of every listed database (or of
+//       those named NAME) under a scratch name, checks and drops it, prints
+//       a table of the verdicts, exits 0 when every test passed and 1
+//       otherwise;
 //   corvella --service [--config FILE] [--log FILE]     runs the auto backup
 //       service until SIGINT or SIGTERM, reads the settings again on SIGHUP,
 //       exits 0, or 1 when the stop cut a backup short;
@@ -26,10 +31,11 @@ inline constexpr int kExitRunFailed = 1;
 inline constexpr int kExitBadConfiguration = 2;
 
 struct CommandLine {
-    enum class Mode { Desktop, BackupNow, Service, EncodePassword, Help, Version, Invalid };
+    enum class Mode { Desktop, BackupNow, RestoreTest, Service, EncodePassword, Help, Version, Invalid };
     Mode mode = Mode::Desktop;
     std::string configPath;               // --config; empty: found as SettingsLocation says
     std::string logPath;                  // --log; empty: found as SettingsLocation says
+    std::string databaseName;             // --database, with --restore-test: only this database
     std::vector<std::string> desktopArgs; // everything else, for the desktop (Qt's own options)
     std::string error;                    // for Mode::Invalid
 };

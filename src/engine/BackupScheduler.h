@@ -95,6 +95,13 @@ public:
     // loops started.
     int StartAutoBackupService(const config::DatabaseList& list);
 
+    // Restore tests of the newest backup each of the given rows keeps (every
+    // row when `rows` is empty), now, in turn with the backups; rows outside
+    // the list are skipped. Logs "Restore test asked for N database(s)" and
+    // returns the number of tests started; an empty list shows "Empty
+    // databse list." and starts nothing.
+    int RestoreTests(const config::DatabaseList& list, const std::vector<int>& rows = {});
+
     // Gives the running auto service a new list: a database new in it (or
     // changed in any value) runs at once, as at the service's start; one no
     // longer in it stops after the run it has under way; the others keep

@@ -3,6 +3,7 @@
 #include "config/MailSettings.h"
 #include "engine/BackupView.h"
 #include "engine/BackupWorker.h"
+#include "engine/RestoreTestRecord.h"
 #include "engine/StatusJournal.h"
 #include "log/Log.h"
 
@@ -73,6 +74,9 @@ public:
     StatusJournal& statusJournal() { return m_journal; }
     BackupState& backupState() { return m_state; }
     BackupScheduler& scheduler() { return *m_scheduler; }
+    // When each database was last restore-tested, and the scratch databases
+    // not yet dropped: RestoreTests.state beside the log.
+    RestoreTestRecord& restoreTestRecord() { return *m_restoreTestRecord; }
     const std::string& settingsPath() const { return m_paths.settingsPath; }
     const std::string& logPath() const { return m_paths.logPath; }
     // The caption of notices raised by runs.
@@ -97,6 +101,7 @@ private:
     Paths m_paths;
     std::string m_applicationName;
     logging::Log m_log;
+    std::unique_ptr<RestoreTestRecord> m_restoreTestRecord;
     StatusJournal m_journal;
     std::mutex m_backupLock;
     BackupState m_state;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/BackupJob.h"
+#include "engine/RestoreTest.h"
 #include "engine/StatusJournal.h"
 
 #include <chrono>
@@ -73,12 +74,18 @@ struct BackupServices {
 // How a run ended, independent of the status journal (which may have been
 // emptied under it).
 struct RunResult {
+    // A backup (with its steps), or a restore test of the newest kept backup alone.
+    enum class Kind { Backup, RestoreTest };
+    Kind kind = Kind::Backup;
     std::string databaseName;            // as shown: trimmed
     StatusJournal::Row row;              // the run's final cells
     bool completed = false;              // backup done and every step it asked for succeeded
     bool backupDone = false;             // the server reported the backup command complete
     bool stopped = false;                // a stop request cut it short
     std::vector<std::string> logLines;   // what the run itself wrote to the log, in order
+    // The restore test of the run, when one ran (its result, the file, when,
+    // how long the restore took); NotRun otherwise.
+    RestoreTestOutcome restoreTest;
 };
 
 // One full backup of one database, from the status row to the rotated file.

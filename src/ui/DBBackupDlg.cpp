@@ -209,6 +209,9 @@ void DBBackupDlg::buildWidgets()
 
     auto* startAuto = MakeButton(QStringLiteral("Start Auto Backup Service"), "StartAutoBackup");
     auto* manual = MakeButton(QStringLiteral("Manual Backup"), "ManualBackup");
+    auto* restoreTest = MakeButton(QStringLiteral("Restore Test"), "RestoreTest");
+    restoreTest->setToolTip(QStringLiteral("Restore the newest backup of the selected database under a scratch name, "
+                                           "check it (DBCC CHECKDB) and drop it again"));
     auto* saveConfig = MakeButton(QStringLiteral("Save Configurations"), "SaveConfigurations");
     auto* hiddenMinimize = MakeButton(QStringLiteral("Minimize to Tray"), "MinimizeToTray");
     hiddenMinimize->hide();
@@ -219,6 +222,7 @@ void DBBackupDlg::buildWidgets()
     auto* commands = new QHBoxLayout;
     commands->addWidget(startAuto);
     commands->addWidget(manual);
+    commands->addWidget(restoreTest);
     commands->addStretch();
     commands->addWidget(saveConfig);
     commands->addWidget(hiddenMinimize);
@@ -252,6 +256,7 @@ void DBBackupDlg::buildWidgets()
     connect(saveConfig, &QPushButton::clicked, this, &DBBackupDlg::saveConfigurations);
     connect(startAuto, &QPushButton::clicked, this, &DBBackupDlg::startAutoBackupService);
     connect(manual, &QPushButton::clicked, this, &DBBackupDlg::manualBackup);
+    connect(restoreTest, &QPushButton::clicked, this, &DBBackupDlg::restoreTestSelected);
     connect(hiddenMinimize, &QPushButton::clicked, this, &DBBackupDlg::minimizeToTray);
 }
 
@@ -535,6 +540,16 @@ QString DBBackupDlg::scheduleTip(int row) const
 void DBBackupDlg::manualBackup()
 {
     m_session.scheduler().ManualBackup(m_databaseList);
+}
+
+void DBBackupDlg::restoreTestSelected()
+{
+    const QModelIndexList selected = m_configGrid->selectionModel()->selectedRows();
+    if (selected.isEmpty()) {
+        m_services.prompter->inform(this, ApplicationCaption(), QString::fromUtf8(kSelectForRestoreTestText));
+        return;
+    }
+    m_session.scheduler().RestoreTests(m_databaseList, {selected.front().row()});
 }
 
 void DBBackupDlg::openMailSettings()
