@@ -315,7 +315,7 @@ int RunNow(Configuration& configuration, const std::string& applicationName, boo
                                      BackupCells);
         std::cout << std::flush;
         const bool allCompleted = started > 0 && static_cast<int>(results.size()) == started
-            && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed; });
+            && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed(); });
         exitCode = allCompleted && !stopped ? kExitOk : kExitRunFailed;
     }
     if (!ended) {

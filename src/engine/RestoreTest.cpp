@@ -99,12 +99,6 @@ const db::ResultCell* Cell(const db::ResultRow& row, int column)
     return &row.cells()[static_cast<std::size_t>(column)];
 }
 
-std::time_t SecondsSince1970(std::tm local)
-{
-    local.tm_isdst = -1;
-    return std::mktime(&local);
-}
-
 } // namespace
 
 std::string ScratchDatabaseName(const std::string& databaseName, const std::tm& local)
@@ -212,7 +206,7 @@ RestoreTestOutcome RestoreTester::run(db::Connection& connection, int sessionId,
     RestoreTestOutcome outcome;
     outcome.backupFile = request.backupFile;
     const std::tm local = m_services.clock->localTime();
-    outcome.testedAt = SecondsSince1970(local);
+    outcome.testedAt = std::chrono::system_clock::to_time_t(m_services.clock->systemTime());
     using Result = RestoreTestOutcome::Result;
 
     // One step on the connection: false with the reason in `failure`.

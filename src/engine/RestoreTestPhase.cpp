@@ -32,9 +32,7 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix)
 
 std::time_t Now(Clock& clock)
 {
-    std::tm local = clock.localTime();
-    local.tm_isdst = -1;
-    return std::mktime(&local);
+    return std::chrono::system_clock::to_time_t(clock.systemTime());
 }
 
 } // namespace

@@ -55,6 +55,7 @@ RunResult RestoreTestRun::run(std::stop_token stop)
     std::unique_lock<std::mutex> lock;
     if (std::mutex* backupLock = m_owner.backupState().backupLock)
         lock = std::unique_lock(*backupLock);
+    m_result.startTime = m_services.clock->systemTime();
     try {
         std::stop_callback cancelCommand(stop, [this] {
             std::lock_guard guard(m_connectionMutex);
@@ -66,8 +67,17 @@ RunResult RestoreTestRun::run(std::stop_token stop)
         fail(std::string("stopped by an unexpected error: ") + e.what());
     }
     using Result = RestoreTestOutcome::Result;
-    m_result.completed = m_result.restoreTest.result == Result::Passed && !m_result.restoreTest.scratchLeft;
-    m_result.stopped = m_result.restoreTest.result == Result::Stopped;
+    const RestoreTestOutcome& test = m_result.restoreTest;
+    if (test.result == Result::Passed && !test.scratchLeft) {
+        m_result.outcome = RunOutcome::Completed;
+    } else if (test.result == Result::Stopped) {
+        m_result.outcome = RunOutcome::Stopped;
+    } else {
+        m_result.outcome = RunOutcome::Failed;
+        m_result.errorText = test.result == Result::Passed ? "the scratch database could not be dropped: "
+                + test.dropErrorText : RestoreTestPhase::VerdictCell(test);
+    }
+    m_result.endTime = m_services.clock->systemTime();
     if (lock.owns_lock())
         lock.unlock();
     std::unique_ptr<db::Connection> connection;

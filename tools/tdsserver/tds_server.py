@@ -1785,6 +1785,8 @@ class Session:
         delay = self.server.restore_delay
         content = max(size - HEADER_SIZE, 1)
         steps = 1 if delay <= 0 else max(1, min(int(delay / RESTORE_STEP_SECONDS), content // PAGE or 1))
+        # Pieces no larger than a step, so that the progress moves with them.
+        piece = max(PAGE, min(1 << 20, -(-content // steps)))
         started = time.monotonic()
         crc = 0
         done = 0
@@ -1802,7 +1804,7 @@ class Session:
                     continue
                 left = share
                 while left > 0:
-                    data = os.read(fd, min(1 << 20, left))
+                    data = os.read(fd, min(piece, left))
                     if not data:
                         raise read_error("38(Reached the end of the file.)")
                     crc = zlib.crc32(data, crc)
