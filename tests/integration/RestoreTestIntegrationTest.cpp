@@ -377,6 +377,16 @@ protected:
         return path;
     }
 
+    // Waits (up to a minute) until the server has begun to fill a scratch
+    // copy's files, and a little longer.
+    void waitForRestoreUnderWay()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (std::chrono::steady_clock::now() < deadline && (scratchDatabases().empty() || fakes::FilesIn(m_data).empty()))
+            std::this_thread::sleep_for(20ms);
+        std::this_thread::sleep_for(500ms);
+    }
+
     int runProgram(const std::vector<std::string>& args, const std::string& name)
     {
         integration::Launch launch;
@@ -385,25 +395,34 @@ protected:
     }
 };
 
-TEST_F(RestoreTestProgram, AKillDuringTheRestoreIsCleanedUpByTheNextRun)
+TEST_F(RestoreTestProgram, AStopDropsTheCopyAndAKilledRunsCopyIsDroppedByTheNextRun)
 {
     fakes::TdsTestServer::Options options;
     options.databases = {"Sales"};
     options.restoreDelayMs = 4000;
     startServer(options);
     const std::string config = writeConfig({{"Sales", true}}, "RESTORE_TEST=TRUE\n");
+    const std::vector<std::string> backupNow = {"--backup-now", "--config", config};
 
+    // SIGTERM: the restore is cancelled, the copy dropped, the run ends failed.
     integration::Launch launch;
+    launch.outputName = "stopped";
+    const pid_t stopped = integration::StartProgram(m_root, backupNow, launch);
+    waitForRestoreUnderWay();
+    ASSERT_EQ(scratchDatabases().size(), 1u);
+    ASSERT_EQ(::kill(stopped, SIGTERM), 0);
+    EXPECT_EQ(integration::WaitForExit(stopped), 1);
+    EXPECT_THAT(ReadFile(m_root + "/BackupLog.log"),
+                HasSubstr("  Restore test of Database Sales stopped because the program is ending\r\n"));
+    EXPECT_THAT(scratchDatabases(), IsEmpty());
+    EXPECT_THAT(fakes::FilesIn(m_data), IsEmpty());
+    EXPECT_THAT(fakes::FilesIn(m_backups + "/Sales/temp"), IsEmpty());
+    EXPECT_THAT(fakes::FilesIn(m_backups + "/Sales"), ::testing::ElementsAre("Sales.zip"));
+
+    // SIGKILL: the copy stays on the server, restoring, with its files.
     launch.outputName = "killed";
-    const pid_t killed = integration::StartProgram(m_root, {"--backup-now", "--config", config}, launch);
-    // Killed once the server has begun to fill the copy's files.
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!scratchDatabases().empty() && !fakes::FilesIn(m_data).empty())
-            break;
-        std::this_thread::sleep_for(20ms);
-    }
-    std::this_thread::sleep_for(500ms);
+    const pid_t killed = integration::StartProgram(m_root, backupNow, launch);
+    waitForRestoreUnderWay();
     ASSERT_EQ(::kill(killed, SIGKILL), 0);
     EXPECT_EQ(integration::WaitForExit(killed), 128 + SIGKILL);
     const auto left = scratchDatabases();
@@ -412,7 +431,8 @@ TEST_F(RestoreTestProgram, AKillDuringTheRestoreIsCleanedUpByTheNextRun)
     EXPECT_EQ(fakes::FilesIn(m_data).size(), 2u);
     EXPECT_THAT(fakes::FilesIn(m_backups + "/Sales/temp"), ::testing::ElementsAre("Sales_restoretest.Bak"));
 
-    EXPECT_EQ(runProgram({"--backup-now", "--config", config}, "again"), 0) << ReadFile(m_root + "/again.err");
+    // The next run of the database drops it, and tests its own backup.
+    EXPECT_EQ(runProgram(backupNow, "again"), 0) << ReadFile(m_root + "/again.err");
     const std::string log = ReadFile(m_root + "/BackupLog.log");
     EXPECT_THAT(log, HasSubstr("  Removed '" + m_backups + "/Sales/temp/Sales_restoretest.Bak', left in the temp "
                                "folder by an interrupted run\r\n"));
@@ -424,6 +444,7 @@ TEST_F(RestoreTestProgram, AKillDuringTheRestoreIsCleanedUpByTheNextRun)
     EXPECT_THAT(fakes::FilesIn(m_data), IsEmpty());
     EXPECT_THAT(fakes::FilesIn(m_backups + "/Sales/temp"), IsEmpty());
     EXPECT_THAT(fakes::FilesIn(m_backups + "/Sales"), ::testing::ElementsAre("Sales.zip"));
+    EXPECT_THAT(ReadFile(m_root + "/RestoreTests.state"), ::testing::Not(HasSubstr("\nscratch\t")));
 }
 
 TEST_F(RestoreTestProgram, RestoreTestCommandTestsTheKeptBackupsAndSaysSoInItsExitCode)
