@@ -186,7 +186,8 @@ TableRow BackupCells(const engine::RunResult& result)
 TableRow RestoreTestCells(const engine::RunResult& result)
 {
     return {result.row[engine::StatusSerial], result.row[engine::StatusDatabaseName],
-            result.row[engine::StatusBackupStatus], result.restoreTest.backupFile, result.row[engine::StatusBackupTime]};
+            result.row[engine::StatusBackupStatus], result.restoreTest.backupFile,
+            result.row[engine::StatusBackupTime]};
 }
 
 std::string FormatTable(std::vector<engine::RunResult> results, const TableRow& headings,
@@ -489,7 +490,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
                 return invalid(*problem);
         } else if (arg == "--database" || arg.starts_with("--database=")) {
             if (auto problem = takeValue(i, "--database", result.databaseName))
-                return invalid(*problem == "--database needs a file name" ? "--database needs a database name" : *problem);
+                return invalid(*problem == "--database needs a file name" ? "--database needs a database name"
+                                                                          : *problem);
         } else {
             result.desktopArgs.push_back(arg);
         }

@@ -24,10 +24,10 @@ bool EndsWithNoCase(const std::string& text, const std::string& suffix)
 {
     if (text.size() < suffix.size())
         return false;
-    return std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<std::ptrdiff_t>(suffix.size()),
-                      [](char a, char b) {
-                          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-                      });
+    const auto same = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    };
+    return std::equal(suffix.begin(), suffix.end(), text.end() - static_cast<std::ptrdiff_t>(suffix.size()), same);
 }
 
 std::time_t Now(Clock& clock)

@@ -143,7 +143,8 @@ void RestoreTestRun::body(std::stop_token stop)
     phase.dropLeftovers(*session);
     std::string spid;
     std::string ignored;
-    const int sessionId = db::Failed(session->QueryValue(" SELECT @@SPID", spid, ignored)) ? 0 : std::atoi(spid.c_str());
+    const bool known = !db::Failed(session->QueryValue(" SELECT @@SPID", spid, ignored));
+    const int sessionId = known ? std::atoi(spid.c_str()) : 0;
     m_result.restoreTest = phase.run(*session, sessionId, kept, tempFolder, stop);
     setCell(StatusBackupStatus, RestoreTestPhase::VerdictCell(m_result.restoreTest));
     setCell(StatusBackupTime, BackupWorker::CurrentTimeText(m_services.clock->localTime()));

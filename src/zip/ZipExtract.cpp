@@ -128,7 +128,8 @@ public:
         if (centralSize < kCentralFixedSize || centralSize > (1u << 20) || centralOffset + centralSize > m_fileSize)
             return fail(error, "its central directory is damaged");
         std::vector<std::uint8_t> central(static_cast<std::size_t>(centralSize));
-        if (!ReadAt(m_fd, centralOffset, central.data(), central.size()) || U32(central.data()) != kCentralHeaderSignature)
+        if (!ReadAt(m_fd, centralOffset, central.data(), central.size())
+            || U32(central.data()) != kCentralHeaderSignature)
             return fail(error, "its central directory is damaged");
         const std::uint8_t* c = central.data();
         out.flags = U16(c + 8);
@@ -267,7 +268,8 @@ bool ExtractSingleEntry(const std::string& archive, const std::string& target, s
                 why = "stopped because the program is ending";
                 break;
             }
-            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, entry.compressedSize - read));
+            const std::size_t want
+                = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, entry.compressedSize - read));
             if (want == 0 && (entry.method == kMethodStored || finished))
                 break;
             errno = 0;

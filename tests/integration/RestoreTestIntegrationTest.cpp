@@ -382,7 +382,8 @@ protected:
     void waitForRestoreUnderWay()
     {
         const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (std::chrono::steady_clock::now() < deadline && (scratchDatabases().empty() || fakes::FilesIn(m_data).empty()))
+        while (std::chrono::steady_clock::now() < deadline
+               && (scratchDatabases().empty() || fakes::FilesIn(m_data).empty()))
             std::this_thread::sleep_for(20ms);
         std::this_thread::sleep_for(500ms);
     }
@@ -462,7 +463,8 @@ TEST_F(RestoreTestProgram, RestoreTestCommandTestsTheKeptBackupsAndSaysSoInItsEx
     EXPECT_EQ(runProgram({"--restore-test", "--config", config}, "all"), 1) << ReadFile(m_root + "/all.err");
     const std::string table = ReadFile(m_root + "/all.out");
     EXPECT_THAT(table, ContainsRegex("^Serial +Database Name +Restore Test +Backup File +Tested At\n"));
-    EXPECT_THAT(table, ContainsRegex("\n1 +Sales +Restore test passed \\(restored in [0-9.]+ s, no consistency errors\\) +"
+    EXPECT_THAT(table, ContainsRegex("\n1 +Sales +Restore test passed \\(restored in [0-9.]+ s, no consistency "
+                                     "errors\\) +"
                                      + m_backups + "/Sales/Sales\\.Bak +[0-9/]+  [0-9:]+\n"));
     EXPECT_THAT(table, ContainsRegex("\n2 +Stock +Restore test failed: Error Object : .* Page \\(1:94299\\) could not be "
                                      "processed\\.  See other errors for details\\. +" + m_backups + "/Stock/Stock\\.zip"));

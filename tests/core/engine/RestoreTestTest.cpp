@@ -80,7 +80,8 @@ TEST(RestoreTestCommands, NamesAndPathsAreQuotedAndFilesLandInTheServersFolders)
     EXPECT_EQ(engine::RestoreCommand(scratch, "/backups/Q]u'ote/Q]u'ote.Bak",
                                      {{"Q]u'ote", "/data/a.mdf"}, {"Q]u'ote_log", "/data/a_log.ldf"}}, true),
               "RESTORE DATABASE [Q]]u'ote_restoretest_20140714090503] FROM DISK = N'/backups/Q]u''ote/Q]u''ote.Bak' "
-              "WITH MOVE N'Q]u''ote' TO N'/data/a.mdf', MOVE N'Q]u''ote_log' TO N'/data/a_log.ldf', CHECKSUM, RECOVERY");
+              "WITH MOVE N'Q]u''ote' TO N'/data/a.mdf', MOVE N'Q]u''ote_log' TO N'/data/a_log.ldf', CHECKSUM, "
+              "RECOVERY");
     EXPECT_EQ(engine::RestoreCommand("S_restoretest_20140714090503", "D:\\B\\S.Bak", {{"S", "D:\\x.mdf"}}, false),
               "RESTORE DATABASE [S_restoretest_20140714090503] FROM DISK = N'D:\\B\\S.Bak' WITH MOVE N'S' TO "
               "N'D:\\x.mdf', RECOVERY");
