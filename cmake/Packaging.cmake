@@ -66,6 +66,9 @@ install(FILES ${generated}/corvella.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${packaging}/corvella.service
     DESTINATION ${CORVELLA_SYSTEMD_UNIT_DIR})
+# The weekly restore test: installed, not enabled.
+install(FILES ${packaging}/corvella-restore-test.service ${packaging}/corvella-restore-test.timer
+    DESTINATION ${CORVELLA_SYSTEMD_UNIT_DIR})
 install(FILES ${packaging}/debian/copyright ${generated}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvella)
 

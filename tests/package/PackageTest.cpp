@@ -223,6 +223,16 @@ TEST_F(Package, InstallsTheProgramWithItsDesktopEntryIconsMetainfoManualAndUnit)
     EXPECT_EQ(KeyValue(unit, "ExecStart"), "/usr/bin/corvella --service --config /etc/corvella/BackupConfig.ini");
     EXPECT_EQ(KeyValue(unit, "User"), "corvella");
     EXPECT_EQ(KeyValue(unit, "RestartPreventExitStatus"), "2");
+    // The weekly restore test runs the same program on the same settings;
+    // the package enables neither it nor its timer.
+    const std::string restoreTest = ReadFile(s_root + "/lib/systemd/system/corvella-restore-test.service");
+    EXPECT_EQ(KeyValue(restoreTest, "ExecStart"),
+              "/usr/bin/corvella --restore-test --config /etc/corvella/BackupConfig.ini");
+    EXPECT_EQ(KeyValue(restoreTest, "User"), "corvella");
+    EXPECT_EQ(KeyValue(restoreTest, "WorkingDirectory"), KeyValue(unit, "WorkingDirectory"));
+    const std::string timer = ReadFile(s_root + "/lib/systemd/system/corvella-restore-test.timer");
+    EXPECT_EQ(KeyValue(timer, "OnCalendar"), "weekly");
+    EXPECT_EQ(KeyValue(timer, "WantedBy"), "timers.target");
 
     // Debian's documents and the control data agree on the version.
     EXPECT_THAT(ReadFile(s_root + "/usr/share/doc/corvella/copyright"), HasSubstr("License: MIT"));
@@ -241,6 +251,7 @@ TEST_F(Package, InstallsTheProgramWithItsDesktopEntryIconsMetainfoManualAndUnit)
     EXPECT_THAT(postinst, HasSubstr("odbcinst -i -d -f /usr/share/tdsodbc/odbcinst.ini"));
     EXPECT_THAT(postinst, HasSubstr("adduser --system --group"));
     EXPECT_THAT(postinst, ::testing::Not(::testing::ContainsRegex("enable --now|invoke start|systemctl start")));
+    EXPECT_THAT(postinst, HasSubstr("was-enabled corvella-restore-test.timer"));
 }
 
 TEST_F(Package, PassesLintianAndTheDesktopAndAppStreamValidators)
