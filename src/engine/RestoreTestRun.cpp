@@ -99,6 +99,7 @@ void RestoreTestRun::body(std::stop_token stop)
     setCell(StatusSerial, std::to_string(m_row + 1));
     setCell(StatusDatabaseName, m_displayName);
     setCell(StatusBackupStatus, kRestoreTestInProgressText);
+    m_owner.view().runStarted({{m_job.databaseUrl, m_job.databaseName, false}, m_row});
 
     if (const auto problem = DatabaseNameProblem(m_job.databaseName)) {
         fail(*problem);
