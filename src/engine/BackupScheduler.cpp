@@ -56,6 +56,7 @@ BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec
     job.restoreTest = options.restoreTest;
     job.restoreTestDays = options.restoreTestDays;
     job.restoreTestDataPath = options.restoreTestDataPath;
+    job.offsite = options.offsite;
     job.owner = owner;
     return job;
 }

@@ -6,6 +6,7 @@
 #include "engine/Clock.h"
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
+#include "engine/OffsitePhase.h"
 #include "engine/ProgressPoller.h"
 
 #include "db/Connection.h"
@@ -302,9 +303,11 @@ bool BackupWorker::runPhases()
     const Phase mailed = sendMail();
     if (rotate() != Phase::Done)
         return false;
+    const Phase uploaded = uploadOffsite();
     // The test reports; it deletes nothing the rotation kept.
     const Phase tested = restoreTest();
-    return !EndsTheRun(zipped) && !EndsTheRun(mailed) && !EndsTheRun(tested) && !m_stop.stop_requested();
+    return !EndsTheRun(zipped) && !EndsTheRun(mailed) && !EndsTheRun(uploaded) && !EndsTheRun(tested)
+        && !m_stop.stop_requested();
 }
 
 bool BackupWorker::stopRequested()
@@ -601,6 +604,28 @@ BackupWorker::Phase BackupWorker::restoreTest()
     }
     fail(RestoreTestPhase::VerdictCell(outcome));
     return Phase::Failed;
+}
+
+BackupWorker::Phase BackupWorker::uploadOffsite()
+{
+    if (!m_job.offsite.enabled() || !m_services.offsite)
+        return Phase::Skipped;
+    if (stopRequested())
+        return Phase::Stopped;
+    const std::string status = m_result.row[StatusBackupStatus];
+    const OffsitePhase offsite{m_job,
+                               m_services.offsite,
+                               m_displayName,
+                               m_databaseFolder + "/" + m_backupName + m_extension,
+                               m_backupName + m_extension,
+                               [this](const std::string& text) { setCell(StatusBackupStatus, text); },
+                               [this](const std::string& text) { fail(text); },
+                               [this](const std::string& line) { writeLog(line); }};
+    if (!offsite.run(m_stop))
+        return Phase::Failed;
+    // The row goes back to what the run achieved before the upload.
+    setCell(StatusBackupStatus, status);
+    return Phase::Done;
 }
 
 bool BackupWorker::discardAfterFailure(const std::string& serverFile)
