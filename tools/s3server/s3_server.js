@@ -262,6 +262,9 @@ function main() {
           out.destroy();
           reject(error);
         };
+        let holds = 0;
+        const hold = () => { if (holds++ === 0) req.pause(); };
+        const release = () => { if (--holds === 0 && !finished) req.resume(); };
         req.on('aborted', () => fail(new Error('the client went away')));
         req.on('close', () => { if (!req.complete) fail(new Error('the client went away')); });
         req.on('error', fail);
@@ -276,13 +279,15 @@ function main() {
             fail(new Error('dropped on request'));
             return;
           }
+          // The body flows again only when the staging file has drained and
+          // the throttle's delay has passed, whichever comes last.
           if (!out.write(chunk)) {
-            req.pause();
-            out.once('drain', () => req.resume());
+            hold();
+            out.once('drain', release);
           }
           if (throttle) {
-            req.pause();
-            setTimeout(() => req.resume(), (chunk.length / throttle.bytesPerSecond) * 1000);
+            hold();
+            setTimeout(release, (chunk.length / throttle.bytesPerSecond) * 1000);
           }
         });
         req.on('end', () => {
