@@ -64,6 +64,9 @@ inline std::optional<Account> SystemAccount(const std::string& name, const std::
     return account;
 }
 
+// Only where the program itself is built.
+#ifdef CORVELLA_BINARY
+
 // Starts the program in `folder`. Everything the child does between fork
 // and exec is async-signal-safe: the arguments, the environment and the
 // account's groups are made ready before.
@@ -139,5 +142,7 @@ inline int WaitForExit(pid_t pid, std::chrono::milliseconds bound = std::chrono:
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+#endif // CORVELLA_BINARY
 
 } // namespace integration
