@@ -17,6 +17,7 @@ inline constexpr const char* kRestoreTestKey = "RESTORE_TEST";
 inline constexpr const char* kRestoreTestDaysKey = "RESTORE_TEST_DAYS";
 inline constexpr const char* kRestoreTestDataPathKey = "RESTORE_TEST_DATA_PATH";
 inline constexpr int kMaxRestoreTestDays = 3650;
+inline constexpr const char* kMetricsFileKey = "METRICS_FILE";
 inline constexpr const char* kOffsiteUrlKey = "OFFSITE_URL";
 inline constexpr const char* kOffsiteEndpointKey = "OFFSITE_ENDPOINT";
 inline constexpr const char* kOffsiteRegionKey = "OFFSITE_REGION";
@@ -69,6 +70,10 @@ struct RunOptions {
     // Why a value of section OPTIONS was not understood and its default
     // applies instead, one text per value.
     std::vector<std::string> problems;
+    // METRICS_FILE=<path>: the Prometheus textfile written at start and after
+    // every run; a relative path is relative to the settings file's folder.
+    // Empty: none.
+    std::string metricsFile;
     OffsiteOptions offsite;
 };
 

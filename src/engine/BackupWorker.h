@@ -3,6 +3,7 @@
 #include "engine/BackupJob.h"
 #include "engine/RestoreTest.h"
 #include "engine/RestoreTestPhase.h"
+#include "engine/RunHistory.h"
 #include "engine/StatusJournal.h"
 
 #include <chrono>
@@ -71,6 +72,8 @@ struct BackupServices {
     std::string applicationName;
     // How often a run asks the server how far its backup is (0: never).
     std::chrono::milliseconds progressInterval{0};
+    // Where runs are recorded; null: nowhere.
+    RunHistory* history = nullptr;
 };
 
 // How a run ended.
@@ -201,6 +204,11 @@ private:
     Phase restoreTest();
     RestoreTestPhase restoreTestPhase();
     Phase uploadOffsite();
+    // The run's row in the history: its start as soon as it holds the lock
+    // (a run that never ends shows as interrupted), the whole row once it
+    // is over. A history that cannot be written never changes the run.
+    void recordStart();
+    void recordEnd();
 
     void setCell(int column, const std::string& text);
     // Shows `text` as the run's backup status and keeps it as the reason the
@@ -238,6 +246,7 @@ private:
     std::mutex m_connectionMutex; // guards m_connection against the stop callback
     std::unique_ptr<db::Connection> m_connection;
     std::string m_connectionString;
+    RunTicket m_ticket;
 };
 
 } // namespace engine
