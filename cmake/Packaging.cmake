@@ -69,6 +69,9 @@ install(FILES ${generated}/corvella-cli.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT cli)
 install(FILES ${packaging}/corvella.service
     DESTINATION ${CORVELLA_SYSTEMD_UNIT_DIR} COMPONENT cli)
+# The weekly restore test: installed, not enabled.
+install(FILES ${packaging}/corvella-restore-test.service ${packaging}/corvella-restore-test.timer
+    DESTINATION ${CORVELLA_SYSTEMD_UNIT_DIR} COMPONENT cli)
 install(FILES ${packaging}/debian/copyright ${generated}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvella-cli COMPONENT cli)
 # Example Prometheus alert rules for the metrics file (METRICS_FILE).

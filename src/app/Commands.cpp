@@ -19,12 +19,22 @@ namespace {
 
 constexpr std::string_view kFilesSynopsis = " [--config FILE] [--log FILE] [--history FILE]";
 
-const std::array<Command, 5> kCommands = {{
+constexpr std::array<CommandOption, 1> kRestoreTestOptions = {{{"--database", "a database name"}}};
+
+const std::array<Command, 6> kCommands = {{
     {"--backup-now", "--backup-now",
      "  --backup-now   back up every database of the settings file once, print\n"
      "                 each run's final status, exit 0 when all completed, else 1;\n"
      "                 SIGINT or SIGTERM end the run under way and exit 1\n",
      Needs::Session, &BackupNow},
+    {"--restore-test", "--restore-test [--database NAME]",
+     "  --restore-test restore the newest kept backup of every database (or of the\n"
+     "                 one --database names) under a scratch name on its server,\n"
+     "                 run DBCC CHECKDB on it and drop it again; print the\n"
+     "                 verdicts, exit 0 when all passed, else 1\n"
+     "  --database NAME\n"
+     "                 with --restore-test: only the database of this name\n",
+     Needs::Session, &RestoreTest, kRestoreTestOptions},
     {"--service", "--service",
      "  --service      run the auto backup service until SIGINT or SIGTERM; SIGHUP\n"
      "                 reads the settings file again (new databases run at once,\n"

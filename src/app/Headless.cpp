@@ -6,8 +6,10 @@
 #include "config/DatabaseList.h"
 #include "config/MailSettings.h"
 #include "config/PasswordCodec.h"
+#include "config/RunOptions.h"
 #include "config/SettingsFile.h"
 #include "config/SettingsLocation.h"
+#include "engine/BackupFolders.h"
 #include "engine/BackupScheduler.h"
 #include "engine/BackupSession.h"
 #include "engine/SettingsStore.h"
@@ -110,37 +112,55 @@ private:
     bool m_shown = false;
 };
 
-std::string FormatTable(std::vector<engine::RunResult> results)
+using TableRow = std::vector<std::string>;
+
+// The cells of a result in the table --backup-now prints: its status row.
+TableRow BackupCells(const engine::RunResult& result)
+{
+    return TableRow(result.row.begin(), result.row.end());
+}
+
+// The cells of a result in the table --restore-test prints.
+TableRow RestoreTestCells(const engine::RunResult& result)
+{
+    return {result.row[engine::StatusSerial], result.row[engine::StatusDatabaseName],
+            result.row[engine::StatusBackupStatus], result.restoreTest.backupFile,
+            result.row[engine::StatusBackupTime]};
+}
+
+std::string FormatTable(std::vector<engine::RunResult> results, const TableRow& headings,
+                        TableRow (*cellsOf)(const engine::RunResult&))
 {
     std::sort(results.begin(), results.end(), [](const engine::RunResult& a, const engine::RunResult& b) {
         return std::atoll(a.row[engine::StatusSerial].c_str()) < std::atoll(b.row[engine::StatusSerial].c_str());
     });
-    const engine::StatusJournal::Row headings
-        = {"Serial", "Database Name", "Backup Status", "File Size", "Backup Time", "Email Status"};
-    std::size_t widths[engine::kStatusColumnCount];
-    for (int c = 0; c < engine::kStatusColumnCount; ++c) {
+    std::vector<TableRow> rows;
+    for (const auto& result : results)
+        rows.push_back(cellsOf(result));
+    std::vector<std::size_t> widths(headings.size());
+    for (std::size_t c = 0; c < headings.size(); ++c) {
         widths[c] = headings[c].size();
-        for (const auto& result : results)
-            widths[c] = std::max(widths[c], result.row[c].size());
+        for (const TableRow& row : rows)
+            widths[c] = std::max(widths[c], row[c].size());
     }
     std::ostringstream out;
-    const auto line = [&](const engine::StatusJournal::Row& cells) {
+    const auto line = [&](const TableRow& cells) {
         std::string text;
-        for (int c = 0; c < engine::kStatusColumnCount; ++c) {
+        for (std::size_t c = 0; c < cells.size(); ++c) {
             text += cells[c];
-            if (c + 1 < engine::kStatusColumnCount)
+            if (c + 1 < cells.size())
                 text += std::string(widths[c] - cells[c].size() + 2, ' ');
         }
         text.erase(text.find_last_not_of(' ') + 1);
         out << text << '\n';
     };
     line(headings);
-    engine::StatusJournal::Row rule;
-    for (int c = 0; c < engine::kStatusColumnCount; ++c)
-        rule[c] = std::string(widths[c], '-');
+    TableRow rule;
+    for (std::size_t width : widths)
+        rule.push_back(std::string(width, '-'));
     line(rule);
-    for (const auto& result : results)
-        line(result.row);
+    for (const TableRow& row : rows)
+        line(row);
     return out.str();
 }
 
@@ -249,16 +269,17 @@ void Reload(HeadlessSession& headless)
               + std::to_string(summary.removed) + " removed, " + std::to_string(summary.unchanged) + " unchanged");
 }
 
-} // namespace
-
-int BackupNow(const Invocation& invocation)
+// --backup-now, or --restore-test of `rows` (every row when empty): starts
+// the runs, waits for them or for a stop signal, prints their table.
+int RunNow(const Invocation& invocation, bool restoreTests, const std::vector<int>& rows = {})
 {
     const std::string& name = invocation.programName;
     const sigset_t stopSignals = BlockStopSignals(false);
     auto* headless = new HeadlessSession(invocation);
     engine::BackupScheduler& scheduler = headless->session.scheduler();
     auto progress = std::make_unique<TerminalProgress>(headless->session.statusJournal());
-    const int started = scheduler.ManualBackup(invocation.databases);
+    const int started = restoreTests ? scheduler.RestoreTests(invocation.databases, rows)
+                                     : scheduler.ManualBackup(invocation.databases);
 
     // Waits for the runs, or for a stop signal, whichever comes first.
     bool stopped = false;
@@ -278,15 +299,72 @@ int BackupNow(const Invocation& invocation)
     progress.reset();
     {
         const std::vector<engine::RunResult> results = headless->view.results();
-        std::cout << FormatTable(results) << std::flush;
+        if (restoreTests)
+            std::cout << FormatTable(results, {"Serial", "Database Name", "Restore Test", "Backup File", "Tested At"},
+                                     RestoreTestCells);
+        else
+            std::cout << FormatTable(results,
+                                     {"Serial", "Database Name", "Backup Status", "File Size", "Backup Time",
+                                      "Email Status"},
+                                     BackupCells);
+        std::cout << std::flush;
         const bool allCompleted = started > 0 && static_cast<int>(results.size()) == started
             && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed(); });
         exitCode = allCompleted && !stopped ? kExitOk : kExitRunFailed;
     }
-    EndProcessIfRunHangs(ended, headless->session.log(), "Backup now ended while a backup was still running",
+    EndProcessIfRunHangs(ended, headless->session.log(),
+                         restoreTests ? "Restore test ended while a test was still running"
+                                      : "Backup now ended while a backup was still running",
                          kExitRunFailed, name + ": ended while a backup was still running");
     delete headless;
     return exitCode;
+}
+
+// The rows --restore-test tests: every one, or those whose name (as shown)
+// is `name` (exactly, else without regard to case). False, with the reason,
+// when none is or the restore-test options cannot be used.
+bool RestoreTestRows(const Invocation& invocation, const std::string& name, std::vector<int>& rows,
+                     std::string& error)
+{
+    const std::string& path = invocation.location.settingsPath;
+    const config::RunOptions& options = invocation.settings->current()->options;
+    if (!options.problems.empty()) {
+        error = "the configuration file '" + path + "': " + options.problems.front();
+        return false;
+    }
+    rows.clear();
+    if (name.empty())
+        return true;
+    for (bool exact : {true, false}) {
+        for (int row = 0; row < invocation.databases.rowCount(); ++row) {
+            const std::string_view shown
+                = text::Trim(config::DatabaseEntry::FromRow(invocation.databases.row(row)).databaseName);
+            if (exact ? shown == name : text::EqualsIgnoringCase(shown, name))
+                rows.push_back(row);
+        }
+        if (!rows.empty())
+            return true;
+    }
+    error = "the configuration file '" + path + "' lists no database named '" + name + "'";
+    return false;
+}
+
+} // namespace
+
+int BackupNow(const Invocation& invocation)
+{
+    return RunNow(invocation, false);
+}
+
+int RestoreTest(const Invocation& invocation)
+{
+    std::vector<int> rows;
+    std::string error;
+    if (!RestoreTestRows(invocation, invocation.commandLine.value("--database"), rows, error)) {
+        ErrorLine(invocation.programName + ": " + error);
+        return kExitBadConfiguration;
+    }
+    return RunNow(invocation, true, rows);
 }
 
 int Service(const Invocation& invocation)

@@ -14,6 +14,10 @@ namespace app {
 
 // --backup-now: every listed database once, the final status rows on stdout.
 int BackupNow(const Invocation& invocation);
+// --restore-test [--database NAME]: the newest kept backup of every listed
+// database (or of those named NAME) restored under a scratch name, checked
+// and dropped; the verdicts on stdout.
+int RestoreTest(const Invocation& invocation);
 // --service: the auto backup service until SIGINT or SIGTERM; SIGHUP reloads.
 int Service(const Invocation& invocation);
 // --encode-password: the stored form of the password on stdin.

@@ -20,6 +20,20 @@ using text::EqualsIgnoringCase;
 using text::StartsWithIgnoringCase;
 using text::Trim;
 
+// A folder as the database server names it: absolute on Linux ("/...") or
+// Windows ("D:\...", "\\server\share\...").
+std::string CheckServerFolder(std::string_view value)
+{
+    const bool unixPath = value.starts_with('/');
+    const bool drive = value.size() >= 3 && std::isalpha(static_cast<unsigned char>(value[0])) && value[1] == ':'
+        && (value[2] == '\\' || value[2] == '/');
+    const bool share = value.starts_with("\\\\");
+    if (unixPath || drive || share)
+        return {};
+    return std::string(kRestoreTestDataPathKey)
+        + " must be a whole folder name as SQL Server sees it, such as /var/opt/mssql/data or D:\\SQLData.";
+}
+
 std::string CheckOffsiteUrl(std::string_view value)
 {
     if (!StartsWithIgnoringCase(value, "s3://") || value.size() == 5 || value[5] == '/')
@@ -61,6 +75,32 @@ std::vector<OptionEntry> MakeCatalog()
             .defaultValue = kFalseText,
             .explanation = "SQL Server writes each backup with checksums and reads it back before it counts.",
             .group = "Backups",
+        },
+        {
+            .key = kRestoreTestKey,
+            .kind = OptionKind::OnOff,
+            .defaultValue = kFalseText,
+            .explanation = "After each backup, SQL Server restores it under a scratch name, checks it with DBCC "
+                           "CHECKDB and drops the copy again.",
+            .group = "Restore tests",
+        },
+        {
+            .key = kRestoreTestDaysKey,
+            .kind = OptionKind::Number,
+            .defaultValue = "0",
+            .explanation = "Test each database at most once in this many days (0: after every backup).",
+            .group = "Restore tests",
+            .minimum = 0,
+            .maximum = kMaxRestoreTestDays,
+        },
+        {
+            .key = kRestoreTestDataPathKey,
+            .kind = OptionKind::Text,
+            .defaultValue = "",
+            .explanation = "The folder, as SQL Server names it, for the scratch copy's files (empty: the server's "
+                           "default data and log folders).",
+            .group = "Restore tests",
+            .check = CheckServerFolder,
         },
         {
             .key = kDbEncryptionKey,

@@ -1,5 +1,6 @@
 #include "config/RunOptions.h"
 
+#include "config/OptionCatalog.h"
 #include "config/PasswordCodec.h"
 #include "config/ProfileFile.h"
 #include "config/SettingsFile.h"
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <optional>
 
 namespace config {
 
@@ -47,6 +49,21 @@ RunOptions ReadRunOptions(const ProfileFile& profile, const std::string& setting
     options.connection = ReadDatabaseSecurity(profile, settingsFolder);
     options.verifyBackup = IsOptionOn(profile, kVerifyBackupKey);
     options.startServiceOnLaunch = IsOptionOn(profile, kStartServiceOnLaunchKey);
+    options.restoreTest = IsOptionOn(profile, kRestoreTestKey);
+    // The catalogue's check decides what is understood; what is not counts
+    // as the default, and says so.
+    const auto checked = [&](const char* key, const char* fallback) -> std::optional<std::string> {
+        const std::string value = profile.read(kOptionsSection, key);
+        const OptionEntry* entry = FindOption(key);
+        const std::string problem = entry ? CheckOptionValue(*entry, value) : std::string();
+        if (problem.empty())
+            return entry ? NormalizedOptionValue(*entry, value) : value;
+        options.problems.push_back(problem + " " + key + "=" + value + " counts as " + fallback + ".");
+        return std::nullopt;
+    };
+    if (const auto days = checked(kRestoreTestDaysKey, "0 (a test after every backup)"); days && !days->empty())
+        options.restoreTestDays = std::stoi(*days);
+    options.restoreTestDataPath = checked(kRestoreTestDataPathKey, "empty (the server's default folders)").value_or("");
     std::string metricsFile(text::Trim(profile.read(kOptionsSection, kMetricsFileKey), " \t"));
     if (!metricsFile.empty() && metricsFile.front() != '/' && !settingsFolder.empty())
         metricsFile = settingsFolder + "/" + metricsFile;

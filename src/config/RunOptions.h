@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace config {
 
@@ -14,6 +15,10 @@ inline constexpr const char* kOptionsSection = "OPTIONS";
 
 inline constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
 inline constexpr const char* kStartServiceOnLaunchKey = "START_SERVICE_ON_LAUNCH";
+inline constexpr const char* kRestoreTestKey = "RESTORE_TEST";
+inline constexpr const char* kRestoreTestDaysKey = "RESTORE_TEST_DAYS";
+inline constexpr const char* kRestoreTestDataPathKey = "RESTORE_TEST_DATA_PATH";
+inline constexpr int kMaxRestoreTestDays = 3650;
 inline constexpr const char* kMetricsFileKey = "METRICS_FILE";
 inline constexpr const char* kOffsiteUrlKey = "OFFSITE_URL";
 inline constexpr const char* kOffsiteEndpointKey = "OFFSITE_ENDPOINT";
@@ -58,6 +63,22 @@ struct RunOptions {
     // START_SERVICE_ON_LAUNCH=TRUE: the desktop program starts the auto
     // backup service as it starts. Default FALSE.
     bool startServiceOnLaunch = false;
+    // RESTORE_TEST=TRUE: after a backup has completed and rotated, the server
+    // restores it under a scratch name, checks it (DBCC CHECKDB) and drops
+    // it. Default FALSE.
+    bool restoreTest = false;
+    // RESTORE_TEST_DAYS=N: each database is tested at most once in N days; 0
+    // (the default), after every backup. A value the catalogue refuses
+    // counts as 0 and is named in `problems`.
+    int restoreTestDays = 0;
+    // RESTORE_TEST_DATA_PATH: the folder, as the server names it, that
+    // receives the scratch database's files; empty (the default): the
+    // server's own default data and log folders. A value the catalogue
+    // refuses counts as empty and is named in `problems`.
+    std::string restoreTestDataPath;
+    // Why a value of section OPTIONS was not understood and its default
+    // applies instead, one text per value.
+    std::vector<std::string> problems;
     // METRICS_FILE=<path>: the Prometheus textfile written at start and after
     // every run; a relative path is relative to the settings file's folder.
     // Empty: none.

@@ -28,6 +28,13 @@ struct BackupJob {
     // the command ran. The backup is written with checksums and read back by
     // the server before it counts.
     bool verify = false;
+    // Nor these: the settings file's RESTORE_TEST, RESTORE_TEST_DAYS and
+    // RESTORE_TEST_DATA_PATH when the command ran. After the backup has
+    // rotated, the server restores it under a scratch name, checks and drops
+    // it, at most once in restoreTestDays days (0: every time).
+    bool restoreTest = false;
+    int restoreTestDays = 0;
+    std::string restoreTestDataPath;
     // Not a column of the list either: the OFFSITE_ options when the command
     // ran. When they name a bucket, the run's newest file is copied there.
     config::OffsiteOptions offsite;

@@ -3,6 +3,7 @@
 #include "engine/BackupSession.h"
 #include "engine/Clock.h"
 #include "engine/SettingsStore.h"
+#include "engine/RestoreTestRun.h"
 
 #include "config/DatabaseEntry.h"
 #include "config/DatabaseList.h"
@@ -53,6 +54,9 @@ BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec
     job.email = entry.email;
     job.keepOld = entry.keepOld;
     job.verify = options.verifyBackup;
+    job.restoreTest = options.restoreTest;
+    job.restoreTestDays = options.restoreTestDays;
+    job.restoreTestDataPath = options.restoreTestDataPath;
     job.offsite = options.offsite;
     job.owner = owner;
     return job;
@@ -78,6 +82,7 @@ struct BackupScheduler::Shared {
     struct Item {
         std::shared_ptr<const BackupJob> job;
         std::shared_ptr<AutoEntry> entry; // null for a manual run
+        bool restoreTestOnly = false;     // a restore test of the kept backup, no backup
     };
 
     BackupSession& owner;
@@ -158,10 +163,15 @@ struct BackupScheduler::Shared {
         return next;
     }
 
-    RunResult runOne(const BackupJob& job, std::stop_token stop)
+    RunResult runOne(const Item& item, std::stop_token stop)
     {
-        BackupWorker worker(job, services);
-        RunResult result = worker.run(stop);
+        RunResult result;
+        if (item.restoreTestOnly) {
+            result = RestoreTestRun(*item.job, services).run(stop);
+        } else {
+            BackupWorker worker(*item.job, services);
+            result = worker.run(stop);
+        }
         owner.view().runFinished(result);
         return result;
     }
@@ -184,7 +194,7 @@ struct BackupScheduler::Shared {
                 lock.unlock();
                 RunResult result;
                 try {
-                    result = runOne(*item.job, stop);
+                    result = runOne(item, stop);
                 } catch (const std::exception& e) {
                     owner.log().Write(std::string("Backup thread: unexpected error: ") + e.what());
                 }
@@ -334,6 +344,37 @@ int BackupScheduler::StartAutoBackupService(const config::DatabaseList& list)
     return rows;
 }
 
+int BackupScheduler::RestoreTests(const config::DatabaseList& list, const std::vector<int>& rows)
+{
+    if (list.rowCount() == 0) {
+        m_owner.view().showNotice(kEmptyListText, m_shared->services.applicationName);
+        return 0;
+    }
+    if (m_shared->shutdownStop.stop_requested() || !ensureThread())
+        return 0;
+    std::vector<int> wanted = rows;
+    if (wanted.empty()) {
+        for (int row = 0; row < list.rowCount(); ++row)
+            wanted.push_back(row);
+    }
+    std::erase_if(wanted, [&](int row) { return row < 0 || row >= list.rowCount(); });
+    if (wanted.empty())
+        return 0;
+    m_owner.log().Write("Restore test asked for " + std::to_string(wanted.size()) + " database(s)");
+    const config::RunOptions options = m_owner.settings().current()->options;
+    std::vector<QueuedRun> queued;
+    std::lock_guard lock(m_shared->mutex);
+    for (int row : wanted) {
+        m_owner.backupState().runsInProgress.fetch_add(1);
+        BackupJob job = JobFromEntry(config::DatabaseEntry::FromRow(list.row(row)), m_codec, &m_owner, options);
+        queued.push_back({job.databaseUrl, job.databaseName, false});
+        m_shared->queue.push_back({std::make_shared<const BackupJob>(std::move(job)), nullptr, true});
+    }
+    m_owner.view().runsQueued(queued);
+    m_shared->poke();
+    return static_cast<int>(wanted.size());
+}
+
 bool BackupScheduler::StopAutoBackupService()
 {
     BackupState& state = m_owner.backupState();
@@ -376,7 +417,12 @@ BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::
     for (int row = 0; row < list.rowCount(); ++row) {
         config::DatabaseEntry entry = config::DatabaseEntry::FromRow(list.row(row));
         const auto same = std::find_if(previous.begin(), previous.end(), [&](const auto& known) {
-            return known && known->entry == entry && known->job->verify == options.verifyBackup;
+            if (!known)
+                return false;
+            const BackupJob& job = *known->job;
+            return known->entry == entry && job.verify == options.verifyBackup
+                && job.restoreTest == options.restoreTest && job.restoreTestDays == options.restoreTestDays
+                && job.restoreTestDataPath == options.restoreTestDataPath;
         });
         if (same != previous.end()) {
             // Unchanged: keeps its schedule.

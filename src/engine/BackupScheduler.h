@@ -94,6 +94,12 @@ public:
     // the number of databases scheduled.
     int StartAutoBackupService(const config::DatabaseList& list);
 
+    // Restore tests of the newest backup each of the given rows keeps (every
+    // row when `rows` is empty), now, in turn with the backups; rows outside
+    // the list are skipped. Logs "Restore test asked for N database(s)" and
+    // returns the number of tests started; an empty list shows "Empty
+    // databse list." and starts nothing.
+    int RestoreTests(const config::DatabaseList& list, const std::vector<int>& rows = {});
     // Stops the auto service's schedule: the run under way goes on to its
     // end, runs of the service that wait for their turn are dropped, manual
     // runs stay queued. Logs "Auto backup service stopped" and tells that the

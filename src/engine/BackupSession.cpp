@@ -54,6 +54,8 @@ BackupSession::BackupSession(Paths paths, BackupServices services, text::Message
     , m_settings(services.settings ? services.settings : std::make_shared<SettingsStore>(m_paths.settingsPath))
     , m_applicationName(services.applicationName.empty() ? std::string(kDisplayName) : services.applicationName)
     , m_log(m_paths.logPath, std::move(onLogOpenFailure))
+    , m_restoreTestRecord(
+          std::make_unique<RestoreTestStateFile>(RestoreTestStateFile::PathBesideLog(m_paths.logPath)))
     , m_view(std::make_unique<ViewProxy>())
 {
     m_state.backupLock = &m_backupLock;

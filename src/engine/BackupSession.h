@@ -3,6 +3,7 @@
 #include "config/MailSettings.h"
 #include "engine/BackupView.h"
 #include "engine/BackupWorker.h"
+#include "engine/RestoreTestRecord.h"
 #include "engine/StatusJournal.h"
 #include "log/Log.h"
 
@@ -73,6 +74,9 @@ public:
     StatusJournal& statusJournal() { return m_journal; }
     BackupState& backupState() { return m_state; }
     BackupScheduler& scheduler() { return *m_scheduler; }
+    // When each database was last restore-tested, and the scratch databases
+    // not yet dropped: RestoreTests.state beside the log.
+    RestoreTestRecord& restoreTestRecord() { return *m_restoreTestRecord; }
     const std::string& settingsPath() const { return m_paths.settingsPath; }
     // The one reader of the settings file: every part of the program takes
     // its snapshots from here, and saves go through it.
@@ -99,6 +103,7 @@ private:
     std::shared_ptr<SettingsStore> m_settings;
     std::string m_applicationName;
     logging::Log m_log;
+    std::unique_ptr<RestoreTestRecord> m_restoreTestRecord;
     // Records the runs; null without a history path. Outlives the scheduler.
     std::unique_ptr<StoredRunHistory> m_history;
     StatusJournal m_journal;

@@ -290,15 +290,20 @@ bool BackupWorker::runPhases()
 {
     openRow();
     if (EndsTheRun(checkName()) || EndsTheRun(prepareTemp()) || EndsTheRun(connect())
-        || EndsTheRun(serverBackup()) || EndsTheRun(verify()) || EndsTheRun(finishFile()))
+        || EndsTheRun(dropLeftoverScratchDatabases()) || EndsTheRun(serverBackup()) || EndsTheRun(verify())
+        || EndsTheRun(finishFile()))
         return false;
     // A stop from here on keeps the finished backup: the compression and
     // the mail are skipped, the quick rotation still runs.
     const Phase zipped = compress();
     const Phase mailed = sendMail();
-    if (rotate() != Phase::Done || EndsTheRun(uploadOffsite()))
+    if (rotate() != Phase::Done)
         return false;
-    return !EndsTheRun(zipped) && !EndsTheRun(mailed) && !m_stop.stop_requested();
+    const Phase uploaded = uploadOffsite();
+    // The test reports; it deletes nothing the rotation kept.
+    const Phase tested = restoreTest();
+    return !EndsTheRun(zipped) && !EndsTheRun(mailed) && !EndsTheRun(uploaded) && !EndsTheRun(tested)
+        && !m_stop.stop_requested();
 }
 
 bool BackupWorker::stopRequested()
@@ -544,6 +549,48 @@ BackupWorker::Phase BackupWorker::rotate()
     if (failures.empty())
         return Phase::Done;
     fail(kRotationFailedText + failures.front());
+    return Phase::Failed;
+}
+
+RestoreTestPhase BackupWorker::restoreTestPhase()
+{
+    return RestoreTestPhase({m_owner, m_job, m_services, m_displayName, m_connectionString, m_row,
+                             [this](const std::string& line) { writeLog(line); }});
+}
+
+BackupWorker::Phase BackupWorker::dropLeftoverScratchDatabases()
+{
+    restoreTestPhase().dropLeftovers(*m_connection);
+    return Phase::Done;
+}
+
+BackupWorker::Phase BackupWorker::restoreTest()
+{
+    if (!m_job.restoreTest || m_stop.stop_requested())
+        return Phase::Skipped;
+    RestoreTestPhase phase = restoreTestPhase();
+    if (!phase.isDue())
+        return Phase::Skipped;
+    // The backup keeps its own text when the test passes.
+    const std::string backupStatus = m_result.row[StatusBackupStatus];
+    const std::string kept = m_databaseFolder + "/" + m_result.backupFileName;
+    m_result.restoreTest = phase.run(*m_connection, sessionId(), kept, m_tempFolder, m_stop);
+    const RestoreTestOutcome& outcome = m_result.restoreTest;
+    switch (outcome.result) {
+    case RestoreTestOutcome::Result::Passed:
+        setCell(StatusBackupStatus, backupStatus);
+        if (!outcome.scratchLeft)
+            return Phase::Done;
+        noteFailure("the scratch database " + outcome.scratchName + " could not be dropped: " + outcome.dropErrorText);
+        return Phase::Failed;
+    case RestoreTestOutcome::Result::Stopped:
+        setCell(StatusBackupStatus, backupStatus);
+        return Phase::Stopped;
+    case RestoreTestOutcome::Result::Failed:
+    case RestoreTestOutcome::Result::NotRun:
+        break;
+    }
+    fail(RestoreTestPhase::VerdictCell(outcome));
     return Phase::Failed;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "engine/BackupJob.h"
+#include "engine/RestoreTest.h"
+#include "engine/RestoreTestPhase.h"
 #include "engine/RunHistory.h"
 #include "engine/StatusJournal.h"
 #include "text/MessageBox.h"
@@ -105,6 +107,9 @@ enum class MailOutcome {
 // How a run ended, independent of the status journal (which may have been
 // emptied under it): what history, alerts and the headless summary read.
 struct RunResult {
+    // A backup (with its steps), or a restore test of the newest kept backup alone.
+    enum class Kind { Backup, RestoreTest };
+    Kind kind = Kind::Backup;
     std::string databaseName;            // as shown: trimmed
     StatusJournal::Row row;              // the run's final cells
     RunOutcome outcome = RunOutcome::Failed;
@@ -122,6 +127,9 @@ struct RunResult {
     std::chrono::system_clock::time_point endTime;   // the run's work was over
     int journalRow = -1;                 // the run's row of the status journal when it began; -1 before
     std::vector<std::string> logLines;   // what the run itself wrote to the log, in order
+    // The restore test of the run, when one ran (its result, the file, when,
+    // how long the restore took); NotRun otherwise.
+    RestoreTestOutcome restoreTest;
 
     bool completed() const { return outcome == RunOutcome::Completed; }
     // A stop request (the program ending) cut it short.
@@ -194,6 +202,12 @@ private:
     Phase compress();
     Phase sendMail();
     Phase rotate();
+    // Around the backup: scratch databases an interrupted restore test left
+    // are dropped once connected; after the rotation, the new backup is
+    // restore-tested when the settings ask for it.
+    Phase dropLeftoverScratchDatabases();
+    Phase restoreTest();
+    RestoreTestPhase restoreTestPhase();
     Phase uploadOffsite();
     // The run's row in the history: its start as soon as it holds the lock
     // (a run that never ends shows as interrupted), the whole row once it

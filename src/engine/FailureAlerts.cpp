@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kFailedOpening = "The backup of database %s failed.";
 constexpr const char* kRecoveredOpening = "The backup of database %s succeeded again.";
+constexpr const char* kRestoreTestFailedOpening = "The restore test of database %s failed.";
 constexpr const char* kStatusLabel = "Status: ";
 constexpr const char* kSizeLabel = "File size: ";
 constexpr const char* kBackupTimeLabel = "Backup time: ";
@@ -76,6 +77,12 @@ void FailureAlerts::runFinished(const RunResult& result)
     std::lock_guard lock(m_mutex);
     if (m_closing)
         return;
+    if (result.kind == RunResult::Kind::RestoreTest) {
+        if (failed && settings.mailOnFailure)
+            enqueue({result.databaseName, settings,
+                     kRestoreTestAlertSubjectPrefix + result.databaseName + kAlertFailedSuffix, bodyFor(result, true)});
+        return;
+    }
     if (!failed) {
         const auto found = m_failing.find(result.databaseName);
         if (found == m_failing.end())
@@ -100,7 +107,10 @@ void FailureAlerts::runFinished(const RunResult& result)
 
 std::string FailureAlerts::bodyFor(const RunResult& result, bool failed) const
 {
-    std::string body = withName(failed ? kFailedOpening : kRecoveredOpening, result.databaseName) + "\n\n";
+    const char* opening = result.kind == RunResult::Kind::RestoreTest ? kRestoreTestFailedOpening
+        : failed                                                        ? kFailedOpening
+                                                                        : kRecoveredOpening;
+    std::string body = withName(opening, result.databaseName) + "\n\n";
     body += kStatusLabel + result.row[StatusBackupStatus] + "\n";
     body += kSizeLabel + result.row[StatusFileSize] + "\n";
     body += kBackupTimeLabel + result.row[StatusBackupTime] + "\n";

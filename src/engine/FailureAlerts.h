@@ -24,6 +24,7 @@ class Mailer;
 
 // Operator texts of the alerts, compared verbatim by tests.
 inline constexpr const char* kAlertSubjectPrefix = "Corvella: backup of ";
+inline constexpr const char* kRestoreTestAlertSubjectPrefix = "Corvella: restore test of ";
 inline constexpr const char* kAlertFailedSuffix = " failed";
 inline constexpr const char* kAlertRecoveredSuffix = " succeeded again";
 inline constexpr const char* kAlertLogPrefix = "Failure alert for database ";
@@ -42,7 +43,10 @@ inline constexpr std::chrono::seconds kAlertDrainTime{20};
 // run fails when it neither completed nor was stopped. While a database keeps
 // failing it is mailed about at most once per kAlertRepeatInterval, measured
 // on the engine's clock; the first success after a mailed failure sends one
-// "succeeded again" message. Stopped runs change nothing.
+// "succeeded again" message. Stopped runs change nothing. A restore test
+// on its own (not part of a backup run) that fails is mailed each time as
+// "Corvella: restore test of X failed"; it changes nothing in what is known
+// of the database's backups.
 //
 // Threads: runFinished() may be called from any thread and never blocks on
 // the mail: alerts wait in a queue for one sending thread of this object's

@@ -277,6 +277,9 @@ void DBBackupDlg::buildWidgets()
     m_stopAutoButton = MakeButton(QStringLiteral("Stop Auto Backup Service"), "StopAutoBackup");
     m_stopAutoButton->setEnabled(false);
     auto* manual = MakeButton(QStringLiteral("Manual Backup"), "ManualBackup");
+    auto* restoreTest = MakeButton(QStringLiteral("Restore Test"), "RestoreTest");
+    restoreTest->setToolTip(QStringLiteral("Restore the newest backup of the selected database under a scratch name, "
+                                           "check it (DBCC CHECKDB) and drop it again"));
     auto* saveConfig = MakeButton(QStringLiteral("Save Configurations"), "SaveConfigurations");
     auto* hiddenMinimize = MakeButton(QStringLiteral("Minimize to Tray"), "MinimizeToTray");
     hiddenMinimize->hide();
@@ -288,6 +291,7 @@ void DBBackupDlg::buildWidgets()
     commands->addWidget(startAuto);
     commands->addWidget(m_stopAutoButton);
     commands->addWidget(manual);
+    commands->addWidget(restoreTest);
     commands->addStretch();
     commands->addWidget(saveConfig);
     commands->addWidget(hiddenMinimize);
@@ -337,6 +341,7 @@ void DBBackupDlg::buildWidgets()
     connect(startAuto, &QPushButton::clicked, this, &DBBackupDlg::startAutoBackupService);
     connect(m_stopAutoButton, &QPushButton::clicked, this, &DBBackupDlg::stopAutoBackupService);
     connect(manual, &QPushButton::clicked, this, &DBBackupDlg::manualBackup);
+    connect(restoreTest, &QPushButton::clicked, this, &DBBackupDlg::restoreTestSelected);
     connect(hiddenMinimize, &QPushButton::clicked, this, &DBBackupDlg::minimizeToTray);
 }
 
@@ -876,6 +881,16 @@ void DBBackupDlg::openHistory()
 void DBBackupDlg::manualBackup()
 {
     m_session.scheduler().ManualBackup(m_databaseList);
+}
+
+void DBBackupDlg::restoreTestSelected()
+{
+    const QModelIndexList selected = m_configGrid->selectionModel()->selectedRows();
+    if (selected.isEmpty()) {
+        m_services.prompter->inform(this, ApplicationCaption(), QString::fromUtf8(kSelectForRestoreTestText));
+        return;
+    }
+    m_session.scheduler().RestoreTests(m_databaseList, {selected.front().row()});
 }
 
 void DBBackupDlg::openMailSettings()

@@ -92,6 +92,9 @@ public:
         "Application is busy in taking backup. \nAre you sure to close the application?.";
     static constexpr const char* kCloseIdleText = "Are you sure to close the application";
     static constexpr const char* kChooseFolderTitle = "Please choose a folder.";
+    static constexpr const char* kSelectForRestoreTestText =
+        "Select the database to test in the list first: its newest backup is restored under a scratch name, "
+        "checked and dropped again.";
     static constexpr const char* kNoTrayText =
         "This desktop has no notification area (system tray), so Corvella cannot hide there. The window stays "
         "open; backups go on while it is minimised.";
@@ -154,6 +157,9 @@ public slots:
     void startAutoBackupService();
     void stopAutoBackupService();
     void manualBackup();
+    // Restores the newest backup the selected database keeps under a scratch
+    // name, checks and drops it; asks for a selection when there is none.
+    void restoreTestSelected();
     void openMailSettings();
     void openHistory();
     void openOffsiteSettings();

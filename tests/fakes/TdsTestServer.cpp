@@ -108,6 +108,27 @@ bool TdsTestServer::start()
     }
     if (m_options.denyServerState)
         args.push_back("--deny-server-state");
+    // Restore tests.
+    if (!m_options.dataPath.empty()) {
+        args.push_back("--data-path");
+        args.push_back(m_options.dataPath);
+    }
+    if (!m_options.logPath.empty()) {
+        args.push_back("--log-path");
+        args.push_back(m_options.logPath);
+    }
+    if (m_options.dataFiles != 1) {
+        args.push_back("--data-files");
+        args.push_back(std::to_string(m_options.dataFiles));
+    }
+    if (m_options.restoreDelayMs > 0) {
+        args.push_back("--restore-delay-ms");
+        args.push_back(std::to_string(m_options.restoreDelayMs));
+    }
+    for (const auto& database : m_options.consistencyErrorsIn) {
+        args.push_back("--consistency-errors-in");
+        args.push_back(database);
+    }
     if (!m_options.runAs.empty()) {
         args.push_back("--run-as");
         args.push_back(m_options.runAs);

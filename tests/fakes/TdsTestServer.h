@@ -28,9 +28,10 @@ struct TdsLogin {
 // The SQL Server wire-protocol test server (tools/tdsserver/tds_server.py),
 // run as a child process on 127.0.0.1 with a free port. It checks logins and
 // database names, writes real backup files for BACKUP DATABASE, verifies them
-// for RESTORE VERIFYONLY, answers simple SELECTs (see the script's header for
-// what it understands) and records every login attempt, batch and procedure
-// call in a journal that logins() and batches() read.
+// for RESTORE VERIFYONLY, restores, checks and drops copies of them, answers
+// simple SELECTs (see the script's header for what it understands) and
+// records every login attempt, batch and procedure call in a journal that
+// logins() and batches() read.
 //
 // start() blocks until the server listens (at most 15 s; on failure error()
 // says why, with what the server printed); stop() and the destructor end it
@@ -50,6 +51,16 @@ public:
         bool anyDatabase = false;           // every database name exists, besides `databases`
         std::vector<std::string> damagedBackupsOf; // backups of these fail RESTORE VERIFYONLY
         bool denyServerState = false;       // sys.dm_exec_requests answers error 300 then 297
+        // Restore tests: the server's default data and log folders
+        // (SERVERPROPERTY; empty: NULL, the log folder then the data folder),
+        // the data files of every backup, the time each restore takes, and
+        // the databases whose consistency check (and that of copies restored
+        // from their backups) finds errors.
+        std::string dataPath;
+        std::string logPath;
+        int dataFiles = 1;
+        int restoreDelayMs = 0;
+        std::vector<std::string> consistencyErrorsIn;
         // "USER" or "USER:GROUP": the server listens, then becomes that user for
         // good, as a database service runs under its own account. Needs root.
         std::string runAs;

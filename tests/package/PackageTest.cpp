@@ -247,6 +247,16 @@ TEST_F(Package, TheCliPackageHoldsTheProgramManualAndUnitWithoutQt)
     EXPECT_EQ(KeyValue(unit, "Documentation"), "man:corvella-cli(1)");
     EXPECT_EQ(KeyValue(unit, "User"), "corvella");
     EXPECT_EQ(KeyValue(unit, "RestartPreventExitStatus"), "2");
+    // The weekly restore test runs the same program on the same settings;
+    // the package enables neither it nor its timer.
+    const std::string restoreTest = ReadFile(s_cli.root + "/lib/systemd/system/corvella-restore-test.service");
+    EXPECT_EQ(KeyValue(restoreTest, "ExecStart"),
+              "/usr/bin/corvella-cli --restore-test --config /etc/corvella/BackupConfig.ini");
+    EXPECT_EQ(KeyValue(restoreTest, "User"), "corvella");
+    EXPECT_EQ(KeyValue(restoreTest, "WorkingDirectory"), KeyValue(unit, "WorkingDirectory"));
+    const std::string timer = ReadFile(s_cli.root + "/lib/systemd/system/corvella-restore-test.timer");
+    EXPECT_EQ(KeyValue(timer, "OnCalendar"), "weekly");
+    EXPECT_EQ(KeyValue(timer, "WantedBy"), "timers.target");
 
     // The example alert rules for the metrics file are valid rules.
     const std::string rules = s_cli.root + "/usr/share/doc/corvella-cli/examples/corvella-alerts.yml";
@@ -259,6 +269,7 @@ TEST_F(Package, TheCliPackageHoldsTheProgramManualAndUnitWithoutQt)
     EXPECT_THAT(postinst, HasSubstr("odbcinst -i -d -f /usr/share/tdsodbc/odbcinst.ini"));
     EXPECT_THAT(postinst, HasSubstr("adduser --system --group"));
     EXPECT_THAT(postinst, ::testing::Not(::testing::ContainsRegex("enable --now|invoke start|systemctl start")));
+    EXPECT_THAT(postinst, HasSubstr("was-enabled corvella-restore-test.timer"));
 }
 
 // corvella: the desktop program with its entry, icons and metainfo, over the

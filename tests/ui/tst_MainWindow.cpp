@@ -22,6 +22,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTimer>
@@ -276,6 +277,38 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(m_fixture->prompter.texts().size(), 1);
         QVERIFY(Find<QLabel>(window(), "StatusLine")->text() != "late");
+    }
+
+    // The button tests the newest backup of the database selected in the
+    // list, on its server, and the row says how it went.
+    void restoreTestButtonTestsTheSelectedDatabase()
+    {
+        fakes::TdsTestServer::Options options;
+        options.dataPath = m_fixture->path("sqldata").toStdString();
+        std::filesystem::create_directories(options.dataPath);
+        fakes::TdsTestServer server(options);
+        QVERIFY2(server.start(), server.error().c_str());
+        engine::SystemServices real(m_fixture->settingsPath());
+        m_fixture->open(realServices(), real.services("corvella"));
+        addDatabase(server, "Sales");
+        auto* button = Find<QPushButton>(window(), "RestoreTest");
+        QVERIFY(button);
+
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(m_fixture->prompter.texts(), QStringList{ui::DBBackupDlg::kSelectForRestoreTestText});
+        QCOMPARE(window().statusModel()->rowCount(), 0);
+
+        QTest::mouseClick(Find<QPushButton>(window(), "ManualBackup"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(statusCell(0, 2), QString("Backup completed"), 30000);
+        Find<QTableView>(window(), "ConfigGrid")->selectRow(0);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(statusCell(1, 2).startsWith("Restore test passed (restored in "), 30000);
+        QCOMPARE(statusCell(1, 1), QString("Sales"));
+        QVERIFY(m_fixture->logLines().filter(QRegularExpression(
+                    "^Restore test passed for Database Sales \\(restored in [0-9.]+ s, no consistency errors\\)$"))
+                    .size() == 1);
+        QCOMPARE(server.commandsStartingWith("DROP DATABASE").size(), std::size_t{1});
+        m_fixture->close();
     }
 
     void manualBackupFillsItsRowThroughQueuedUpdates()

@@ -8,6 +8,8 @@ the Python 3 standard library.
     tds_server.py --port 0 --login USER:PASSWORD ... --database NAME ...
                   [--any-database] [--backup-size BYTES] [--backup-delay-ms MS]
                   [--damage-backups-of NAME ...] [--deny-server-state]
+                  [--data-path FOLDER] [--log-path FOLDER] [--data-files N]
+                  [--restore-delay-ms MS] [--consistency-errors-in NAME ...]
                   [--tls-cert FILE --tls-key FILE [--force-encryption]]
                   [--run-as USER[:GROUP]] [--umask OCTAL] [--journal FILE]
 
@@ -65,6 +67,43 @@ What it understands:
     per statement running on any session, a running BACKUP as 'BACKUP
     DATABASE' with its progress 0..100. With --deny-server-state that view
     gives error 300 then 297, as for a login without VIEW SERVER STATE.
+    sys.databases also has state_desc: RESTORING for a database whose
+    restore has not finished, else ONLINE. SERVERPROPERTY('name') gives
+    InstanceDefaultDataPath (--data-path, NULL without it),
+    InstanceDefaultLogPath (--log-path, else the data path), ProductVersion,
+    ServerName, MachineName and Edition; NULL for any other name.
+  * A backup taken WITH CHECKSUM says so in its header. RESTORE HEADERONLY
+    FROM DISK = 'path' gives one row (BackupName, BackupType, Position,
+    DeviceType, ServerName, DatabaseName, BackupSize, BackupStartDate,
+    HasBackupChecksums, IsDamaged); RESTORE FILELISTONLY one row per file of
+    the backed-up database (LogicalName, PhysicalName, Type D or L,
+    FileGroupName, Size, MaxSize, FileId, BackupSizeInBytes, IsPresent): the
+    data file <db> (FileId 1, <data path>/<db>.mdf), the log <db>_log
+    (FileId 2, .ldf) and, with --data-files N, <db>_data2.. (.ndf). A file
+    that is no backup, a missing or unreadable one fail as for VERIFYONLY,
+    followed by 3013.
+  * RESTORE DATABASE name FROM DISK = 'path' [WITH MOVE 'logical' TO 'file',
+    CHECKSUM, ...]: every file is placed before anything is written. Errors
+    (each followed by 3013 "RESTORE DATABASE is terminating abnormally."):
+    3154 for a name that exists; 3187 for CHECKSUM on a backup without
+    checksums; 3234 for a MOVE of a file the backup does not hold; 1834 for
+    a file left at its original place while that database exists, or at a
+    place another database uses; 3142 for an existing file; 5133 for a
+    folder it cannot write or find (OS error 5, 3 ...), the last three then
+    3156 and 3119. Then the database exists as RESTORING, and the data files
+    receive the backup's pages (the log file is made 1 MiB, sparse), spread
+    over --restore-delay-ms, with its progress in sys.dm_exec_requests as
+    'RESTORE DATABASE'. A damaged backup gives 3183 once its pages are read,
+    a short one 3203; these, an attention packet and a client that goes away
+    leave the database RESTORING with its files, as a real server does.
+  * DBCC CHECKDB [(name [, ...])] [WITH option, ...] reads the database's
+    files: clean, it gives 8989 and 2528 (nothing WITH NO_INFOMSGS); for a
+    --consistency-errors-in database, or a copy restored from its backups,
+    errors 8928 and 8939 then 8990, 8989 and 8958. 2520 for an unknown
+    database, 927 for one still restoring.
+  * DROP DATABASE name [, ...] deletes the database's files: 3708 for a
+    system database, 3701 for an unknown one, 3702 for one another session
+    uses.
   * USE name, SET ..., PRINT 'text', WAITFOR DELAY 'hh:mm:ss[.fff]' (ended
     early by an attention packet).
   Anything else is answered with error 102 (incorrect syntax).
@@ -297,7 +336,7 @@ TOKEN_RE = re.compile(
 STATEMENT_WORDS = {
     "SELECT", "SET", "USE", "BACKUP", "RESTORE", "PRINT", "WAITFOR", "EXEC", "EXECUTE",
     "DECLARE", "IF", "BEGIN", "COMMIT", "ROLLBACK", "INSERT", "UPDATE", "DELETE", "CREATE",
-    "DROP", "ALTER",
+    "DROP", "ALTER", "DBCC",
 }
 
 
@@ -446,6 +485,36 @@ def skip_options(c):
         raise syntax_error(c.next())
 
 
+def with_options(c):
+    """[WITH option [= value], ...] as ({NAME: value or True}, [(logical, path)]
+    of MOVE 'logical' TO 'path')."""
+    options, moves = {}, []
+    if c.at_word("WITH"):
+        c.next()
+        while not c.done():
+            opt = c.next()
+            if opt.kind == "punct" and opt.text == ",":
+                continue
+            if opt.kind != "word":
+                raise syntax_error(opt)
+            name = opt.word()
+            if name == "MOVE":
+                logical = c.next()
+                c.expect_word("TO")
+                target = c.next()
+                if logical.kind != "string" or target.kind != "string":
+                    raise syntax_error(logical if logical.kind != "string" else target)
+                moves.append((logical.value, target.value))
+            elif c.at_punct("="):
+                c.next()
+                options[name] = c.next().value
+            else:
+                options[name] = True
+    elif not c.done():
+        raise syntax_error(c.next())
+    return options, moves
+
+
 def request_command(tokens):
     """The command column of sys.dm_exec_requests for a statement."""
     words = [tok.word() for tok in tokens[:2]]
@@ -453,7 +522,13 @@ def request_command(tokens):
         return "BACKUP LOG" if words[1:] == ["LOG"] else "BACKUP DATABASE"
     if words[0] == "RESTORE":
         # The server's command names are at most 16 characters.
-        return "RESTORE VERIFYON" if words[1:] == ["VERIFYONLY"] else "RESTORE DATABASE"
+        names = {"VERIFYONLY": "RESTORE VERIFYON", "FILELISTONLY": "RESTORE FILELIST",
+                 "HEADERONLY": "RESTORE HEADERON"}
+        return names.get(words[1] if len(words) > 1 else None, "RESTORE DATABASE")
+    if words[0] == "DBCC":
+        return "DBCC TABLE CHECK"
+    if words[0] == "DROP":
+        return "DROP DATABASE"
     return words[0] or "SELECT"
 
 
@@ -742,13 +817,15 @@ HEADER_SIZE = 512
 BACKUP_STEP_SECONDS = 0.02
 
 
-def backup_header(database, size, checksum):
+def backup_header(database, size, checksum, page_checksums=False):
     """The 512-byte header. The checksum (CRC-32 of everything after the
     header) is only known once the content is written; until then the field
-    says so, which marks a file whose writing never finished."""
-    text = "size=%d\nchecksum=%s\ncreated=%s\ndatabase=%s\n" % (
+    says so, which marks a file whose writing never finished. `checksums`
+    records whether the backup was taken WITH CHECKSUM, as RESTORE
+    HEADERONLY's HasBackupChecksums tells."""
+    text = "size=%d\nchecksum=%s\ncreated=%s\nchecksums=%s\ndatabase=%s\n" % (
         size, "pending" if checksum is None else "crc32:%08x" % checksum,
-        time.strftime("%Y-%m-%dT%H:%M:%S"), database)
+        time.strftime("%Y-%m-%dT%H:%M:%S"), "yes" if page_checksums else "no", database)
     header = BACKUP_MAGIC + text.encode("utf-8", "surrogateescape")
     return header[:HEADER_SIZE].ljust(HEADER_SIZE, b"\x00")
 
@@ -853,6 +930,79 @@ def check_backup(path, request):
         return (3203, 1, 16, 'Read on "%s" failed: %s' % (path, os_error_text(e.errno)))
     finally:
         os.close(fd)
+
+
+# ---------------------------------------------------------------------------
+# Restoring backups
+
+PLANNING_FAILED = (3119, 1, 16, "Problems were identified while planning for the RESTORE statement. "
+                                "Previous messages provide details.")
+# Restored log files are made this large (sparse); they hold no pages of the backup.
+LOG_FILE_SIZE = 1 << 20
+# A delayed restore or consistency check moves one step about this often.
+RESTORE_STEP_SECONDS = 0.02
+
+
+def read_backup_header(path, terminating):
+    """The header fields of a backup file ({"size": int, "checksum": str,
+    "checksums": bool, "database": str, "created": str}) and the file's
+    size on disk; raises the server's error, followed by `terminating`,
+    when the file cannot be opened or is not a backup."""
+    try:
+        fd = os.open(os_path(path), os.O_RDONLY | os.O_CLOEXEC)
+    except (OSError, UnicodeError) as e:
+        err = e.errno if isinstance(e, OSError) else errno.EINVAL
+        raise SqlError(3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
+            path, open_error(path, err)), [terminating])
+    try:
+        info = os.fstat(fd)
+        if stat.S_ISDIR(info.st_mode):
+            raise SqlError(3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
+                path, os_error_text(errno.EISDIR)), [terminating])
+        header = os.read(fd, HEADER_SIZE)
+    except OSError as e:
+        raise SqlError(3203, 1, 16, 'Read on "%s" failed: %s' % (path, os_error_text(e.errno)), [terminating])
+    finally:
+        os.close(fd)
+    malformed = SqlError(3241, 0, 16, "The media family on device '%s' is incorrectly formed. "
+                                      "SQL Server cannot process this media family." % path, [terminating])
+    if len(header) < HEADER_SIZE or not header.startswith(BACKUP_MAGIC):
+        raise malformed
+    raw = {}
+    for line in header[len(BACKUP_MAGIC):].split(b"\x00", 1)[0].split(b"\n"):
+        key, sep, value = line.partition(b"=")
+        if sep and key not in raw:
+            raw[key] = value
+    try:
+        fields = {"size": int(raw[b"size"]), "checksum": raw[b"checksum"].decode("ascii"),
+                  "checksums": raw.get(b"checksums") == b"yes",
+                  "database": raw[b"database"].decode("utf-8", "surrogateescape"),
+                  "created": raw.get(b"created", b"").decode("ascii", "replace")}
+    except (KeyError, ValueError, UnicodeError):
+        raise malformed
+    return fields, info.st_size
+
+
+def join_server_path(folder, name):
+    """A file name in a folder as the server names it: its own separator
+    ("\\" for a Windows path), one between the two."""
+    separator = "\\" if "\\" in folder and "/" not in folder else "/"
+    return folder if not folder else folder.rstrip("\\/") + separator + name
+
+
+def logical_files(database, size, data_files, data_path, log_path):
+    """The files a backup of `database` holds, as RESTORE FILELISTONLY lists
+    them: (logical name, type, file id, original physical name, bytes).
+    The primary data file has id 1 and the log 2, as on a real server; the
+    backup's pages are shared among the data files."""
+    content = max(size - HEADER_SIZE, 0)
+    share = content // data_files
+    files = [(database, "D", 1, join_server_path(data_path, database + ".mdf"), content - share * (data_files - 1)),
+             (database + "_log", "L", 2, join_server_path(log_path, database + "_log.ldf"), LOG_FILE_SIZE)]
+    for number in range(2, data_files + 1):
+        files.append(("%s_data%d" % (database, number), "D", number + 1,
+                      join_server_path(data_path, "%s_data%d.ndf" % (database, number)), share))
+    return sorted(files, key=lambda f: f[2])
 
 
 # ---------------------------------------------------------------------------
@@ -1358,6 +1508,8 @@ class Session:
         elif word == "RESTORE" and c.peek(1) is not None and c.peek(1).word() == "VERIFYONLY":
             self.verify(c, t, request)
             t.done(more)
+        elif self.restore_test_statement(c, word, t, more, request):
+            pass
         elif word == "USE":
             c.next()
             name = identifier(c.next())
@@ -1397,7 +1549,7 @@ class Session:
         name = identifier(c.next())
         c.expect_word("TO")
         path = disk_device(c)
-        skip_options(c)
+        options, _ = with_options(c)
 
         terminating = (3013, 1, 16, "BACKUP DATABASE is terminating abnormally.")
         database = self.server.find_database(name)
@@ -1406,7 +1558,7 @@ class Session:
                            [terminating])
         started = time.monotonic()
         damaged = database.casefold() in self.server.damaged_databases
-        failure = self.write_backup(path, database, request, damaged)
+        failure = self.write_backup(path, database, request, damaged, "CHECKSUM" in options)
         if failure is not None:
             stage, err = failure
             if stage == "open":
@@ -1420,7 +1572,7 @@ class Session:
         t.info(3014, 1, 0, "BACKUP DATABASE successfully processed %d pages in %.3f seconds (%.3f MB/sec)." % (
             data_pages + 2, elapsed, self.server.backup_size / 1048576.0 / elapsed))
 
-    def write_backup(self, path, database, request, damaged):
+    def write_backup(self, path, database, request, damaged, page_checksums=False):
         """Writes the backup file, spread over --backup-delay-ms in steps so
         that its progress shows and a client that goes away leaves a partial
         file. Returns None, or the failing stage and errno."""
@@ -1439,7 +1591,7 @@ class Session:
         written = 0
         crc = 0
         try:
-            for piece in backup_pieces(size, backup_header(database, size, None)):
+            for piece in backup_pieces(size, backup_header(database, size, None, page_checksums)):
                 view = memoryview(piece)
                 while view:
                     part = view[:bound - written]
@@ -1456,7 +1608,7 @@ class Session:
                             self.wait_until(started + delay * step / steps)
             if damaged:
                 crc ^= 0xFFFFFFFF
-            os.pwrite(fd, backup_header(database, size, crc)[:size], 0)
+            os.pwrite(fd, backup_header(database, size, crc, page_checksums)[:size], 0)
             request.percent = 100.0
             if delay > 0:
                 self.wait_until(started + delay)
@@ -1476,6 +1628,285 @@ class Session:
         if problem is not None:
             raise SqlError(*problem, follow=[(3013, 1, 16, "VERIFY DATABASE is terminating abnormally.")])
         t.info(3262, 1, 0, "The backup set on file 1 is valid.")
+
+    # -- restore tests ----------------------------------------------------
+    # What proving a backup takes: its header and file list, a restore under
+    # another name with its files moved, the consistency check of the copy
+    # and dropping it again.
+
+    def restore_test_statement(self, c, word, t, more, request):
+        """Runs RESTORE HEADERONLY / FILELISTONLY / DATABASE, DBCC CHECKDB or
+        DROP DATABASE; False for any other statement."""
+        second = c.peek(1).word() if c.peek(1) is not None else None
+        if word == "RESTORE" and second == "HEADERONLY":
+            self.restore_headeronly(c, t, more)
+        elif word == "RESTORE" and second == "FILELISTONLY":
+            self.restore_filelistonly(c, t, more)
+        elif word == "RESTORE" and second == "DATABASE":
+            self.restore_database(c, t, more, request)
+        elif word == "DBCC" and second == "CHECKDB":
+            self.dbcc_checkdb(c, t, more, request)
+        elif word == "DROP" and second == "DATABASE":
+            self.drop_database(c, t, more)
+        else:
+            return False
+        return True
+
+    def backup_file_list(self, fields):
+        server = self.server
+        return logical_files(fields["database"], fields["size"], server.data_files,
+                             server.data_path or "/var/opt/mssql/data/",
+                             server.log_path or server.data_path or "/var/opt/mssql/data/")
+
+    def restore_headeronly(self, c, t, more):
+        c.expect_word("RESTORE")
+        c.expect_word("HEADERONLY")
+        c.expect_word("FROM")
+        path = disk_device(c)
+        with_options(c)
+        fields, _ = read_backup_header(path, (3013, 1, 16, "RESTORE HEADERONLY is terminating abnormally."))
+        columns = [("BackupName", "nvarchar", 128), ("BackupType", "int", 2), ("Position", "int", 2),
+                   ("DeviceType", "int", 2), ("ServerName", "nvarchar", 128), ("DatabaseName", "nvarchar", 128),
+                   ("BackupSize", "int", 8), ("BackupStartDate", "nvarchar", 30), ("HasBackupChecksums", "int", 1),
+                   ("IsDamaged", "int", 1)]
+        rows = [["Full  Backup of  " + fields["database"], 1, 1, 2, SERVER_NAME, fields["database"], fields["size"],
+                 fields["created"].replace("T", " "), 1 if fields["checksums"] else 0, 0]]
+        t.result(columns, rows)
+        t.done(DONE_COUNT | more, 0xC1, len(rows))
+
+    def restore_filelistonly(self, c, t, more):
+        c.expect_word("RESTORE")
+        c.expect_word("FILELISTONLY")
+        c.expect_word("FROM")
+        path = disk_device(c)
+        with_options(c)
+        fields, _ = read_backup_header(path, (3013, 1, 16, "RESTORE FILELIST is terminating abnormally."))
+        columns = [("LogicalName", "nvarchar", 128), ("PhysicalName", "nvarchar", 260), ("Type", "nvarchar", 1),
+                   ("FileGroupName", "nvarchar", 128), ("Size", "int", 8), ("MaxSize", "int", 8),
+                   ("FileId", "int", 8), ("BackupSizeInBytes", "int", 8), ("IsPresent", "int", 1)]
+        rows = [[logical, physical, kind, "PRIMARY" if kind == "D" else None, size, 35184372080640, file_id,
+                 size if kind == "D" else 0, 1]
+                for logical, kind, file_id, physical, size in self.backup_file_list(fields)]
+        t.result(columns, rows)
+        t.done(DONE_COUNT | more, 0xC1, len(rows))
+
+    def restore_database(self, c, t, more, request):
+        c.expect_word("RESTORE")
+        c.expect_word("DATABASE")
+        name = identifier(c.next())
+        c.expect_word("FROM")
+        path = disk_device(c)
+        options, moves = with_options(c)
+        terminating = (3013, 1, 16, "RESTORE DATABASE is terminating abnormally.")
+        if not 0 < len(name) <= 128:
+            raise SqlError(103, 4, 15, "The identifier that starts with '%s' is too long. Maximum length is 128." % (
+                name[:128]))
+        fields, on_disk = read_backup_header(path, terminating)
+        source = fields["database"]
+        server = self.server
+        if name.casefold() in server.databases:
+            raise SqlError(3154, 4, 16, "The backup set holds a backup of a database other than the existing '%s' "
+                                        "database." % name, [terminating])
+        if options.get("CHECKSUM") and not fields["checksums"]:
+            raise SqlError(3187, 1, 16, "RESTORE WITH CHECKSUM cannot be specified because the backup set does not "
+                                        "contain checksum information.", [terminating])
+        files = self.backup_file_list(fields)
+        moved = {}
+        for logical, target in moves:
+            if not any(f[0].casefold() == logical.casefold() for f in files):
+                raise SqlError(3234, 2, 16, "Logical file '%s' is not part of database '%s'. Use RESTORE "
+                                            "FILELISTONLY to list the logical file names." % (logical, name),
+                               [terminating])
+            moved[logical.casefold()] = target
+        # Planning: every file gets its place before anything is written.
+        targets = []
+        created = []
+        try:
+            for logical, kind, file_id, physical, size in files:
+                target = moved.get(logical.casefold(), physical)
+                owner = server.database_owning_file(target) or (
+                    source if target == physical and server.find_database(source) is not None else None)
+                if owner is not None:
+                    raise SqlError(1834, 1, 16, "The file '%s' cannot be overwritten.  It is being used by "
+                                                "database '%s'." % (target, owner),
+                                   [(3156, 4, 16, "File '%s' cannot be restored to '%s'. Use WITH MOVE to identify "
+                                                  "a valid location for the file." % (logical, target)),
+                                    PLANNING_FAILED, terminating])
+                try:
+                    fd = os.open(os_path(target), os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o660)
+                except (OSError, UnicodeError) as e:
+                    err = e.errno if isinstance(e, OSError) else errno.EINVAL
+                    if err == errno.EEXIST:
+                        raise SqlError(3142, 1, 16, 'File "%s" cannot be restored over the existing "%s". Reissue '
+                                                    "the RESTORE statement using WITH REPLACE to overwrite "
+                                                    "pre-existing files, or WITH MOVE to identify an alternate "
+                                                    "location." % (logical, target), [PLANNING_FAILED, terminating])
+                    raise SqlError(5133, 1, 16, 'Directory lookup for the file "%s" failed with the operating '
+                                                "system error %s." % (target, open_error(target, err)),
+                                   [(3156, 3, 16, "File '%s' cannot be restored to '%s'. Use WITH MOVE to identify "
+                                                  "a valid location for the file." % (logical, target)),
+                                    PLANNING_FAILED, terminating])
+                created.append(target)
+                targets.append((logical, kind, target, size, fd))
+        except SqlError:
+            for _, _, _, _, fd in targets:
+                os.close(fd)
+            for target in created:
+                try:
+                    os.unlink(os_path(target))
+                except OSError:
+                    pass
+            raise
+        # From here the database exists, restoring; a failure, a cancel or a
+        # client that goes away leaves it so, with its files, as a real
+        # server does.
+        server.add_restored_database(name, source, [target for _, _, target, _, _ in targets])
+        started = time.monotonic()
+        try:
+            self.copy_backup_pages(path, fields, on_disk, targets, request, terminating)
+        finally:
+            for _, _, _, _, fd in targets:
+                os.close(fd)
+        server.finish_restore(name)
+        elapsed = max(time.monotonic() - started, 0.001)
+        pages = 0
+        for logical, kind, _, size, _ in targets:
+            count = max(1, size // PAGE) if kind == "D" else 2
+            pages += count
+            t.info(4035, 1, 0, "Processed %d pages for database '%s', file '%s' on file 1." % (count, name, logical))
+        t.info(3014, 1, 0, "RESTORE DATABASE successfully processed %d pages in %.3f seconds (%.3f MB/sec)." % (
+            pages, elapsed, fields["size"] / 1048576.0 / elapsed))
+        t.done(more)
+
+    def copy_backup_pages(self, path, fields, on_disk, targets, request, terminating):
+        """Reads the backup's pages into the data files, checking them as it
+        goes; spread over --restore-delay-ms so that progress shows."""
+        size = fields["size"]
+        delay = self.server.restore_delay
+        content = max(size - HEADER_SIZE, 1)
+        steps = 1 if delay <= 0 else max(1, min(int(delay / RESTORE_STEP_SECONDS), content // PAGE or 1))
+        # Pieces no larger than a step, so that the progress moves with them.
+        piece = max(PAGE, min(1 << 20, -(-content // steps)))
+        started = time.monotonic()
+        crc = 0
+        done = 0
+        read_error = lambda text: SqlError(3203, 1, 16, 'Read on "%s" failed: %s' % (path, text), [terminating])
+        try:
+            fd = os.open(os_path(path), os.O_RDONLY | os.O_CLOEXEC)
+        except OSError as e:
+            raise SqlError(3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
+                path, open_error(path, e.errno)), [terminating])
+        try:
+            os.lseek(fd, HEADER_SIZE, os.SEEK_SET)
+            for logical, kind, target, share, out in targets:
+                if kind != "D":
+                    os.ftruncate(out, share)
+                    continue
+                left = share
+                while left > 0:
+                    data = os.read(fd, min(piece, left))
+                    if not data:
+                        raise read_error("38(Reached the end of the file.)")
+                    crc = zlib.crc32(data, crc)
+                    try:
+                        write_all(out, data)
+                    except OSError as e:
+                        raise SqlError(3202, 1, 16, 'Write on "%s" failed: %s' % (target, os_error_text(e.errno)),
+                                       [terminating])
+                    left -= len(data)
+                    done += len(data)
+                    request.percent = 100.0 * done / content
+                    if delay > 0:
+                        step = done * steps // content
+                        self.wait_until(started + delay * step / steps)
+        except OSError as e:
+            raise read_error(os_error_text(e.errno))
+        finally:
+            os.close(fd)
+        if on_disk != size or "crc32:%08x" % crc != fields["checksum"]:
+            raise SqlError(3183, 1, 16, 'RESTORE detected an error on page (1:%d) in database "%s" as read from the '
+                                        "backup set." % (max(1, content // PAGE // 2), fields["database"]),
+                           [terminating])
+        request.percent = 100.0
+
+    def dbcc_checkdb(self, c, t, more, request):
+        c.expect_word("DBCC")
+        c.expect_word("CHECKDB")
+        name = self.database
+        if c.at_punct("("):
+            c.next()
+            tok = c.next()
+            name = tok.value if tok.kind == "string" else identifier(tok)
+            while not c.at_punct(")"):
+                c.next()
+            c.next()
+        options, _ = with_options(c)
+        server = self.server
+        found = server.find_database(name)
+        if found is None:
+            raise SqlError(2520, 1, 16, "Could not find database '%s'. The database either does not exist, or was "
+                                        "dropped before a statement tried to use it. Verify if the database exists "
+                                        "by querying the sys.databases catalog view." % name)
+        restored = server.restored_database(found)
+        if restored is not None and restored["state"] != "ONLINE":
+            raise SqlError(927, 2, 14, "Database '%s' cannot be opened. It is in the middle of a restore." % found)
+        # The check reads every page of the data files.
+        files = restored["files"] if restored is not None else []
+        total = sum(os.path.getsize(os_path(f)) for f in files if os.path.exists(os_path(f))) or 1
+        done = 0
+        for path in files:
+            try:
+                with open(os_path(path), "rb") as data:
+                    while True:
+                        chunk = data.read(1 << 20)
+                        if not chunk:
+                            break
+                        done += len(chunk)
+                        request.percent = 100.0 * done / total
+            except OSError:
+                pass
+        source = restored["source"] if restored is not None else found
+        info = "NO_INFOMSGS" not in options
+        if {found.casefold(), source.casefold()} & server.inconsistent_databases:
+            object_id = "Object ID 2105058535, index ID 0, partition ID 72057594038321152, alloc unit ID " \
+                        "72057594042318848 (type In-row data)"
+            t.error(8928, 1, 16, "%s: Page (1:94299) could not be processed.  See other errors for details." % (
+                object_id))
+            t.error(8939, 98, 16, "Table error: %s, page (1:94299). Test (IS_OFF (BUF_IOERR, pBUF->bstat)) failed. "
+                                  "Values are 12716041 and -4." % object_id)
+            t.info(8990, 1, 10, "CHECKDB found 0 allocation errors and 2 consistency errors in table 'Orders' "
+                                "(object ID 2105058535).")
+            t.info(8989, 1, 10, "CHECKDB found 0 allocation errors and 2 consistency errors in database '%s'." % found)
+            t.info(8958, 1, 10, "repair_allow_data_loss is the minimum repair level for the errors found by DBCC "
+                                "CHECKDB (%s)." % found)
+            t.done(DONE_ERROR | more)
+            return
+        if info:
+            t.info(8989, 1, 10, "CHECKDB found 0 allocation errors and 0 consistency errors in database '%s'." % found)
+            t.info(2528, 1, 10, "DBCC execution completed. If DBCC printed error messages, contact your system "
+                                "administrator.")
+        t.done(more)
+
+    def drop_database(self, c, t, more):
+        c.expect_word("DROP")
+        c.expect_word("DATABASE")
+        names = [identifier(c.next())]
+        while c.at_punct(","):
+            c.next()
+            names.append(identifier(c.next()))
+        if not c.done():
+            raise syntax_error(c.next())
+        server = self.server
+        for name in names:
+            if name.casefold() in (n.casefold() for n in SYSTEM_DATABASES):
+                raise SqlError(3708, 1, 16, "Cannot drop the database '%s' because it is a system database." % name)
+            if name.casefold() not in server.databases:
+                raise SqlError(3701, 1, 11, "Cannot drop the database '%s', because it does not exist or you do not "
+                                            "have permission." % name)
+            if server.database_in_use(name, self.spid):
+                raise SqlError(3702, 4, 16, 'Cannot drop database "%s" because it is currently in use.' % name)
+            server.drop_database(name)
+        t.done(more)
 
     def select(self, c):
         columns, rows = self.select_one(c)
@@ -1592,6 +2023,13 @@ class Session:
         word = tok.word()
         if word == "NULL":
             return ("value", None)
+        if word == "SERVERPROPERTY" and c.at_punct("("):
+            c.next()
+            prop = c.next()
+            if prop.kind != "string":
+                raise syntax_error(prop)
+            c.expect_punct(")")
+            return ("value", self.server_property(prop.value))
         if word in ("REPLICATE", "DB_NAME", "SUSER_SNAME") and c.at_punct("("):
             c.next()
             if word == "REPLICATE":
@@ -1613,6 +2051,14 @@ class Session:
         if tok.kind in ("word", "ident"):
             return ("column", identifier(tok))
         raise syntax_error(tok)
+
+    def server_property(self, name):
+        """SERVERPROPERTY: NULL for a name it does not know, as a real server."""
+        values = {"instancedefaultdatapath": self.server.data_path,
+                  "instancedefaultlogpath": self.server.log_path or self.server.data_path,
+                  "productversion": "16.0.1000.6", "servername": SERVER_NAME, "machinename": SERVER_NAME,
+                  "edition": "Developer Edition (64-bit)"}
+        return values.get(name.casefold())
 
     def where(self, c, columns, names, rows):
         """WHERE column op value [AND ...], op one of = <> < > <= >=."""
@@ -1660,9 +2106,8 @@ class Session:
             parts.append(identifier(c.next()))
         name = ".".join(p.casefold() for p in parts)
         if name in ("sys.databases", "master.sys.databases", "master..databases"):
-            names = self.server.all_databases()
-            return ([("name", "nvarchar", 128), ("database_id", "int", 4)],
-                     [(n, i + 1) for i, n in enumerate(names)])
+            return ([("name", "nvarchar", 128), ("database_id", "int", 4), ("state_desc", "nvarchar", 60)],
+                    self.server.database_rows())
         if name in ("sys.dm_exec_requests", "master.sys.dm_exec_requests"):
             if self.server.deny_server_state:
                 raise SqlError(300, 1, 14, "VIEW SERVER STATE permission was denied on object 'server', database 'master'.",
@@ -1718,11 +2163,15 @@ class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         session = Session(self.server, self.request)
+        with self.server.lock:
+            self.server.sessions[session.spid] = session
         try:
             session.run()
         except (OSError, ProtocolError, struct.error, UnicodeError, IndexError, ValueError) as e:
             self.server.note("session %d ended: %s" % (session.spid, e))
         finally:
+            with self.server.lock:
+                self.server.sessions.pop(session.spid, None)
             self.server.end_request(session.spid)
             self.server.release_spid(session.spid)
 
@@ -1752,6 +2201,13 @@ class TdsServer(socketserver.ThreadingTCPServer):
         self.backup_size = args.backup_size
         self.backup_delay = args.backup_delay_ms / 1000.0
         self.damaged_databases = {name.casefold() for name in args.damage_backups_of}
+        self.inconsistent_databases = {name.casefold() for name in args.consistency_errors_in}
+        self.data_path = args.data_path
+        self.log_path = args.log_path
+        self.data_files = args.data_files
+        self.restore_delay = args.restore_delay_ms / 1000.0
+        self.restored = {}  # casefolded name: {"files": [...], "source": name, "state": ...}
+        self.sessions = {}  # spid: Session
         self.deny_server_state = args.deny_server_state
         self.force_encryption = args.force_encryption
         self.tls_context = tls_context
@@ -1794,6 +2250,50 @@ class TdsServer(socketserver.ThreadingTCPServer):
 
     def all_databases(self):
         return list(self.databases.values())
+
+    def database_rows(self):
+        """sys.databases: name, database_id, state_desc."""
+        with self.lock:
+            names = list(self.databases.values())
+            states = {key: entry["state"] for key, entry in self.restored.items()}
+        return [(n, i + 1, states.get(n.casefold(), "ONLINE")) for i, n in enumerate(names)]
+
+    def add_restored_database(self, name, source, files):
+        with self.lock:
+            self.databases[name.casefold()] = name
+            self.restored[name.casefold()] = {"files": list(files), "source": source, "state": "RESTORING"}
+
+    def finish_restore(self, name):
+        with self.lock:
+            self.restored[name.casefold()]["state"] = "ONLINE"
+
+    def restored_database(self, name):
+        with self.lock:
+            entry = self.restored.get(name.casefold())
+            return dict(entry) if entry is not None else None
+
+    def database_owning_file(self, path):
+        with self.lock:
+            for key, entry in self.restored.items():
+                if path in entry["files"]:
+                    return self.databases.get(key, key)
+        return None
+
+    def database_in_use(self, name, spid):
+        with self.lock:
+            sessions = [s for other, s in self.sessions.items() if other != spid]
+        return any(s.database.casefold() == name.casefold() for s in sessions)
+
+    def drop_database(self, name):
+        """Forgets the database and deletes its files, as a real server does."""
+        with self.lock:
+            self.databases.pop(name.casefold(), None)
+            entry = self.restored.pop(name.casefold(), None)
+        for path in entry["files"] if entry is not None else []:
+            try:
+                os.unlink(os_path(path))
+            except OSError:
+                pass
 
     def find_database(self, name):
         found = self.databases.get(name.casefold())
@@ -1902,6 +2402,15 @@ def main(argv=None):
     parser.add_argument("--backup-delay-ms", type=int, default=0, metavar="MS")
     parser.add_argument("--damage-backups-of", action="append", default=[], metavar="NAME",
                         help="backups of this database fail RESTORE VERIFYONLY")
+    parser.add_argument("--data-path", metavar="FOLDER",
+                        help="SERVERPROPERTY('InstanceDefaultDataPath'); NULL when not given")
+    parser.add_argument("--log-path", metavar="FOLDER",
+                        help="SERVERPROPERTY('InstanceDefaultLogPath'); the data path when not given")
+    parser.add_argument("--data-files", type=int, default=1, metavar="N",
+                        help="data files in every backup besides its log file")
+    parser.add_argument("--restore-delay-ms", type=int, default=0, metavar="MS")
+    parser.add_argument("--consistency-errors-in", action="append", default=[], metavar="NAME",
+                        help="DBCC CHECKDB finds errors in this database and in copies restored from its backups")
     parser.add_argument("--deny-server-state", action="store_true",
                         help="the logins lack VIEW SERVER STATE: sys.dm_exec_requests is refused")
     parser.add_argument("--tls-cert", metavar="FILE", help="PEM certificate (chain) offered for encryption")
@@ -1919,8 +2428,10 @@ def main(argv=None):
         if not sep or not user:
             parser.error("--login takes USER:PASSWORD, got %r" % pair)
         args.logins.append((user, password))
-    if args.backup_size < 0 or args.backup_delay_ms < 0:
-        parser.error("--backup-size and --backup-delay-ms must not be negative")
+    if args.backup_size < 0 or args.backup_delay_ms < 0 or args.restore_delay_ms < 0:
+        parser.error("--backup-size, --backup-delay-ms and --restore-delay-ms must not be negative")
+    if not 1 <= args.data_files <= 32:
+        parser.error("--data-files takes 1 to 32, got %d" % args.data_files)
     if bool(args.tls_cert) != bool(args.tls_key):
         parser.error("--tls-cert and --tls-key go together")
     if args.force_encryption and not args.tls_cert:

@@ -1,6 +1,7 @@
 #include "fakes/TdsTestServer.h"
 #include "fakes/TempFolder.h"
 #include "fakes/TestCertificates.h"
+#include "fakes/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -715,6 +716,122 @@ TEST(TdsServerVerify, RestoreVerifyOnlyTellsWholeBackupsFromMissingAndDamagedOne
         EXPECT_EQ(outcome.succeeded, c.succeeds);
         EXPECT_EQ(outcome.messages, c.messages);
     }
+}
+
+// What proving a backup asks of the server: its header and file list, a
+// restore under another name with its files moved that refuses what a real
+// server refuses, the consistency check, and a drop that deletes the files.
+TEST(TdsServerRestore, RestoresChecksAndDropsCopiesAsARealServerDoes)
+{
+    fakes::TempFolder folder("corvella-tds-test");
+    const std::string dir = folder.root();
+    const std::string data = dir + "/data/";
+    fs::create_directories(data);
+    fakes::TdsTestServer::Options options;
+    options.logins = {{"sa", "Pa;ss}"}};
+    options.databases = {"Sales", "Ledger", "Stock"};
+    options.damagedBackupsOf = {"Ledger"};
+    options.consistencyErrorsIn = {"Stock"};
+    options.backupSize = 3 * 65536 + 512 + 17;
+    options.dataFiles = 2;
+    options.dataPath = data;
+    fakes::TdsTestServer server(options);
+    ASSERT_TRUE(server.start()) << server.error();
+    OdbcSession session(Direct(server.port()), "sa", "Pa;ss}", "master");
+    ASSERT_TRUE(session.connected());
+    for (const std::string& statement :
+         {"BACKUP DATABASE Sales TO DISK = N'" + dir + "/Sales.bak' WITH INIT, CHECKSUM",
+          "BACKUP DATABASE Sales TO DISK = N'" + dir + "/Plain.bak' WITH INIT",
+          "BACKUP DATABASE Ledger TO DISK = N'" + dir + "/Ledger.bak' WITH CHECKSUM",
+          "BACKUP DATABASE Stock TO DISK = N'" + dir + "/Stock.bak'"}) {
+        ASSERT_TRUE(session.run(statement).succeeded) << statement;
+    }
+
+    using Rows = std::vector<std::vector<std::string>>;
+    EXPECT_EQ(session.run("SELECT SERVERPROPERTY('InstanceDefaultDataPath'), SERVERPROPERTY('InstanceDefaultLogPath'), "
+                          "SERVERPROPERTY('NoSuchProperty')").rows,
+              (Rows{{data, data, "NULL"}}));
+    const auto header = session.run("RESTORE HEADERONLY FROM DISK = N'" + dir + "/Sales.bak'").rows;
+    ASSERT_EQ(header.size(), 1u);
+    EXPECT_EQ(header[0][5], "Sales");
+    EXPECT_EQ(header[0][8], "1") << "taken WITH CHECKSUM";
+    EXPECT_EQ(session.run("RESTORE HEADERONLY FROM DISK = N'" + dir + "/Plain.bak'").rows.at(0).at(8), "0");
+    const auto files = session.run("RESTORE FILELISTONLY FROM DISK = N'" + dir + "/Sales.bak'").rows;
+    ASSERT_EQ(files.size(), 3u);
+    const std::vector<std::string> logical{files[0][0], files[1][0], files[2][0]};
+    EXPECT_EQ(logical, (std::vector<std::string>{"Sales", "Sales_log", "Sales_data2"}));
+    EXPECT_EQ((std::vector<std::string>{files[0][1], files[0][2], files[0][6]}),
+              (std::vector<std::string>{data + "Sales.mdf", "D", "1"}));
+    EXPECT_EQ((std::vector<std::string>{files[1][1], files[1][2], files[1][6]}),
+              (std::vector<std::string>{data + "Sales_log.ldf", "L", "2"}));
+    EXPECT_EQ(files[2][2], "D");
+    EXPECT_EQ(Numbers(session.run("RESTORE FILELISTONLY FROM DISK = N'" + dir + "/none.bak'").messages),
+              (std::vector<int>{3201, 3013}));
+
+    // Restores `backup` (of database `source`) as `name`, every file moved into `folder`.
+    const auto restore = [&](const std::string& name, const std::string& backup, const std::string& folder,
+                             const std::string& extra = "") {
+        const std::string source = backup == "Plain.bak" ? "Sales" : backup.substr(0, backup.find('.'));
+        return session.run("RESTORE DATABASE [" + name + "] FROM DISK = N'" + dir + "/" + backup + "' WITH MOVE N'"
+                           + source + "' TO N'" + folder + name + ".mdf', MOVE N'" + source + "_log' TO N'" + folder
+                           + name + ".ldf', MOVE N'" + source + "_data2' TO N'" + folder + name + ".ndf'" + extra);
+    };
+    const Message terminating{3013, "RESTORE DATABASE is terminating abnormally."};
+    const Message planning{3119, "Problems were identified while planning for the RESTORE statement. Previous "
+                                 "messages provide details."};
+
+    const auto restored = restore("Copy", "Sales.bak", data, ", CHECKSUM, RECOVERY");
+    EXPECT_TRUE(restored.succeeded);
+    EXPECT_EQ(Numbers(restored.messages), (std::vector<int>{4035, 4035, 4035, 3014}));
+    EXPECT_EQ(fs::file_size(data + "Copy.mdf") + fs::file_size(data + "Copy.ndf"), 3u * 65536 + 17);
+    EXPECT_EQ(session.run("SELECT state_desc FROM sys.databases WHERE name = 'Copy'").rows, (Rows{{"ONLINE"}}));
+
+    // What a real server refuses.
+    EXPECT_EQ(restore("Copy", "Sales.bak", data).messages,
+              (std::vector<Message>{
+                  {3154, "The backup set holds a backup of a database other than the existing 'Copy' database."},
+                  terminating}));
+    EXPECT_EQ(Numbers(restore("Copy2", "Plain.bak", data, ", CHECKSUM").messages), (std::vector<int>{3187, 3013}));
+    EXPECT_EQ(session.run("RESTORE DATABASE Copy3 FROM DISK = N'" + dir + "/Sales.bak'").messages,
+              (std::vector<Message>{
+                  {1834, "The file '" + data + "Sales.mdf' cannot be overwritten.  It is being used by database 'Sales'."},
+                  {3156, "File 'Sales' cannot be restored to '" + data + "Sales.mdf'. Use WITH MOVE to identify a valid "
+                         "location for the file."},
+                  planning, terminating}));
+    EXPECT_EQ(restore("Copy4", "Sales.bak", dir + "/missing/").messages,
+              (std::vector<Message>{
+                  {5133, "Directory lookup for the file \"" + dir + "/missing/Copy4.mdf\" failed with the operating "
+                         "system error 3(The system cannot find the path specified.)."},
+                  {3156, "File 'Sales' cannot be restored to '" + dir + "/missing/Copy4.mdf'. Use WITH MOVE to "
+                         "identify a valid location for the file."},
+                  planning, terminating}));
+    EXPECT_TRUE(session.run("SELECT name FROM sys.databases WHERE name = 'Copy2'").rows.empty());
+
+    // A damaged backup leaves its copy restoring, files and all, until it is dropped.
+    EXPECT_EQ(Numbers(restore("Broken", "Ledger.bak", data).messages), (std::vector<int>{3183, 3013}));
+    EXPECT_EQ(session.run("SELECT state_desc FROM sys.databases WHERE name = 'Broken'").rows, (Rows{{"RESTORING"}}));
+    EXPECT_EQ(Numbers(session.run("DBCC CHECKDB ([Broken]) WITH NO_INFOMSGS").messages), std::vector<int>{927});
+    EXPECT_TRUE(fs::exists(data + "Broken.mdf"));
+
+    // The consistency check: silent when clean and asked for no information.
+    const auto clean = session.run("DBCC CHECKDB ([Copy]) WITH NO_INFOMSGS, ALL_ERRORMSGS");
+    EXPECT_TRUE(clean.succeeded);
+    EXPECT_TRUE(clean.messages.empty());
+    EXPECT_EQ(Numbers(session.run("DBCC CHECKDB (N'Copy')").messages), (std::vector<int>{8989, 2528}));
+    ASSERT_TRUE(restore("Stocktake", "Stock.bak", data).succeeded);
+    const auto corrupt = session.run("DBCC CHECKDB ([Stocktake]) WITH NO_INFOMSGS, ALL_ERRORMSGS");
+    EXPECT_FALSE(corrupt.succeeded);
+    EXPECT_EQ(Numbers(corrupt.messages), (std::vector<int>{8928, 8939, 8990, 8989, 8958}));
+
+    // Dropping deletes the files; nothing else is dropped.
+    OdbcSession user(Direct(server.port()), "sa", "Pa;ss}", "master");
+    ASSERT_TRUE(user.run("USE [Stocktake]").succeeded);
+    EXPECT_EQ(Numbers(session.run("DROP DATABASE [Stocktake]").messages), std::vector<int>{3702});
+    for (const char* name : {"Copy", "Broken"})
+        EXPECT_TRUE(session.run(std::string("DROP DATABASE [") + name + "]").succeeded) << name;
+    EXPECT_EQ(Numbers(session.run("DROP DATABASE [Copy]").messages), std::vector<int>{3701});
+    EXPECT_EQ(Numbers(session.run("DROP DATABASE master").messages), std::vector<int>{3708});
+    EXPECT_EQ(fakes::FilesIn(data), (std::vector<std::string>{"Stocktake.ldf", "Stocktake.mdf", "Stocktake.ndf"}));
 }
 
 // Polls `probe` every 20 ms until it gives true or `seconds` pass.
