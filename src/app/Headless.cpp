@@ -294,20 +294,29 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
 // Reads the settings file again for the running service: the database list
 // goes to the scheduler, the mail settings to the session. A file that
 // cannot be read leaves everything as it was.
+// A reload that fails in any way, memory included, changes nothing: the
+// settings in force stay, and the runs go on.
 void Reload(HeadlessSession& headless, const std::string& path)
 {
-    config::DatabaseList databases;
-    config::MailSettings mail;
-    std::string error;
     logging::Log& log = headless.session.log();
-    if (!LoadConfiguration(path, databases, mail, error)) {
-        log.Write("Settings not reloaded on SIGHUP: " + error);
-        return;
+    try {
+        config::DatabaseList databases;
+        config::MailSettings mail;
+        std::string error;
+        if (!LoadConfiguration(path, databases, mail, error)) {
+            log.Write("Settings not reloaded on SIGHUP: " + error);
+            return;
+        }
+        const auto summary = headless.session.scheduler().ReloadAutoService(databases);
+        headless.session.setMailSettings(mail);
+        log.Write("Settings reloaded on SIGHUP: " + std::to_string(summary.added) + " database(s) new or changed, "
+                  + std::to_string(summary.removed) + " removed, " + std::to_string(summary.unchanged)
+                  + " unchanged");
+    } catch (const std::bad_alloc&) {
+        log.Write("Settings not reloaded on SIGHUP: out of memory while reading '" + path + "'");
+    } catch (const std::exception& e) {
+        log.Write("Settings not reloaded on SIGHUP: " + std::string(e.what()));
     }
-    headless.session.setMailSettings(mail);
-    const auto summary = headless.session.scheduler().ReloadAutoService(databases);
-    log.Write("Settings reloaded on SIGHUP: " + std::to_string(summary.added) + " database(s) new or changed, "
-              + std::to_string(summary.removed) + " removed, " + std::to_string(summary.unchanged) + " unchanged");
 }
 
 int Service(Configuration& configuration, const std::string& applicationName)
