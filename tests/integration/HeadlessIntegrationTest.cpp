@@ -252,10 +252,19 @@ TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
     EXPECT_EQ(second.exitCode, 2);
     EXPECT_THAT(second.err, HasSubstr("the settings file '" + config + "' is in use by another copy of Corvella (process "
                                       + std::to_string(service) + ")"));
-    // The same file reached by another path is the same file.
+    // The same file reached by another path, a symbolic link or a hard link
+    // is the same file.
     fs::create_directories(m_root + "/sub");
     Outcome viaOtherPath = RunProgram(m_root + "/sub", {"--service", "--config", "../BackupConfig.ini"});
     EXPECT_EQ(viaOtherPath.exitCode, 2);
+    fs::create_symlink(config, m_root + "/sub/linked.ini");
+    fs::create_hard_link(config, m_root + "/sub/hard.ini");
+    for (const char* name : {"linked.ini", "hard.ini"}) {
+        Outcome viaLink = RunProgram(m_root + "/sub", {"--backup-now", "--config", name});
+        EXPECT_EQ(viaLink.exitCode, 2) << name;
+        EXPECT_THAT(viaLink.err, HasSubstr("is in use by another copy of Corvella (process " + std::to_string(service)
+                                           + ")")) << name;
+    }
 
     fs::create_directories(m_root + "/other");
     const std::string otherConfig = writeConfig({{"Stock", "Backup#2024"}}, m_root + "/other/BackupConfig.ini");
@@ -277,6 +286,9 @@ TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
     }));
     Outcome raise = RunProgram(m_root + "/desk", {"--config", deskConfig});
     EXPECT_EQ(raise.exitCode, 0) << raise.err;
+    fs::create_hard_link(deskConfig, m_root + "/desk.ini");
+    Outcome raiseViaHardLink = RunProgram(m_root, {"--config", m_root + "/desk.ini"});
+    EXPECT_EQ(raiseViaHardLink.exitCode, 0) << raiseViaHardLink.err;
     Outcome headless = RunProgram(m_root + "/desk", {"--backup-now", "--config", deskConfig});
     EXPECT_EQ(headless.exitCode, 2);
     kill(desktop, SIGTERM);
