@@ -6,12 +6,6 @@
 
 namespace config {
 
-namespace {
-
-constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
-
-} // namespace
-
 bool IsTrueOption(std::string_view value)
 {
     while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
@@ -40,6 +34,7 @@ RunOptions LoadRunOptions(const std::string& iniPath)
     if (iniPath.empty() || ProfileFile::load(iniPath, profile) != ProfileFile::LoadStatus::Loaded)
         return options;
     options.verifyBackup = IsOptionOn(profile, kVerifyBackupKey);
+    options.startServiceOnLaunch = IsOptionOn(profile, kStartServiceOnLaunchKey);
     return options;
 }
 

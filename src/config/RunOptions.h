@@ -10,13 +10,19 @@ class ProfileFile;
 // The program's own section of the settings file; every key in it is optional.
 inline constexpr const char* kOptionsSection = "OPTIONS";
 
-// Options of section OPTIONS that change what a backup run does. A missing
+inline constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
+inline constexpr const char* kStartServiceOnLaunchKey = "START_SERVICE_ON_LAUNCH";
+
+// Options of section OPTIONS that change what a backup run or the program does. A missing
 // key, or a value other than the ones named, means the default. Values
 // compare without regard to case.
 struct RunOptions {
     // VERIFY_BACKUP=TRUE: the backup is written with checksums and the server
     // reads it back (RESTORE VERIFYONLY) before it counts. Default FALSE.
     bool verifyBackup = false;
+    // START_SERVICE_ON_LAUNCH=TRUE: the desktop program starts the auto
+    // backup service as it starts. Default FALSE.
+    bool startServiceOnLaunch = false;
 };
 
 // Reads the options from the settings file; a file that cannot be read gives
