@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -471,6 +474,24 @@ TEST_F(DbConnectionTest, ConnectorReportsWhyItFailed)
     auto connection = connector.OpenBackupConnection(connectionString("Sales", kUser, "wrong"), failure);
     EXPECT_EQ(connection, nullptr);
     EXPECT_EQ(failure, "Error Object : [FreeTDS][SQL Server] Error Contents : Login failed for user 'backup'.");
+
+    // A process with no descriptor left (ulimit -n) is named as the cause,
+    // not the server. The open session keeps the driver loaded.
+    auto open = connector.OpenBackupConnection(connectionString(), failure);
+    ASSERT_NE(open, nullptr) << failure;
+    rlimit limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    // A new descriptor takes the lowest free number, which the limit forbids.
+    rlimit lowered = limit;
+    const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    connection = connector.OpenBackupConnection(connectionString(), failure);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(connection, nullptr);
+    EXPECT_TRUE(failure.ends_with(". Cannot open a connection: Too many open files")) << failure;
 }
 
 // Open sockets of this process: every session holds one while it lives.

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -153,6 +156,7 @@ TEST(MailDelivery, FailuresAreToldInWordsAndNothingIsDelivered)
         bool trustOtherCa;
         bool stopServerFirst;
         std::vector<std::string> expectedParts;
+        bool noDescriptorLeft = false; // as under ulimit -n, when every descriptor is in use
     };
     const auto none = [](config::MailSettings&) {};
     const std::vector<Case> cases = {
@@ -174,6 +178,8 @@ TEST(MailDelivery, FailuresAreToldInWordsAndNothingIsDelivered)
          [](config::MailSettings& s) { s.serverAddress = ""; }, false, false, {"No mail server"}},
         {"port outside the valid range", {SmtpTestServer::Mode::Plain, "", "", false},
          [](config::MailSettings& s) { s.port = 70000; }, false, false, {"port 70000"}},
+        {"no descriptor left for the connection", {SmtpTestServer::Mode::Plain, "", "", false}, none, false, false,
+         {"Email not sent: Cannot open a connection to the mail server: Too many open files"}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -185,7 +191,19 @@ TEST(MailDelivery, FailuresAreToldInWordsAndNothingIsDelivered)
         if (c.stopServerFirst)
             server.stop();
 
+        rlimit limit {};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+        if (c.noDescriptorLeft) {
+            // A new descriptor takes the lowest free number, which the limit forbids.
+            rlimit lowered = limit;
+            const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(lowestFree, 0);
+            ::close(lowestFree);
+            lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+            ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        }
         const std::string text = mail::SendTestMail(settings);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
 
         EXPECT_EQ(text.rfind("Email not sent: ", 0), 0u) << text;
         for (const std::string& part : c.expectedParts)
