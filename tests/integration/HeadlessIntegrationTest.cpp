@@ -167,6 +167,22 @@ TEST_F(HeadlessIntegration, BadOrMissingConfigurationExitsWithTwo)
     EXPECT_EQ(empty.exitCode, 2);
     EXPECT_THAT(empty.err, HasSubstr("lists no database"));
 
+    // A value too long is refused by its key's name, never cut: nothing is
+    // backed up into a folder named by the first part of the path.
+    const std::string config = writeConfig({{"Sales", "Backup#2024"}});
+    const std::string longPath = m_root + "/" + std::string(2000 - m_root.size() - 1, 'p');
+    std::string text = ReadFile(config);
+    text.replace(text.find(m_root + "/backups"), (m_root + "/backups").size(), longPath);
+    std::ofstream(config, std::ios::trunc) << text;
+    for (const char* mode : {"--backup-now", "--service"}) {
+        Outcome tooLong = RunProgram(m_root, {mode, "--config", config});
+        EXPECT_EQ(tooLong.exitCode, 2) << mode;
+        EXPECT_THAT(tooLong.err, HasSubstr("The value of BACKUP_PATH_0 in section [DBBackInfo] of the settings file '"
+                                           + config + "' is 2000 bytes long; a value may hold at most 1023 bytes."));
+    }
+    for (const auto& entry : fs::directory_iterator(m_root))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("ppp")) << entry.path();
+
     Outcome usage = RunProgram(m_root, {"--backup-now", "--service"});
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_THAT(usage.err, HasSubstr("cannot be combined"));

@@ -383,4 +383,57 @@ TEST_F(RealHost, SettingsThatAreNoFileAreRefusedAtOnce)
     }
 }
 
+// Settings files of the largest size that hold little but blank lines or
+// "[]" lines are odd, not wrong: under a memory limit far below what a line
+// by line reading took, a backup runs to its end, and a SIGHUP during a
+// service's backup reloads them without touching the backup.
+TEST_F(RealHost, OddSettingsFilesOfTheLargestSizeRunUnderAMemoryLimit)
+{
+    fakes::TdsTestServer::Options options;
+    options.logins = {{kLogin, kPassword}};
+    options.databases = {"Sales"};
+    options.backupSize = 1 << 20;
+    options.backupDelayMs = 3000;
+    startServer(options);
+    const std::string backups = m_root + "/backups";
+    const std::string config = writeConfig(m_root, {{"Sales"}}, backups);
+    const std::string settings = ReadFile(config);
+    const auto padded = [&](const std::string& name, const std::string& line) {
+        std::string text = settings;
+        while (text.size() + line.size() <= 8 * 1024 * 1024)
+            text += line;
+        std::ofstream(m_root + "/" + name, std::ios::binary) << text;
+        return m_root + "/" + name;
+    };
+    const std::string brackets = padded("brackets.ini", "[]\r\n");
+    const std::string blank = padded("blank.ini", "\n");
+
+    Launch launch;
+    launch.maxAddressSpace = 300000 * 1024ull; // ulimit -v 300000
+    launch.outputName = "now";
+    EXPECT_EQ(WaitForExit(StartProgram(m_root, {"--backup-now", "--config", brackets}, launch)), 0)
+        << ReadFile(m_root + "/now.out") << ReadFile(m_root + "/now.err");
+    EXPECT_THAT(fakes::FilesIn(backups + "/Sales"), ::testing::ElementsAre("Sales.Bak"));
+
+    launch.outputName = "service";
+    const pid_t service = StartProgram(m_root, {"--service", "--config", blank}, launch);
+    const std::string writing = backups + "/Sales/temp/Sales.bak";
+    for (int i = 0; i < 1000 && !fs::exists(writing); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(fs::exists(writing)) << ReadFile(m_root + "/service.err");
+    ASSERT_EQ(kill(service, SIGHUP), 0);
+    // The backup under way ends as usual: its file leaves temp for the rotation.
+    for (int i = 0; i < 1000 && fs::exists(writing); ++i)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(500ms);
+    kill(service, SIGTERM);
+    EXPECT_EQ(WaitForExit(service), 0) << ReadFile(m_root + "/service.err");
+    const auto log = fakes::ReadLogMessages(m_root + "/BackupLog.log");
+    EXPECT_THAT(log, Contains("Settings reloaded on SIGHUP: 0 database(s) new or changed, 0 removed, 1 unchanged"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Backup Started for Database Sales"), 2);
+    EXPECT_THAT(log, ::testing::Not(Contains(HasSubstr("stopped because the program is ending"))));
+    EXPECT_THAT(fakes::FilesIn(backups + "/Sales/Last Backup"), ::testing::ElementsAre("Sales.Bak"));
+    expectOnlyCompleteBackups(backups + "/Sales", "after the reload");
+}
+
 #endif
