@@ -7,6 +7,7 @@
 #include "config/PasswordCodec.h"
 #include "config/SettingsFile.h"
 #include "config/SettingsLocation.h"
+#include "engine/BackupFolders.h"
 #include "engine/BackupScheduler.h"
 #include "engine/BackupSession.h"
 #include "engine/StatusJournal.h"
@@ -117,7 +118,8 @@ private:
         if (column != engine::StatusBackupStatus)
             return;
         std::lock_guard lock(s_stderrMutex);
-        std::cerr << "\r\033[K" << m_names[row] << ": " << text << std::flush;
+        std::cerr << "\r\033[K" << engine::PrintableName(m_names[row]) << ": " << engine::PrintableName(text)
+                  << std::flush;
         m_shown = true;
     }
 
@@ -165,37 +167,48 @@ bool LoadConfiguration(const std::string& path, config::DatabaseList& databases,
     return true;
 }
 
+// The columns a UTF-8 text takes on a terminal: one per character.
+std::size_t DisplayWidth(const std::string& text)
+{
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char ch) {
+        return (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+    }));
+}
+
+// One line per run: every cell is printed as the log spells it, control
+// characters of a hand-edited name included.
 std::string FormatTable(std::vector<engine::RunResult> results)
 {
     std::sort(results.begin(), results.end(), [](const engine::RunResult& a, const engine::RunResult& b) {
         return std::atoll(a.row[engine::StatusSerial].c_str()) < std::atoll(b.row[engine::StatusSerial].c_str());
     });
-    const engine::StatusJournal::Row headings
-        = {"Serial", "Database Name", "Backup Status", "File Size", "Backup Time", "Email Status"};
-    std::size_t widths[engine::kStatusColumnCount];
-    for (int c = 0; c < engine::kStatusColumnCount; ++c) {
-        widths[c] = headings[c].size();
-        for (const auto& result : results)
-            widths[c] = std::max(widths[c], result.row[c].size());
+    std::vector<engine::StatusJournal::Row> rows;
+    rows.push_back({"Serial", "Database Name", "Backup Status", "File Size", "Backup Time", "Email Status"});
+    for (const auto& result : results) {
+        engine::StatusJournal::Row& cells = rows.emplace_back();
+        for (int c = 0; c < engine::kStatusColumnCount; ++c)
+            cells[c] = engine::PrintableName(result.row[c]);
     }
+    std::size_t widths[engine::kStatusColumnCount] = {};
+    for (const auto& cells : rows) {
+        for (int c = 0; c < engine::kStatusColumnCount; ++c)
+            widths[c] = std::max(widths[c], DisplayWidth(cells[c]));
+    }
+    engine::StatusJournal::Row rule;
+    for (int c = 0; c < engine::kStatusColumnCount; ++c)
+        rule[c] = std::string(widths[c], '-');
+    rows.insert(rows.begin() + 1, rule);
     std::ostringstream out;
-    const auto line = [&](const engine::StatusJournal::Row& cells) {
+    for (const auto& cells : rows) {
         std::string text;
         for (int c = 0; c < engine::kStatusColumnCount; ++c) {
             text += cells[c];
             if (c + 1 < engine::kStatusColumnCount)
-                text += std::string(widths[c] - cells[c].size() + 2, ' ');
+                text += std::string(widths[c] - DisplayWidth(cells[c]) + 2, ' ');
         }
         text.erase(text.find_last_not_of(' ') + 1);
         out << text << '\n';
-    };
-    line(headings);
-    engine::StatusJournal::Row rule;
-    for (int c = 0; c < engine::kStatusColumnCount; ++c)
-        rule[c] = std::string(widths[c], '-');
-    line(rule);
-    for (const auto& result : results)
-        line(result.row);
+    }
     return out.str();
 }
 

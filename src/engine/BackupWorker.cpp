@@ -73,29 +73,6 @@ std::string UnicodeLiteral(const std::string& text)
     return "N'" + ReplaceAll(text, '\'', "''") + "'";
 }
 
-// A name as the log shows it: control characters spelled out, so that one
-// event stays one line whatever a hand-edited settings file holds.
-std::string PrintableName(const std::string& name)
-{
-    std::string out;
-    for (unsigned char ch : name) {
-        if (ch == '\n') {
-            out += "\\n";
-        } else if (ch == '\r') {
-            out += "\\r";
-        } else if (ch == '\t') {
-            out += "\\t";
-        } else if (ch < 0x20 || ch == 0x7F) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\x%02X", ch);
-            out += buffer;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out;
-}
-
 std::string HexCode(db::HRESULT hr)
 {
     char buffer[16];

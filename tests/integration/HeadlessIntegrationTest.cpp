@@ -154,6 +154,20 @@ TEST_F(HeadlessIntegration, BackupNowPrintsEveryRunAndExitsByTheOutcome)
     EXPECT_THAT(failed.out, HasSubstr("Backup completed"));
 }
 
+// A hand-edited name with control characters is refused, and the table
+// prints it as the log spells it: one line per run.
+TEST_F(HeadlessIntegration, ControlCharactersOfANameArePrintedSpelledOut)
+{
+    const std::string name("Sa\nl\0es\x1B[2J", 11);
+    const std::string config = writeConfig({{name, "Backup#2024"}});
+    Outcome outcome = RunProgram(m_root, {"--backup-now", "--config", config});
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 3) << outcome.out;
+    EXPECT_THAT(outcome.out, HasSubstr("1       Sa\\nl\\x00es\\x1B[2J  Database name cannot be used as a folder name"));
+    EXPECT_THAT(fakes::ReadLogMessages(m_root + "/BackupLog.log"),
+                ::testing::Contains("Backup Started for Database Sa\\nl\\x00es\\x1B[2J"));
+}
+
 TEST_F(HeadlessIntegration, BadOrMissingConfigurationExitsWithTwo)
 {
     Outcome missing = RunProgram(m_root, {"--backup-now", "--config", m_root + "/absent.ini"});
