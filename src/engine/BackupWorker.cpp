@@ -331,16 +331,6 @@ BackupWorker::Phase BackupWorker::checkName()
 // one's unfinished file in temp for an interrupted run's and delete it.
 BackupWorker::Phase BackupWorker::lockFolder()
 {
-    // The database folder is temp's parent, unless the stored name ends in
-    // blanks (the folder is trimmed, temp is not).
-    const MessageBoxFn messageBox = [this](const std::string& text, const std::string& caption) {
-        m_owner.view().showNotice(text, caption);
-    };
-    if (!IsDirectory(m_databaseFolder) && !CreateFolderPath(m_databaseFolder, messageBox)) {
-        fail(kTempCreationErrorText);
-        writeLog("Temp directory creation error for database " + m_displayName);
-        return Phase::Failed;
-    }
     pid_t holder = 0;
     std::string error;
     switch (m_folderLock.acquire(m_databaseFolder, holder, error)) {
@@ -368,10 +358,14 @@ BackupWorker::Phase BackupWorker::prepareTemp()
     const MessageBoxFn messageBox = [this](const std::string& text, const std::string& caption) {
         m_owner.view().showNotice(text, caption);
     };
-    if (!IsDirectory(m_tempFolder) && !CreateFolderPath(m_tempFolder, messageBox)) {
-        fail(kTempCreationErrorText);
-        writeLog("Temp directory creation error for database " + m_displayName);
-        return Phase::Failed;
+    // The database folder, which the run locks, is temp's parent unless the
+    // stored name ends in blanks (the folder is trimmed, temp is not).
+    for (const std::string* folder : {&m_tempFolder, &m_databaseFolder}) {
+        if (!IsDirectory(*folder) && !CreateFolderPath(*folder, messageBox)) {
+            fail(kTempCreationErrorText);
+            writeLog("Temp directory creation error for database " + m_displayName);
+            return Phase::Failed;
+        }
     }
     return Phase::Done;
 }

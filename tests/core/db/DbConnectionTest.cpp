@@ -1,11 +1,9 @@
 #include "db/DbConnection.h"
 #include "db/ResultTable.h"
+#include "fakes/DescriptorLimit.h"
 #include "fakes/TdsTestServer.h"
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/resource.h>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -479,17 +477,11 @@ TEST_F(DbConnectionTest, ConnectorReportsWhyItFailed)
     // not the server. The open session keeps the driver loaded.
     auto open = connector.OpenBackupConnection(connectionString(), failure);
     ASSERT_NE(open, nullptr) << failure;
-    rlimit limit {};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-    // A new descriptor takes the lowest free number, which the limit forbids.
-    rlimit lowered = limit;
-    const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(lowestFree, 0);
-    ::close(lowestFree);
-    lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    connection = connector.OpenBackupConnection(connectionString(), failure);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    {
+        fakes::NoFreeDescriptors noneLeft;
+        ASSERT_TRUE(noneLeft.lowered());
+        connection = connector.OpenBackupConnection(connectionString(), failure);
+    }
     EXPECT_EQ(connection, nullptr);
     EXPECT_TRUE(failure.ends_with(". Cannot open a connection: Too many open files")) << failure;
 }

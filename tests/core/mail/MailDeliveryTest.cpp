@@ -1,15 +1,13 @@
 #include "MailTestSupport.h"
 #include "fakes/TempFolder.h"
 
+#include "fakes/DescriptorLimit.h"
 #include "fakes/SmtpTestServer.h"
 #include "log/Log.h"
 #include "mail/BackupMail.h"
 #include "mail/MailComponent.h"
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/resource.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -191,19 +189,11 @@ TEST(MailDelivery, FailuresAreToldInWordsAndNothingIsDelivered)
         if (c.stopServerFirst)
             server.stop();
 
-        rlimit limit {};
-        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-        if (c.noDescriptorLeft) {
-            // A new descriptor takes the lowest free number, which the limit forbids.
-            rlimit lowered = limit;
-            const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-            ASSERT_GE(lowestFree, 0);
-            ::close(lowestFree);
-            lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
-            ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-        }
+        std::optional<fakes::NoFreeDescriptors> noneLeft;
+        if (c.noDescriptorLeft)
+            ASSERT_TRUE(noneLeft.emplace().lowered());
         const std::string text = mail::SendTestMail(settings);
-        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+        noneLeft.reset();
 
         EXPECT_EQ(text.rfind("Email not sent: ", 0), 0u) << text;
         for (const std::string& part : c.expectedParts)
