@@ -169,6 +169,22 @@ std::uint64_t caseFoldedHash(std::string_view text, std::uint64_t seed)
     return hash;
 }
 
+// Where the line starting at `pos` ends (before its line ending) and where
+// the next one starts. A line ends at LF, CR LF, or a CR alone (old
+// Macintosh files, or a last line cut after its CR).
+struct LineBounds {
+    std::size_t end;
+    std::size_t next;
+};
+
+LineBounds lineAt(std::string_view text, std::size_t pos)
+{
+    const std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos)
+        return {text.size(), text.size()};
+    return {end, end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1)};
+}
+
 // The index tables: open addressing with linear probing over slots that hold
 // an entry's index + 1 (0 is free), at most half full.
 constexpr std::uint32_t kNoEntry = 0xFFFFFFFFu;
@@ -253,18 +269,10 @@ ProfileFile ProfileFile::parse(std::string text)
     bool eolSeen = false;
     std::size_t pos = 0;
     while (pos < all.size()) {
-        // A line ends at LF, CR LF, or a CR alone (old Macintosh files, or a
-        // last line cut after its CR).
-        std::size_t end = all.find_first_of("\r\n", pos);
-        std::size_t next = end;
-        if (end == std::string_view::npos) {
-            end = next = all.size();
-        } else {
-            next = end + (all[end] == '\r' && end + 1 < all.size() && all[end + 1] == '\n' ? 2 : 1);
-            if (!eolSeen) {
-                profile.m_eol = std::string(all.substr(end, next - end));
-                eolSeen = true;
-            }
+        const auto [end, next] = lineAt(all, pos);
+        if (!eolSeen && next > end) {
+            profile.m_eol = std::string(all.substr(end, next - end));
+            eolSeen = true;
         }
         const std::string_view line = all.substr(pos, end - pos);
         const auto begin = static_cast<std::uint32_t>(pos);
@@ -273,9 +281,9 @@ ProfileFile ProfileFile::parse(std::string text)
             closeRegion();
             current = kNone;
             if (profile.findSection(*name) == kNone) {
-                ownPiece(begin, after);
+                const std::uint32_t header = ownPiece(begin, after);
                 const auto nameBegin = static_cast<std::uint32_t>(name->data() - all.data());
-                current = profile.addSection(Span {nameBegin, static_cast<std::uint32_t>(name->size()), 0});
+                current = profile.addSection(Span {nameBegin, static_cast<std::uint32_t>(name->size()), 0}, header);
                 lastNonBlankEnd = after;
             }
         } else if (current != kNone) {
@@ -332,19 +340,24 @@ std::uint64_t ProfileFile::keyHash(std::uint32_t section, std::string_view key) 
     return caseFoldedHash(key, std::uint64_t(section) + 1);
 }
 
-std::uint32_t ProfileFile::findKey(std::uint32_t section, std::string_view key) const
+std::uint32_t ProfileFile::findKeyEntry(std::uint32_t section, std::string_view key) const
 {
-    const std::uint32_t index = lookup(m_keySlots, keyHash(section, key), [&](std::uint32_t candidate) {
+    return lookup(m_keySlots, keyHash(section, key), [&](std::uint32_t candidate) {
         const Key& entry = m_keys[candidate];
         return entry.section == section && equalIgnoringCase(*keyName(lineText(entry.line)), key);
     });
-    return index == kNoEntry ? kNone : m_keys[index].line;
 }
 
-std::uint32_t ProfileFile::addSection(Span name)
+std::uint32_t ProfileFile::findKey(std::uint32_t section, std::string_view key) const
+{
+    const std::uint32_t entry = findKeyEntry(section, key);
+    return entry == kNoEntry ? kNone : m_keys[entry].line;
+}
+
+std::uint32_t ProfileFile::addSection(Span name, std::uint32_t header)
 {
     const auto index = static_cast<std::uint32_t>(m_sections.size());
-    m_sections.push_back(Section {name, kNone, kNone, kNone});
+    m_sections.push_back(Section {name, header, kNone, kNone, kNone});
     insert(m_sectionSlots, m_sections.size(), caseFoldedHash(view(name), 0), index,
            [this](std::uint32_t i) { return caseFoldedHash(view(m_sections[i].name), 0); });
     return index;
@@ -354,7 +367,10 @@ void ProfileFile::addKey(std::uint32_t section, std::uint32_t line)
 {
     const auto index = static_cast<std::uint32_t>(m_keys.size());
     m_keys.push_back(Key {section, line});
-    const auto hashOf = [this](std::uint32_t i) { return keyHash(m_keys[i].section, *keyName(lineText(m_keys[i].line))); };
+    // A removed key's entry matches nothing; where it lies does not matter.
+    const auto hashOf = [this](std::uint32_t i) {
+        return m_keys[i].section == kNone ? 0 : keyHash(m_keys[i].section, *keyName(lineText(m_keys[i].line)));
+    };
     insert(m_keySlots, m_keys.size(), hashOf(index), index, hashOf);
 }
 
@@ -531,6 +547,58 @@ void ProfileFile::write(std::string_view section, std::string_view key, std::str
         m_added[target.lastAdded].next = added;
     target.lastAdded = added;
     addKey(sectionIndex, kAddedBit | added);
+}
+
+bool ProfileFile::remove(std::string_view section, std::string_view key)
+{
+    const std::uint32_t sectionIndex = findSection(section);
+    if (sectionIndex == kNone)
+        return false;
+    const auto isKey = [key](std::string_view line) {
+        const auto name = keyName(line);
+        return name && equalIgnoringCase(*name, key);
+    };
+    bool removed = false;
+    // The section's lines in the file run from its header to the next
+    // header of any kind, which may stand inside a run of text.
+    const std::uint32_t header = m_sections[sectionIndex].header;
+    bool ended = header == kNone;
+    for (std::size_t piece = header + 1; !ended && piece < m_pieces.size(); ++piece) {
+        const std::string_view text = view(m_pieces[piece]);
+        std::size_t keep = 0; // the text before this offset is kept as it is
+        std::string kept;
+        bool changed = false;
+        for (std::size_t pos = 0; pos < text.size();) {
+            const LineBounds bounds = lineAt(text, pos);
+            const std::string_view line = text.substr(pos, bounds.end - pos);
+            if (sectionName(line)) {
+                ended = true;
+                break;
+            }
+            if (isKey(line)) {
+                kept.append(text.substr(keep, pos - keep));
+                keep = bounds.next;
+                changed = true;
+            }
+            pos = bounds.next;
+        }
+        if (changed) {
+            kept.append(text.substr(keep));
+            m_pieces[piece] = kept.empty() ? Span {} : appendEdit(kept);
+            removed = true;
+        }
+    }
+    for (std::uint32_t added = m_sections[sectionIndex].firstAdded; added != kNone; added = m_added[added].next) {
+        if (isKey(lineText(kAddedBit | added))) {
+            m_added[added].line = Span {};
+            removed = true;
+        }
+    }
+    // The entry stays in the index, matching nothing: a key written again
+    // gets a new one.
+    if (const std::uint32_t entry = findKeyEntry(sectionIndex, key); entry != kNone)
+        m_keys[entry].section = kNone;
+    return removed;
 }
 
 bool ProfileFile::save(const std::string& path, std::string* error) const

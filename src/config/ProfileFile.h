@@ -68,10 +68,13 @@ public:
     std::optional<std::string> find(std::string_view section, std::string_view key) const;
     // The value whole; "" when it is missing.
     std::string read(std::string_view section, std::string_view key) const;
-    // The names of the keys of `section` as the file spells them, in file
-    // order, then those written since.
-    std::vector<std::string> keys(std::string_view section) const;
     void write(std::string_view section, std::string_view key, std::string_view value);
+    // Removes every line of the key in the section (duplicates too); the
+    // other lines, comments and blank lines stay. False when there was none.
+    bool remove(std::string_view section, std::string_view key);
+    // The names of the keys of a section as spelled in the file, in file
+    // order (then those written since), each name once.
+    std::vector<std::string> keys(std::string_view section) const;
 
     // Writes the text to a temporary file in the folder of `path`, flushes it
     // to disk and renames it over `path`, so the file is never left half
@@ -92,6 +95,7 @@ private:
     };
     struct Section {
         Span name;                      // trimmed, between the brackets
+        std::uint32_t header = kNone;   // the piece of its header line; kNone for a section written since
         std::uint32_t insertAt = kNone; // piece before which new keys go; kNone for a section written since
         std::uint32_t firstAdded = kNone;
         std::uint32_t lastAdded = kNone;
@@ -101,8 +105,8 @@ private:
         std::uint32_t next = kNone;
     };
     struct Key {
-        std::uint32_t section;
-        std::uint32_t line; // a piece, or kAddedBit | an added line
+        std::uint32_t section; // kNone once removed
+        std::uint32_t line;    // a piece, or kAddedBit | an added line
     };
 
     static LoadStatus loadText(const std::string& path, ProfileFile& profile, std::string* error);
@@ -111,8 +115,9 @@ private:
     Span& lineSpan(std::uint32_t line);
     std::string_view lineText(std::uint32_t line) const; // without its line ending
     std::uint32_t findSection(std::string_view name) const;
-    std::uint32_t findKey(std::uint32_t section, std::string_view key) const;
-    std::uint32_t addSection(Span name);
+    std::uint32_t findKeyEntry(std::uint32_t section, std::string_view key) const; // an index into m_keys
+    std::uint32_t findKey(std::uint32_t section, std::string_view key) const;      // a line
+    std::uint32_t addSection(Span name, std::uint32_t header = kNone);
     void addKey(std::uint32_t section, std::uint32_t line);
     std::uint64_t keyHash(std::uint32_t section, std::string_view key) const;
 
