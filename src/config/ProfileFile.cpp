@@ -558,6 +558,10 @@ bool ProfileFile::remove(std::string_view section, std::string_view key)
         const auto name = keyName(line);
         return name && equalIgnoringCase(*name, key);
     };
+    // The index entry is found while its line is still there; it stays in
+    // the index, matching nothing, and a key written again gets a new one.
+    if (const std::uint32_t entry = findKeyEntry(sectionIndex, key); entry != kNone)
+        m_keys[entry].section = kNone;
     bool removed = false;
     // The section's lines in the file run from its header to the next
     // header of any kind, which may stand inside a run of text.
@@ -594,10 +598,6 @@ bool ProfileFile::remove(std::string_view section, std::string_view key)
             removed = true;
         }
     }
-    // The entry stays in the index, matching nothing: a key written again
-    // gets a new one.
-    if (const std::uint32_t entry = findKeyEntry(sectionIndex, key); entry != kNone)
-        m_keys[entry].section = kNone;
     return removed;
 }
 

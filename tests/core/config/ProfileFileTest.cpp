@@ -163,6 +163,18 @@ TEST(ProfileFileTest, RepeatedSectionsAndKeysStayAsTheyAreAndTheFirstWins)
     EXPECT_EQ(profile.text(), "[A]\nK=one\nk=2\nM=six\n\n[]\nY=8\n[b]\nX=1\nZ=7\n[a]\nK=3\nL=4\n[]\nY=5\n");
     EXPECT_EQ(profile.keys("A"), (std::vector<std::string> {"K", "M"}));
     EXPECT_EQ(ProfileFile::parse(profile.text()).find("", "Y"), "8");
+
+    // A removal takes every line of the key from the first section of the
+    // name, written lines too, and none from a repeated one.
+    EXPECT_TRUE(profile.remove("a", "k"));
+    EXPECT_TRUE(profile.remove("A", "M"));
+    EXPECT_FALSE(profile.remove("A", "M"));
+    EXPECT_FALSE(profile.remove("missing", "K"));
+    EXPECT_EQ(profile.find("A", "K"), std::nullopt);
+    EXPECT_EQ(profile.keys("A"), std::vector<std::string> {});
+    profile.write("A", "K", "again");
+    EXPECT_EQ(profile.text(), "[A]\nK=again\n\n[]\nY=8\n[b]\nX=1\nZ=7\n[a]\nK=3\nL=4\n[]\nY=5\n");
+    EXPECT_EQ(profile.find("A", "K"), "again");
 }
 
 // Values are read whole, whatever their length: refusing the ones that are
