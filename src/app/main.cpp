@@ -2,6 +2,7 @@
 #include "app/Headless.h"
 #include "db/DriverSettings.h"
 #include "engine/ProcessSignals.h"
+#include "offsite/Credentials.h"
 
 #include <string>
 #include <vector>
@@ -14,6 +15,9 @@ int main(int argc, char** argv)
     // While no other thread exists: it sets FREETDSCONF. A failure is
     // reported by each connection that requires encryption.
     db::PrepareDriverSettings();
+    // Also before any thread: the storage credentials leave the environment,
+    // so that no program started from here inherits them.
+    offsite::CaptureEnvironmentCredentials();
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     const app::CommandLine commandLine = app::ParseCommandLine(args);
     if (commandLine.mode == app::CommandLine::Mode::Desktop)

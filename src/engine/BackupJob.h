@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/RunOptions.h"
+
 #include <cstdint>
 #include <string>
 
@@ -26,6 +28,9 @@ struct BackupJob {
     // the command ran. The backup is written with checksums and read back by
     // the server before it counts.
     bool verify = false;
+    // Not a column of the list either: the OFFSITE_ options when the command
+    // ran. When they name a bucket, the run's newest file is copied there.
+    config::OffsiteOptions offsite;
 };
 
 } // namespace engine

@@ -52,6 +52,7 @@ BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec
     job.email = entry.email;
     job.keepOld = entry.keepOld;
     job.verify = options.verifyBackup;
+    job.offsite = options.offsite;
     job.owner = owner;
     return job;
 }
