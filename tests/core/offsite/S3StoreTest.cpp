@@ -297,6 +297,11 @@ TEST_F(S3Store, UnfinishedUploadsOfThisDatabaseAreAbortedOthersKept)
 // calls that a server it could not reach, the operator reads the real cause.
 TEST_F(S3Store, NoFreeDescriptorIsNamedAsTheCause)
 {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' runtime checks memory through a pipe of its own, which
+    // a process without descriptors cannot open: it reports valid objects.
+    GTEST_SKIP() << "the sanitizers need a free descriptor";
+#endif
     startServer();
     auto s3 = client();
     std::optional<fakes::NoFreeDescriptors> noneLeft;
