@@ -12,6 +12,7 @@ inline constexpr const char* kOptionsSection = "OPTIONS";
 
 inline constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
 inline constexpr const char* kStartServiceOnLaunchKey = "START_SERVICE_ON_LAUNCH";
+inline constexpr const char* kMetricsFileKey = "METRICS_FILE";
 inline constexpr const char* kOffsiteUrlKey = "OFFSITE_URL";
 inline constexpr const char* kOffsiteEndpointKey = "OFFSITE_ENDPOINT";
 inline constexpr const char* kOffsiteRegionKey = "OFFSITE_REGION";
@@ -48,6 +49,10 @@ struct RunOptions {
     // START_SERVICE_ON_LAUNCH=TRUE: the desktop program starts the auto
     // backup service as it starts. Default FALSE.
     bool startServiceOnLaunch = false;
+    // METRICS_FILE=<path>: the Prometheus textfile written at start and after
+    // every run; a relative path is relative to the settings file's folder.
+    // Empty: none.
+    std::string metricsFile;
     OffsiteOptions offsite;
 };
 
