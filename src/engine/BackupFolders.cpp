@@ -1,6 +1,7 @@
 #include "engine/BackupFolders.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -226,6 +227,27 @@ std::vector<std::string> RemoveFolderFiles(const std::string& folder, std::vecto
         }
     }
     return failures;
+}
+
+std::string PrintableName(const std::string& name)
+{
+    std::string out;
+    for (unsigned char ch : name) {
+        if (ch == '\n') {
+            out += "\\n";
+        } else if (ch == '\r') {
+            out += "\\r";
+        } else if (ch == '\t') {
+            out += "\\t";
+        } else if (ch < 0x20 || ch == 0x7F) {
+            char buffer[8];
+            std::snprintf(buffer, sizeof buffer, "\\x%02X", ch);
+            out += buffer;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out;
 }
 
 std::string TrimBlanks(const std::string& text)

@@ -54,6 +54,11 @@ std::vector<std::string> RotateBackupFolders(const std::string& databaseFolder, 
 // temp). The paths deleted go to `removed`; returns one text per failure.
 std::vector<std::string> RemoveFolderFiles(const std::string& folder, std::vector<std::string>* removed);
 
+// `name` as the log and the status table show it: line breaks and tabs as
+// \n, \r and \t, other control characters as \xHH, so that one event stays
+// one line whatever a hand-edited settings file holds.
+std::string PrintableName(const std::string& name);
+
 // `text` without white space at either end: the database folder and the
 // shown name are trimmed this way.
 std::string TrimBlanks(const std::string& text);

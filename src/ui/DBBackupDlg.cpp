@@ -187,11 +187,14 @@ DBBackupDlg::DBBackupDlg(engine::BackupSession& session, WindowServices services
     connect(m_tray, &TrayController::saveSettingsRequested, this, &DBBackupDlg::saveToList);
     connect(m_tray, &TrayController::exitRequested, this, &DBBackupDlg::exitApplication);
     connect(m_tray, &TrayController::stopServiceRequested, this, &DBBackupDlg::stopAutoBackupService);
-    m_emailSettings->loadMailSettings();
+    const std::string mailError = m_emailSettings->loadMailSettings();
+    if (!mailError.empty() && mailError != loadError)
+        loadError += (loadError.empty() ? "" : "\n") + mailError;
     m_session.addView(this);
     m_session.log().Write(kStartedLine);
     if (!loadError.empty()) {
-        // The file stays as it is: saving refuses to replace a file it could not read.
+        // The file stays as it is: saving refuses to replace a file it could
+        // not read, or whose list it could not load.
         m_session.log().Write(loadError);
         m_services.prompter->inform(nullptr, ApplicationCaption(), QString::fromStdString(loadError));
     }

@@ -207,12 +207,14 @@ config::MailSettings EmailSettings::settings() const
     return m_session.mailSettings();
 }
 
-void EmailSettings::loadMailSettings()
+std::string EmailSettings::loadMailSettings()
 {
     config::MailSettings loaded = settings();
-    config::LoadMailSettings(m_session.settingsPath(), loaded);
-    m_session.setMailSettings(loaded);
+    std::string error;
+    if (config::LoadMailSettings(m_session.settingsPath(), loaded, &error))
+        m_session.setMailSettings(loaded);
     showSettingsInFields();
+    return error;
 }
 
 void EmailSettings::showSettingsInFields()
