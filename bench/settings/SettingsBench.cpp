@@ -1,8 +1,14 @@
 // Load and save of a database list of 1,000 rows in BackupConfig.ini, as the
 // main window does at start-up and on "Save Configurations". Each should stay
 // under 50 ms. Files live in a fresh folder under /tmp, removed at the end.
+//
+// LoadOddFile reads settings files of the largest size allowed (8 MiB) that
+// hold one database and then nothing but blank lines, "[]" lines or repeated
+// keys; its counter heap_per_file_byte is what the parsed file holds on the
+// heap for each byte of the file, and should stay below 2.
 
 #include "config/DatabaseList.h"
+#include "config/ProfileFile.h"
 #include "config/SettingsFile.h"
 #include "log/Log.h"
 
@@ -10,6 +16,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <malloc.h>
 #include <string>
 
 namespace {
@@ -80,8 +88,34 @@ void SaveList(benchmark::State& state)
     }
 }
 
+// Argument: 0 blank lines, 1 "[]" lines, 2 a repeated key.
+void LoadOddFile(benchmark::State& state)
+{
+    static const char* const kLines[] = {"\r\n", "[]\r\n", "DB_NAME_0=again\r\n"};
+    const std::string line = kLines[state.range(0)];
+    Folder folder;
+    std::string text = "[DBBackInfo]\r\nTOTAL_COUNT=1\r\nDB_NAME_0=Sales\r\n";
+    while (text.size() + line.size() <= config::ProfileFile::kMaxFileSize)
+        text += line;
+    const std::string path = folder.file("BackupConfig.ini");
+    std::ofstream(path, std::ios::binary) << text;
+    double perByte = 0;
+    for (auto _ : state) {
+        const struct mallinfo2 before = ::mallinfo2();
+        config::ProfileFile profile;
+        config::ProfileFile::load(path, profile);
+        const struct mallinfo2 after = ::mallinfo2();
+        perByte = static_cast<double>((after.uordblks + after.hblkhd) - (before.uordblks + before.hblkhd))
+            / static_cast<double>(text.size());
+        if (profile.read("DBBackInfo", "DB_NAME_0") != "Sales")
+            state.SkipWithError("file did not load");
+    }
+    state.counters["heap_per_file_byte"] = perByte;
+}
+
 } // namespace
 
+BENCHMARK(LoadOddFile)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(LoadList)->Unit(benchmark::kMillisecond);
 BENCHMARK(SaveList)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

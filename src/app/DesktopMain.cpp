@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -121,11 +122,14 @@ public:
         auto* window = new ui::DBBackupDlg(*session, std::move(services));
         setWindowIcon(window->windowIcon());
         QObject::connect(window, &ui::DBBackupDlg::closed, this, &QCoreApplication::quit, Qt::QueuedConnection);
-        QSocketNotifier raiseRequests(lock.listeningSocket(), QSocketNotifier::Read);
-        QObject::connect(&raiseRequests, &QSocketNotifier::activated, window, [&lock, window] {
-            if (lock.acceptRaiseRequest())
-                window->raiseWindow();
-        });
+        std::vector<std::unique_ptr<QSocketNotifier>> raiseRequests;
+        for (const int socket : lock.listeningSockets()) {
+            auto& notifier = raiseRequests.emplace_back(std::make_unique<QSocketNotifier>(socket, QSocketNotifier::Read));
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, window, [&lock, window, socket] {
+                if (lock.acceptRaiseRequest(socket))
+                    window->raiseWindow();
+            });
+        }
         window->show();
         const int exitCode = exec();
 

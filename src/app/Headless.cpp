@@ -102,7 +102,8 @@ private:
         if (column != engine::StatusBackupStatus)
             return;
         std::lock_guard lock(s_stderrMutex);
-        std::cerr << "\r\033[K" << m_names[row] << ": " << text << std::flush;
+        std::cerr << "\r\033[K" << text::PrintableName(m_names[row]) << ": " << text::PrintableName(text)
+                  << std::flush;
         m_shown = true;
     }
 
@@ -128,6 +129,16 @@ TableRow RestoreTestCells(const engine::RunResult& result)
             result.row[engine::StatusBackupTime]};
 }
 
+// The columns a UTF-8 text takes on a terminal: one per character.
+std::size_t DisplayWidth(const std::string& text)
+{
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char ch) {
+        return (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+    }));
+}
+
+// One line per run: every cell is printed as the log spells it, control
+// characters of a hand-edited name included.
 std::string FormatTable(std::vector<engine::RunResult> results, const TableRow& headings,
                         TableRow (*cellsOf)(const engine::RunResult&))
 {
@@ -135,13 +146,17 @@ std::string FormatTable(std::vector<engine::RunResult> results, const TableRow& 
         return std::atoll(a.row[engine::StatusSerial].c_str()) < std::atoll(b.row[engine::StatusSerial].c_str());
     });
     std::vector<TableRow> rows;
-    for (const auto& result : results)
-        rows.push_back(cellsOf(result));
+    for (const auto& result : results) {
+        TableRow cells = cellsOf(result);
+        for (std::string& cell : cells)
+            cell = text::PrintableName(cell);
+        rows.push_back(std::move(cells));
+    }
     std::vector<std::size_t> widths(headings.size());
     for (std::size_t c = 0; c < headings.size(); ++c) {
-        widths[c] = headings[c].size();
+        widths[c] = DisplayWidth(headings[c]);
         for (const TableRow& row : rows)
-            widths[c] = std::max(widths[c], row[c].size());
+            widths[c] = std::max(widths[c], DisplayWidth(row[c]));
     }
     std::ostringstream out;
     const auto line = [&](const TableRow& cells) {
@@ -149,7 +164,7 @@ std::string FormatTable(std::vector<engine::RunResult> results, const TableRow& 
         for (std::size_t c = 0; c < cells.size(); ++c) {
             text += cells[c];
             if (c + 1 < cells.size())
-                text += std::string(widths[c] - cells[c].size() + 2, ' ');
+                text += std::string(widths[c] - DisplayWidth(cells[c]) + 2, ' ');
         }
         text.erase(text.find_last_not_of(' ') + 1);
         out << text << '\n';
@@ -253,20 +268,30 @@ namespace {
 // Reads the settings file again for the running service: the database list
 // goes to the scheduler, the mail settings to the session. A file that
 // cannot be read leaves everything as it was.
+// A reload that fails in any way, memory included, changes nothing: the
+// settings in force stay, and the runs go on.
 void Reload(HeadlessSession& headless)
 {
-    config::DatabaseList databases;
-    config::MailSettings mail;
-    std::string error;
     logging::Log& log = headless.session.log();
-    if (!LoadConfiguration(headless.session.settings(), true, databases, mail, error)) {
-        log.Write("Settings not reloaded on SIGHUP: " + error);
-        return;
+    try {
+        config::DatabaseList databases;
+        config::MailSettings mail;
+        std::string error;
+        if (!LoadConfiguration(headless.session.settings(), true, databases, mail, error)) {
+            log.Write("Settings not reloaded on SIGHUP: " + error);
+            return;
+        }
+        const auto summary = headless.session.scheduler().ReloadAutoService(databases);
+        headless.session.setMailSettings(mail);
+        log.Write("Settings reloaded on SIGHUP: " + std::to_string(summary.added) + " database(s) new or changed, "
+                  + std::to_string(summary.removed) + " removed, " + std::to_string(summary.unchanged)
+                  + " unchanged");
+    } catch (const std::bad_alloc&) {
+        log.Write("Settings not reloaded on SIGHUP: out of memory while reading '" + headless.session.settingsPath()
+                  + "'");
+    } catch (const std::exception& e) {
+        log.Write("Settings not reloaded on SIGHUP: " + std::string(e.what()));
     }
-    headless.session.setMailSettings(mail);
-    const auto summary = headless.session.scheduler().ReloadAutoService(databases);
-    log.Write("Settings reloaded on SIGHUP: " + std::to_string(summary.added) + " database(s) new or changed, "
-              + std::to_string(summary.removed) + " removed, " + std::to_string(summary.unchanged) + " unchanged");
 }
 
 // --backup-now, or --restore-test of `rows` (every row when empty): starts

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,8 +20,15 @@ constexpr const char* kRaiseRequest = "raise\n";
 constexpr const char* kRaiseAnswer = "ok\n";
 constexpr int kAnswerWaitMs = 2000;
 
+// The file's path with every link followed; when it does not exist yet, its
+// folder's path so resolved, and its name.
 std::string canonical(const std::string& path)
 {
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        std::string full = resolved;
+        std::free(resolved);
+        return full;
+    }
     std::string folder = ".";
     std::string name = path;
     if (const auto slash = path.rfind('/'); slash != std::string::npos) {
@@ -45,11 +53,10 @@ std::uint64_t fnv1a(const std::string& text)
     return hash;
 }
 
-sockaddr_un addressFor(const std::string& settingsPath, socklen_t& length)
+sockaddr_un addressFor(const std::string& name, socklen_t& length)
 {
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    const std::string name = InstanceLock::nameFor(settingsPath);
     // A leading zero byte puts the name in the abstract namespace.
     address.sun_path[0] = '\0';
     std::memcpy(address.sun_path + 1, name.data(), name.size());
@@ -74,58 +81,73 @@ bool waitReadable(int socket, int timeoutMs)
 
 } // namespace
 
-std::string InstanceLock::nameFor(const std::string& settingsPath)
+std::vector<std::string> InstanceLock::namesFor(const std::string& settingsPath)
 {
-    char hex[17];
+    char hex[64];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(canonical(settingsPath))));
-    return std::string("corvella/") + hex;
+    std::vector<std::string> names = {std::string("corvella/") + hex};
+    struct stat file {};
+    if (::stat(settingsPath.c_str(), &file) == 0) {
+        std::snprintf(hex, sizeof hex, "%llx-%llx", static_cast<unsigned long long>(file.st_dev),
+                      static_cast<unsigned long long>(file.st_ino));
+        names.push_back(std::string("corvella/file-") + hex);
+    }
+    return names;
 }
 
 InstanceLock::~InstanceLock()
 {
-    if (m_socket >= 0)
-        ::close(m_socket);
+    for (const int socket : m_sockets)
+        ::close(socket);
 }
 
 InstanceLock::Result InstanceLock::acquire(const std::string& settingsPath, pid_t& holder, std::string& error)
 {
     holder = 0;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        error = std::string("Cannot create the instance lock: ") + std::strerror(errno);
-        return Result::Failed;
-    }
-    socklen_t length = 0;
-    const sockaddr_un address = addressFor(settingsPath, length);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        const int cause = errno;
-        ::close(fd);
-        if (cause == EADDRINUSE) {
-            const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (probe >= 0) {
-                if (::connect(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0)
-                    holder = peerProcess(probe);
-                ::close(probe);
-            }
-            return Result::HeldByOther;
+    std::vector<int> taken;
+    const auto release = [&taken] {
+        for (const int socket : taken)
+            ::close(socket);
+    };
+    for (const std::string& name : namesFor(settingsPath)) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            error = std::string("Cannot create the instance lock: ") + std::strerror(errno);
+            release();
+            return Result::Failed;
         }
-        error = std::string("Cannot take the instance lock: ") + std::strerror(cause);
-        return Result::Failed;
+        socklen_t length = 0;
+        const sockaddr_un address = addressFor(name, length);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+            const int cause = errno;
+            ::close(fd);
+            release();
+            if (cause == EADDRINUSE) {
+                const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (probe >= 0) {
+                    if (::connect(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0)
+                        holder = peerProcess(probe);
+                    ::close(probe);
+                }
+                return Result::HeldByOther;
+            }
+            error = std::string("Cannot take the instance lock: ") + std::strerror(cause);
+            return Result::Failed;
+        }
+        taken.push_back(fd);
+        if (::listen(fd, 8) != 0) {
+            error = std::string("Cannot take the instance lock: ") + std::strerror(errno);
+            release();
+            return Result::Failed;
+        }
     }
-    if (::listen(fd, 8) != 0) {
-        error = std::string("Cannot take the instance lock: ") + std::strerror(errno);
-        ::close(fd);
-        return Result::Failed;
-    }
-    m_socket = fd;
+    m_sockets = std::move(taken);
     return Result::Acquired;
 }
 
-bool InstanceLock::acceptRaiseRequest()
+bool InstanceLock::acceptRaiseRequest(int socket)
 {
-    if (m_socket < 0)
-        return false;
-    const int client = ::accept4(m_socket, nullptr, nullptr, SOCK_CLOEXEC);
+    const int client = ::accept4(socket, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0)
         return false;
     char buffer[32] = {};
@@ -143,21 +165,26 @@ bool InstanceLock::acceptRaiseRequest()
 bool InstanceLock::askHolderToRaise(const std::string& settingsPath, pid_t& holder)
 {
     holder = 0;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    socklen_t length = 0;
-    const sockaddr_un address = addressFor(settingsPath, length);
-    bool answered = false;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+    for (const std::string& name : namesFor(settingsPath)) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return false;
+        socklen_t length = 0;
+        const sockaddr_un address = addressFor(name, length);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+            ::close(fd);
+            continue;
+        }
         holder = peerProcess(fd);
+        bool answered = false;
         if (::send(fd, kRaiseRequest, std::strlen(kRaiseRequest), MSG_NOSIGNAL) > 0 && waitReadable(fd, kAnswerWaitMs)) {
             char buffer[8] = {};
             answered = ::recv(fd, buffer, sizeof buffer - 1, 0) > 0 && std::strcmp(buffer, kRaiseAnswer) == 0;
         }
+        ::close(fd);
+        return answered;
     }
-    ::close(fd);
-    return answered;
+    return false;
 }
 
 } // namespace app

@@ -1,18 +1,21 @@
 #pragma once
 
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace app {
 
-// One running copy per settings file. The copy that holds the lock listens
-// on an abstract local socket named after the settings file's canonical path
-// (the same file reached by the same path, whichever user runs it); the
-// kernel releases it when the process ends, however it ends, and nothing is
-// written to the file system (the system service may only read its settings
-// folder). A second copy cannot take the name: a desktop copy asks the holder
-// to raise its window, a headless one exits. Copies on different settings
-// files run side by side.
+// One running copy per settings file, whatever name it is reached by. The
+// copy that holds the lock listens on two abstract local sockets: one named
+// after the file's canonical path (links followed, so a symbolic link or
+// another path to it is the same file, also once a save has replaced it),
+// one after the file itself, its device and inode (so a hard link is the
+// same file). The kernel releases both when the process ends, however it
+// ends, and nothing is written to the file system (the system service may
+// only read its settings folder). A second copy cannot take either name: a
+// desktop copy asks the holder to raise its window, a headless one exits.
+// Copies on different settings files run side by side.
 //
 // Threads: any; acquire() and askHolderToRaise() block at most a few seconds.
 class InstanceLock {
@@ -29,24 +32,26 @@ public:
     // `error` says why.
     Result acquire(const std::string& settingsPath, pid_t& holder, std::string& error);
 
-    // The listening socket while the lock is held (-1 otherwise). Each
+    // The listening sockets while the lock is held (none otherwise). Each
     // connection carries one request line; see acceptRaiseRequest().
-    int listeningSocket() const { return m_socket; }
+    const std::vector<int>& listeningSockets() const { return m_sockets; }
 
-    // Accepts one connection on the listening socket; true when it asked to
-    // raise the window. The answer "ok" is sent back before it is closed.
-    bool acceptRaiseRequest();
+    // Accepts one connection on `socket`, one of listeningSockets(); true
+    // when it asked to raise the window. The answer "ok" is sent back before
+    // it is closed.
+    bool acceptRaiseRequest(int socket);
 
     // Asks the copy holding `settingsPath` to raise its window; true once it
     // answered (within about two seconds). A headless holder never answers.
     static bool askHolderToRaise(const std::string& settingsPath, pid_t& holder);
 
-    // The socket name for a settings file: its canonical path (the folder
-    // resolved, the file itself need not exist yet), hashed.
-    static std::string nameFor(const std::string& settingsPath);
+    // The socket names for a settings file: its canonical path (links
+    // followed; the file itself need not exist yet), hashed, and, when the
+    // file exists, its device and inode.
+    static std::vector<std::string> namesFor(const std::string& settingsPath);
 
 private:
-    int m_socket = -1;
+    std::vector<int> m_sockets;
 };
 
 } // namespace app

@@ -1,10 +1,10 @@
 #include "app/StartUp.h"
 
 #include "db/DriverSettings.h"
+#include "engine/ProcessSignals.h"
 #include "log/Log.h"
 #include "offsite/Credentials.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -13,8 +13,7 @@ namespace app {
 
 void PrepareProcess()
 {
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
+    engine::IgnoreWriteSignals();
     db::PrepareDriverSettings();
     offsite::CaptureEnvironmentCredentials();
 }

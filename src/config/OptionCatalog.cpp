@@ -348,7 +348,13 @@ bool SaveOptionValues(const std::string& iniPath, const std::vector<std::pair<st
                 *error = problem;
             return false;
         }
-        stored.emplace_back(entry, StoredOptionValue(*entry, value));
+        std::string storedValue = StoredOptionValue(*entry, value);
+        if (storedValue.size() > ProfileFile::kMaxValueLength) {
+            if (error)
+                *error = ValueTooLongText(iniPath, kOptionsSection, entry->key, storedValue.size());
+            return false;
+        }
+        stored.emplace_back(entry, std::move(storedValue));
     }
     if (stored.empty())
         return true;

@@ -8,6 +8,9 @@
 #include <array>
 #include <cctype>
 #include <climits>
+#include <new>
+#include <optional>
+#include <vector>
 #include <unistd.h>
 
 namespace config {
@@ -61,6 +64,64 @@ std::string groupKey(const char* base, int index)
     return std::string(base) + "_" + std::to_string(index);
 }
 
+// The first value of `keys` in `section` that is too long to be used, as
+// the text that refuses it.
+std::optional<std::string> firstValueTooLong(const ProfileFile& profile, const std::string& iniPath,
+                                             std::string_view section, const std::vector<std::string>& keys)
+{
+    for (const std::string& key : keys) {
+        if (const auto value = profile.find(section, key); value && value->size() > ProfileFile::kMaxValueLength)
+            return ValueTooLongText(iniPath, section, key, value->size());
+    }
+    return std::nullopt;
+}
+
+long long storedCount(const ProfileFile& profile)
+{
+    const std::string countText = profile.read(kListSection, kTotalCountKey);
+    const long long count = countText.empty() ? 0 : LeadingInteger(countText);
+    return count > kMaxDatabaseRows ? kMaxDatabaseRows : count;
+}
+
+// Every value the database list loader reads: the count, the groups it
+// counts, and the options of the runs.
+std::optional<std::string> listValueTooLong(const ProfileFile& profile, const std::string& iniPath)
+{
+    std::vector<std::string> keys = {kTotalCountKey};
+    const long long count = storedCount(profile);
+    for (int n = 0; n < count; ++n) {
+        for (const GroupKey& key : kGroupKeys)
+            keys.push_back(groupKey(key.base, n));
+    }
+    if (auto problem = firstValueTooLong(profile, iniPath, kListSection, keys))
+        return problem;
+    return firstValueTooLong(profile, iniPath, kOptionsSection, profile.keys(kOptionsSection));
+}
+
+const std::vector<std::string>& mailKeys()
+{
+    static const std::vector<std::string> keys = {kServerAddressKey, kPortKey,    kAccountKey,
+                                                  kPasswordKey,      kRecipientKey, kSecurityKey,
+                                                  kSubjectKey,       kSenderNameKey, kMessageKey};
+    return keys;
+}
+
+// Every value the mail settings loader reads.
+std::optional<std::string> mailValueTooLong(const ProfileFile& profile, const std::string& iniPath)
+{
+    if (auto problem = firstValueTooLong(profile, iniPath, kMailSection, mailKeys()))
+        return problem;
+    return firstValueTooLong(profile, iniPath, kOptionsSection, {kMailOnFailureKey});
+}
+
+std::string outOfMemoryText(const std::string& iniPath)
+{
+    return "Cannot read settings file '" + iniPath + "': out of memory";
+}
+
+bool loadDatabaseList(const std::string& iniPath, DatabaseList& list, std::string* error);
+bool loadMailSettings(const std::string& iniPath, MailSettings& settings, std::string* error);
+
 ProfileFile loadOrEmpty(const std::string& iniPath, bool* loaded = nullptr, std::string* error = nullptr)
 {
     ProfileFile profile;
@@ -88,6 +149,26 @@ long long LeadingInteger(std::string_view text)
             value = value * 10 + (text[i] - '0');
     }
     return negative ? -value : value;
+}
+
+std::string ValueTooLongText(const std::string& iniPath, std::string_view section, std::string_view key,
+                             std::size_t length)
+{
+    return "The value of " + std::string(key) + " in section [" + std::string(section) + "] of the settings file '"
+        + iniPath + "' is " + std::to_string(length) + " bytes long; a value may hold at most "
+        + std::to_string(ProfileFile::kMaxValueLength) + " bytes.";
+}
+
+std::optional<std::string> SettingsValueTooLong(const ProfileFile& profile, const std::string& iniPath)
+{
+    if (auto problem = listValueTooLong(profile, iniPath))
+        return problem;
+    return mailValueTooLong(profile, iniPath);
+}
+
+std::string OutOfMemoryText(const std::string& iniPath)
+{
+    return outOfMemoryText(iniPath);
 }
 
 std::string ProgramFolder()
@@ -136,18 +217,38 @@ std::string DefaultSettingsPath()
 
 bool LoadDatabaseList(const std::string& iniPath, DatabaseList& list, std::string* error)
 {
+    const int before = list.rowCount();
+    try {
+        return loadDatabaseList(iniPath, list, error);
+    } catch (const std::bad_alloc&) {
+        while (list.rowCount() > before)
+            list.removeRow(list.rowCount() - 1);
+        if (error)
+            *error = outOfMemoryText(iniPath);
+        return false;
+    }
+}
+
+namespace {
+
+bool loadDatabaseList(const std::string& iniPath, DatabaseList& list, std::string* error)
+{
     bool loaded = false;
-    ReadDatabaseList(loadOrEmpty(iniPath, &loaded, error), list);
+    const ProfileFile profile = loadOrEmpty(iniPath, &loaded, error);
+    if (auto problem = listValueTooLong(profile, iniPath)) {
+        if (error)
+            *error = std::move(*problem);
+        return false;
+    }
+    ReadDatabaseList(profile, list);
     return loaded;
 }
 
+} // namespace
+
 void ReadDatabaseList(const ProfileFile& profile, DatabaseList& list)
 {
-    const std::string countText = profile.read(kListSection, kTotalCountKey);
-    long long count = countText.empty() ? 0 : LeadingInteger(countText);
-    if (count > kMaxDatabaseRows)
-        count = kMaxDatabaseRows;
-
+    const long long count = storedCount(profile);
     for (int n = 0; n < count; ++n) {
         const int row = list.insertRow(list.rowCount());
         list.setCell(row, ColSerial, std::to_string(row + 1));
@@ -163,7 +264,25 @@ bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logg
 {
     const int rows = list.rowCount();
     std::string error;
-    bool saved = UpdateProfileFile(iniPath, [&](ProfileFile& profile) {
+    ProfileFile profile;
+    bool saved = ProfileFile::load(iniPath, profile, &error) != ProfileFile::LoadStatus::Failed;
+    // A file whose list could not be loaded for a value too long is not
+    // replaced by a list that lacks it.
+    if (auto problem = saved ? listValueTooLong(profile, iniPath) : std::nullopt) {
+        error = *problem + " Correct it in the file first.";
+        saved = false;
+    }
+    for (int n = 0; saved && n < rows; ++n) {
+        for (const GroupKey& key : kGroupKeys) {
+            const std::string& value = list.cell(n, key.column);
+            if (value.size() > ProfileFile::kMaxValueLength) {
+                error = ValueTooLongText(iniPath, kListSection, groupKey(key.base, n), value.size());
+                saved = false;
+                break;
+            }
+        }
+    }
+    if (saved) {
         for (int n = 0; n < rows; ++n) {
             for (const GroupKey& key : kGroupKeys)
                 profile.write(kListSection, groupKey(key.base, n), list.cell(n, key.column));
@@ -175,7 +294,8 @@ bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logg
             if (const auto index = GroupIndex(key); index && *index >= rows)
                 profile.remove(kListSection, key);
         }
-    }, &error);
+        saved = profile.save(iniPath, &error);
+    }
     // The line says what happened: it follows the save.
     log.Write(saved ? std::string(kSavedListMessage) : "Saving the database configurations failed. " + error);
     if (!saved && errorText)
@@ -185,10 +305,34 @@ bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logg
 
 bool LoadMailSettings(const std::string& iniPath, MailSettings& settings, std::string* error)
 {
+    try {
+        MailSettings loaded = settings;
+        const bool ok = loadMailSettings(iniPath, loaded, error);
+        settings = std::move(loaded);
+        return ok;
+    } catch (const std::bad_alloc&) {
+        if (error)
+            *error = outOfMemoryText(iniPath);
+        return false;
+    }
+}
+
+namespace {
+
+bool loadMailSettings(const std::string& iniPath, MailSettings& settings, std::string* error)
+{
     bool loaded = false;
-    ReadMailSettings(loadOrEmpty(iniPath, &loaded, error), settings);
+    const ProfileFile profile = loadOrEmpty(iniPath, &loaded, error);
+    if (auto problem = mailValueTooLong(profile, iniPath)) {
+        if (error)
+            *error = std::move(*problem);
+        return false;
+    }
+    ReadMailSettings(profile, settings);
     return loaded;
 }
+
+} // namespace
 
 void ReadMailSettings(const ProfileFile& profile, MailSettings& settings)
 {
@@ -232,6 +376,20 @@ bool SaveMailSettings(const std::string& iniPath, const MailSettings& settings, 
     std::string encodedPassword;
     const bool passwordEncoded = codec.Encode(settings.password, encodedPassword) == PasswordCodec::kOk;
 
+    const std::pair<const char*, const std::string*> values[] = {
+        {kServerAddressKey, &settings.serverAddress}, {kPortKey, &portText},
+        {kAccountKey, &settings.account},             {kPasswordKey, passwordEncoded ? &encodedPassword : nullptr},
+        {kRecipientKey, &settings.recipient},         {kSecurityKey, &settings.security},
+        {kSubjectKey, &settings.subject},             {kSenderNameKey, &settings.mailingServerName},
+        {kMessageKey, &settings.messageText},
+    };
+    for (const auto& [key, value] : values) {
+        if (value && value->size() > ProfileFile::kMaxValueLength) {
+            if (error)
+                *error = ValueTooLongText(iniPath, kMailSection, key, value->size());
+            return false;
+        }
+    }
     return UpdateProfileFile(iniPath, [&](ProfileFile& profile) {
         profile.write(kMailSection, kServerAddressKey, settings.serverAddress);
         profile.write(kMailSection, kPortKey, portText);

@@ -7,9 +7,14 @@
 
 #include <sql.h>
 #include <sqlext.h>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -91,6 +96,28 @@ SQLRETURN SelectScrollableCursor(SQLHSTMT statement)
 }
 
 constexpr SQLINTEGER kLoginFailed = 18456;
+
+// True when the process has too few descriptors left (ulimit -n) for the
+// driver to open a connection: the driver reports a socket it could not
+// open as a server it could not reach. The descriptors the failed attempt
+// held for a moment are free again by now, so the open ones are counted.
+bool OutOfDescriptors()
+{
+    constexpr rlim_t kDescriptorsPerConnection = 2; // the name lookup's and the connection's own
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return false;
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (!folder)
+        return errno == EMFILE || errno == ENFILE;
+    rlim_t open = 0;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(folder))
+            ++open;
+    }
+    ::closedir(folder);
+    return open + kDescriptorsPerConnection > limit.rlim_cur;
+}
 
 // Reads the diagnostic record that says what went wrong: the first one, but
 // when that is the server's "Login failed" summary, the server's own reason
@@ -426,6 +453,10 @@ HRESULT DbConnection::Open(const std::string& connectionString, std::string& err
         Close();
         if (refusedBeforeLogin)
             errorText = ExplainRequiredEncryptionFailure(required, m_options.loginTimeoutSeconds, errorText);
+        // The driver reports a socket it could not open as a server it
+        // could not reach.
+        if (OutOfDescriptors())
+            errorText += std::string(". Cannot open a connection: ") + std::strerror(EMFILE);
         return hr;
     }
     m_connected = true;

@@ -3,6 +3,7 @@
 #include "text/Text.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>

@@ -412,32 +412,38 @@ BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::
     const config::RunOptions options = m_owner.settings().current()->options;
     std::lock_guard lock(m_shared->mutex);
     const Clock::TimePoint now = m_shared->services.clock->now();
-    std::vector<std::shared_ptr<Shared::AutoEntry>> previous = std::move(m_shared->autoEntries);
-    m_shared->autoEntries.clear();
+    // The new list is built aside and takes over only when whole, so that a
+    // failure on the way (memory) leaves the service as it was.
+    const std::vector<std::shared_ptr<Shared::AutoEntry>>& previous = m_shared->autoEntries;
+    std::vector<bool> kept(previous.size(), false);
+    std::vector<std::shared_ptr<Shared::AutoEntry>> next;
+    next.reserve(static_cast<std::size_t>(list.rowCount()));
     for (int row = 0; row < list.rowCount(); ++row) {
         config::DatabaseEntry entry = config::DatabaseEntry::FromRow(list.row(row));
-        const auto same = std::find_if(previous.begin(), previous.end(), [&](const auto& known) {
-            if (!known)
-                return false;
-            const BackupJob& job = *known->job;
-            return known->entry == entry && job.verify == options.verifyBackup
+        std::size_t same = 0;
+        const auto matches = [&](const Shared::AutoEntry& known) {
+            const BackupJob& job = *known.job;
+            return known.entry == entry && job.verify == options.verifyBackup
                 && job.restoreTest == options.restoreTest && job.restoreTestDays == options.restoreTestDays
                 && job.restoreTestDataPath == options.restoreTestDataPath;
-        });
-        if (same != previous.end()) {
+        };
+        while (same < previous.size() && (kept[same] || !previous[same] || !matches(*previous[same])))
+            ++same;
+        if (same < previous.size()) {
             // Unchanged: keeps its schedule.
-            m_shared->autoEntries.push_back(std::move(*same));
+            kept[same] = true;
+            next.push_back(previous[same]);
             ++summary.unchanged;
             continue;
         }
         BackupJob job = JobFromEntry(entry, m_codec, &m_owner, options);
-        m_shared->autoEntries.push_back(Shared::makeEntry(std::move(entry), std::move(job), now));
+        next.push_back(Shared::makeEntry(std::move(entry), std::move(job), now));
         ++summary.added;
     }
     // A database no longer listed finishes the run it has under way, if any,
     // and gets no further one.
-    summary.removed = static_cast<int>(std::count_if(previous.begin(), previous.end(),
-                                                     [](const auto& known) { return known != nullptr; }));
+    summary.removed = static_cast<int>(std::count(kept.begin(), kept.end(), false));
+    m_shared->autoEntries.swap(next);
     m_shared->poke();
     return summary;
 }

@@ -34,7 +34,6 @@ constexpr int kDeleteRetries = 60; // 30 s of 500 ms pauses
 constexpr int kRowsBeforeClearing = 1000;
 // Why a run whose compression failed did not complete; the row keeps
 // "Compressing in zip format" and the log has the archiver's reason.
-constexpr const char* kCompressionFailedText = "Compression failed; the backup is kept uncompressed.";
 
 std::string ReplaceAll(const std::string& text, char what, const std::string& with)
 {
@@ -248,6 +247,7 @@ RunResult BackupWorker::run(std::stop_token stop)
         writeLog("Backup of database " + m_displayName + " stopped by an unexpected error");
         fail(kUnexpectedErrorText);
     }
+    m_folderLock.release();
     m_result.outcome = completed ? RunOutcome::Completed
         : m_stop.stop_requested()  ? RunOutcome::Stopped
                                    : RunOutcome::Failed;
@@ -289,9 +289,9 @@ void BackupWorker::recordEnd()
 bool BackupWorker::runPhases()
 {
     openRow();
-    if (EndsTheRun(checkName()) || EndsTheRun(prepareTemp()) || EndsTheRun(connect())
-        || EndsTheRun(dropLeftoverScratchDatabases()) || EndsTheRun(serverBackup()) || EndsTheRun(verify())
-        || EndsTheRun(finishFile()))
+    if (EndsTheRun(checkName()) || EndsTheRun(prepareTemp()) || EndsTheRun(lockFolder())
+        || EndsTheRun(clearLeftovers()) || EndsTheRun(connect()) || EndsTheRun(dropLeftoverScratchDatabases())
+        || EndsTheRun(serverBackup()) || EndsTheRun(verify()) || EndsTheRun(finishFile()))
         return false;
     // A stop from here on keeps the finished backup: the compression and
     // the mail are skipped, the quick rotation still runs.
@@ -348,13 +348,49 @@ BackupWorker::Phase BackupWorker::checkName()
     return Phase::Done;
 }
 
-BackupWorker::Phase BackupWorker::prepareTemp()
+// One database folder is backed up by one run at a time, whatever settings
+// file each copy of the program reads: a second run would take the first
+// one's unfinished file in temp for an interrupted run's and delete it.
+BackupWorker::Phase BackupWorker::lockFolder()
 {
-    if (!IsDirectory(m_tempFolder) && !CreateFolderPath(m_tempFolder, m_notice)) {
-        fail(kTempCreationErrorText);
-        writeLog("Temp directory creation error for database " + m_displayName);
+    pid_t holder = 0;
+    std::string error;
+    switch (m_folderLock.acquire(m_databaseFolder, holder, error)) {
+    case FolderLock::Result::Acquired:
+        return Phase::Done;
+    case FolderLock::Result::HeldByOther: {
+        const std::string text = "Backup of database " + text::PrintableName(m_displayName)
+            + " skipped: another copy of Corvella" + (holder > 0 ? " (process " + std::to_string(holder) + ")" : "")
+            + " is backing it up";
+        fail(text);
+        writeLog(text);
         return Phase::Failed;
     }
+    case FolderLock::Result::Failed:
+        break;
+    }
+    // A file system without locks (some network shares) still gets its backups.
+    writeLog("Backup of database " + text::PrintableName(m_displayName)
+             + " goes on without keeping other copies of Corvella out of its folder. " + error);
+    return Phase::Done;
+}
+
+BackupWorker::Phase BackupWorker::prepareTemp()
+{
+    // The database folder, which the run locks, is temp's parent unless the
+    // stored name ends in blanks (the folder is trimmed, temp is not).
+    for (const std::string* folder : {&m_tempFolder, &m_databaseFolder}) {
+        if (!IsDirectory(*folder) && !CreateFolderPath(*folder, m_notice)) {
+            fail(kTempCreationErrorText);
+            writeLog("Temp directory creation error for database " + m_displayName);
+            return Phase::Failed;
+        }
+    }
+    return Phase::Done;
+}
+
+BackupWorker::Phase BackupWorker::clearLeftovers()
+{
     // What an interrupted run left in temp was never reported complete.
     std::vector<std::string> removed;
     const std::vector<std::string> notRemoved = RemoveFolderFiles(m_tempFolder, &removed);
@@ -499,8 +535,7 @@ BackupWorker::Phase BackupWorker::compress()
         std::string error;
         if (!m_services.fileOps->removeFile(archive, error))
             writeLog("Cannot delete the incomplete archive '" + archive + "': " + error);
-        setCell(StatusBackupStatus, kCompressingText);
-        noteFailure(kCompressionFailedText);
+        fail(kCompressionFailedText);
         return m_stop.stop_requested() ? Phase::Stopped : Phase::Failed;
     }
     // The archive is the backup even when the source cannot be deleted: only
@@ -525,8 +560,9 @@ BackupWorker::Phase BackupWorker::sendMail()
         return Phase::Stopped;
     }
     setCell(StatusEmailStatus, kSendingEmailText);
-    // The attachment follows the job's zip switch, not whether the compression succeeded.
-    const std::string attachment = m_job.zip ? archiveFile() : backupFile();
+    // The file the rotation keeps: the archive once the compression
+    // succeeded, else the backup file, which a failed compression leaves.
+    const std::string attachment = m_extension == ".zip" ? archiveFile() : backupFile();
     const mail::Delivery delivery = m_services.mailer
         ? m_services.mailer->send(attachment, m_owner.mailSettings(), m_owner.log(), m_notice)
         : mail::Delivery{false, mail::kComponentInitFailedText};

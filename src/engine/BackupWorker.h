@@ -3,6 +3,7 @@
 #include "engine/BackupJob.h"
 #include "engine/RestoreTest.h"
 #include "engine/RestoreTestPhase.h"
+#include "engine/FolderLock.h"
 #include "engine/RunHistory.h"
 #include "engine/StatusJournal.h"
 #include "text/MessageBox.h"
@@ -38,6 +39,9 @@ inline constexpr const char* kStoppedText = "Backup stopped because the program 
 inline constexpr const char* kVerificationFailedText = "Backup verification failed: ";
 inline constexpr const char* kMailSkippedText = "Email not sent: the program is ending.";
 inline constexpr const char* kRotationFailedText = "Rotation failed: ";
+// A failed compression: the row says so, the mail attaches the ".Bak" and
+// the rotation keeps it.
+inline constexpr const char* kCompressionFailedText = "Compression failed; the backup is kept uncompressed.";
 inline constexpr const char* kUnexpectedErrorText = "Backup stopped by an unexpected error: ";
 // What the server's text holds when its account may not write the backup.
 inline constexpr const char* kAccessDeniedMarker = "Operating system error 5";
@@ -148,13 +152,15 @@ struct RunResult {
 // unfinished is ever left where a later run could take it for a backup.
 //
 // Safety rules the run keeps: a database name that is no plain folder name
-// is refused before anything is created; files an interrupted run left in
+// is refused before anything is created; the run holds a lock on its
+// database folder for its whole length, and a run that finds it held by
+// another copy of the program touches nothing and fails; files an interrupted run left in
 // temp are deleted at the start; the command quotes the name and paths; the
 // server's ".bak" is renamed to ".Bak" only after the server reported it
 // complete, and only that file (or its archive) leaves temp; a failed
 // connection shows in the status cell; sizes are 64-bit; the deletion after
-// compression gives up after 30 s; an archive that failed is removed so the
-// rotation keeps the backup file; and a move of the rotation that fails
+// compression gives up after 30 s; an archive that failed is removed, so the
+// mail attaches the backup file and the rotation keeps it; and a move of the rotation that fails
 // shows in the row and the log and fails the run.
 class BackupWorker {
 public:
@@ -195,6 +201,8 @@ private:
     void openRow();
     Phase checkName();
     Phase prepareTemp();
+    Phase lockFolder();
+    Phase clearLeftovers();
     Phase connect();
     Phase serverBackup();
     Phase verify();
@@ -248,6 +256,7 @@ private:
     bool m_manual = false; // a run of Manual Backup
     std::stop_token m_stop;
     bool m_stopLogged = false;
+    FolderLock m_folderLock; // held from lockFolder() to the end of the run
     std::mutex m_connectionMutex; // guards m_connection against the stop callback
     std::unique_ptr<db::Connection> m_connection;
     std::string m_connectionString;

@@ -3,6 +3,7 @@
 #include "config/ProfileFile.h"
 #include "config/SettingsFile.h"
 
+#include <new>
 #include <sys/stat.h>
 
 namespace engine {
@@ -39,27 +40,40 @@ std::shared_ptr<const Settings> SettingsStore::reload()
 
 std::shared_ptr<const Settings> SettingsStore::read(const Identity& identity)
 {
-    auto settings = std::make_shared<Settings>();
-    config::ProfileFile profile;
-    if (config::ProfileFile::load(m_path, profile, &settings->problem) == config::ProfileFile::LoadStatus::Failed) {
+    auto failed = [this](std::string problem) {
         // Not remembered as known: the next call tries again.
+        auto settings = std::make_shared<Settings>();
         settings->readable = false;
+        settings->problem = std::move(problem);
         m_known = false;
-        m_settings = settings;
+        m_settings = std::move(settings);
         return m_settings;
+    };
+    try {
+        auto settings = std::make_shared<Settings>();
+        config::ProfileFile profile;
+        if (config::ProfileFile::load(m_path, profile, &settings->problem) == config::ProfileFile::LoadStatus::Failed)
+            return failed(settings->problem);
+        // A value too long is refused by its key's name, never cut.
+        if (auto problem = config::SettingsValueTooLong(profile, m_path))
+            return failed(*problem);
+        config::ReadDatabaseList(profile, settings->databaseList);
+        settings->databases.reserve(settings->databaseList.rowCount());
+        for (int row = 0; row < settings->databaseList.rowCount(); ++row)
+            settings->databases.push_back(config::DatabaseEntry::FromRow(settings->databaseList.row(row)));
+        config::ReadMailSettings(profile, settings->mail);
+        const std::size_t slash = m_path.rfind('/');
+        settings->options
+            = config::ReadRunOptions(profile, slash == std::string::npos ? std::string() : m_path.substr(0, slash));
+        settings->optionValues = config::ReadOptionValues(profile);
+        m_known = true;
+        m_identity = identity;
+        m_settings = std::move(settings);
+        return m_settings;
+    } catch (const std::bad_alloc&) {
+        m_settings.reset();
+        return failed(config::OutOfMemoryText(m_path));
     }
-    config::ReadDatabaseList(profile, settings->databaseList);
-    settings->databases.reserve(settings->databaseList.rowCount());
-    for (int row = 0; row < settings->databaseList.rowCount(); ++row)
-        settings->databases.push_back(config::DatabaseEntry::FromRow(settings->databaseList.row(row)));
-    config::ReadMailSettings(profile, settings->mail);
-    const std::size_t slash = m_path.rfind('/');
-    settings->options = config::ReadRunOptions(profile, slash == std::string::npos ? std::string() : m_path.substr(0, slash));
-    settings->optionValues = config::ReadOptionValues(profile);
-    m_known = true;
-    m_identity = identity;
-    m_settings = std::move(settings);
-    return m_settings;
 }
 
 bool SettingsStore::saveDatabaseList(const config::DatabaseList& list, logging::Log& log, std::string* error)

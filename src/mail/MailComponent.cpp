@@ -335,6 +335,21 @@ std::string unreadableReason(const std::string& path)
     return isFile ? std::string() : "not a regular file";
 }
 
+// Opens the sockets of a transfer for libcurl and keeps why one could not be
+// opened, which libcurl reports only as "Couldn't connect to server": a
+// process out of descriptors (ulimit -n) is then named as such.
+struct SocketOpener {
+    int error = 0;
+
+    static curl_socket_t open(void* self, curlsocktype, curl_sockaddr* address)
+    {
+        const int fd = ::socket(address->family, address->socktype, address->protocol);
+        if (fd < 0)
+            static_cast<SocketOpener*>(self)->error = errno;
+        return fd < 0 ? CURL_SOCKET_BAD : fd;
+    }
+};
+
 // Ends a transfer once its stop is requested; libcurl asks at least once a
 // second, also while it waits for the server.
 int abortOnStop(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -657,6 +672,9 @@ Status MailComponent::SendMail(std::optional<std::string>& failureText)
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &ReplyRecorder::onLine);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &replies);
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &discardData);
+    SocketOpener opener;
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &SocketOpener::open);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &opener);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, kStallSeconds);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -706,11 +724,17 @@ Status MailComponent::SendMail(std::optional<std::string>& failureText)
     curl_easy_setopt(c, CURLOPT_PASSWORD, "");
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, nullptr);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, nullptr);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, nullptr);
 
     if (result == CURLE_OK)
         return kOk;
     if (result == CURLE_ABORTED_BY_CALLBACK && m_stop.stop_requested()) {
         failureText = kStoppedText;
+        return kOk;
+    }
+    if (opener.error != 0 && result == CURLE_COULDNT_CONNECT) {
+        failureText = "Email not sent: Cannot open a connection to the mail server: " + std::string(std::strerror(opener.error));
         return kOk;
     }
     std::string reason = errorBuffer[0] ? errorBuffer : curl_easy_strerror(result);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace offsite {
@@ -201,6 +202,21 @@ int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t upload
     return progress->stop.stop_requested() ? 1 : 0;
 }
 
+// Opens a transfer's sockets and keeps why one could not be opened, which
+// libcurl reports only as "Couldn't connect to server": a process out of
+// descriptors (ulimit -n) is then named as such.
+struct SocketOpener {
+    int error = 0;
+
+    static curl_socket_t open(void* self, curlsocktype, curl_sockaddr* address)
+    {
+        const int fd = ::socket(address->family, address->socktype, address->protocol);
+        if (fd < 0)
+            static_cast<SocketOpener*>(self)->error = errno;
+        return fd < 0 ? CURL_SOCKET_BAD : fd;
+    }
+};
+
 struct HeaderList {
     curl_slist* list = nullptr;
     ~HeaderList() { curl_slist_free_all(list); }
@@ -325,6 +341,9 @@ Result<S3Client::Answer> S3Client::attempt(const Request& request, std::stop_tok
     curl_easy_setopt(c, CURLOPT_USERNAME, m_credentials.accessKey.c_str());
     curl_easy_setopt(c, CURLOPT_PASSWORD, m_credentials.secret.c_str());
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.list);
+    SocketOpener opener;
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &SocketOpener::open);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &opener);
 
     ReadState readState;
     if (request.method == "PUT") {
@@ -365,6 +384,8 @@ Result<S3Client::Answer> S3Client::attempt(const Request& request, std::stop_tok
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(c, CURLOPT_PASSWORD, "");
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, nullptr);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, nullptr);
     returnHandle(c);
 
     Failure failure;
@@ -389,7 +410,12 @@ Result<S3Client::Answer> S3Client::attempt(const Request& request, std::stop_tok
         if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CONNECT_ERROR
             || code == CURLE_SSL_CACERT_BADFILE || code == CURLE_SSL_CERTPROBLEM)
             failure.kind = Failure::Kind::Answer;
-        failure.text = redact(request.operation + " failed: " + (*errorBuffer ? errorBuffer : curl_easy_strerror(code)));
+        if (code == CURLE_COULDNT_CONNECT && opener.error != 0)
+            failure.text = request.operation + " failed: cannot open a connection to the service: "
+                + std::strerror(opener.error);
+        else
+            failure.text = redact(request.operation + " failed: "
+                                  + (*errorBuffer ? errorBuffer : curl_easy_strerror(code)));
         return Result<Answer>::fail(std::move(failure));
     }
     Answer answer{status, std::move(collected.body), std::move(collected.etag), collected.contentLength};

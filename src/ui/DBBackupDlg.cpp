@@ -181,18 +181,21 @@ DBBackupDlg::DBBackupDlg(engine::BackupSession& session, WindowServices services
     restoreWindowState();
     leaveEditMode();
     const std::shared_ptr<const engine::Settings> stored = m_session.settings().current();
-    const std::string loadError = stored->problem;
+    std::string loadError = stored->problem;
     m_configModel->reload([&stored](config::DatabaseList& list) { list = stored->databaseList; });
     rememberSavedList();
     m_tray = new TrayController(this, icon, m_services.trayAvailable, this);
     connect(m_tray, &TrayController::saveSettingsRequested, this, &DBBackupDlg::saveToList);
     connect(m_tray, &TrayController::exitRequested, this, &DBBackupDlg::exitApplication);
     connect(m_tray, &TrayController::stopServiceRequested, this, &DBBackupDlg::stopAutoBackupService);
-    m_emailSettings->loadMailSettings();
+    const std::string mailError = m_emailSettings->loadMailSettings();
+    if (!mailError.empty() && mailError != loadError)
+        loadError += (loadError.empty() ? "" : "\n") + mailError;
     m_session.addView(this);
     m_session.log().Write(kStartedLine);
     if (!loadError.empty()) {
-        // The file stays as it is: saving refuses to replace a file it could not read.
+        // The file stays as it is: saving refuses to replace a file it could
+        // not read, or whose list it could not load.
         m_session.log().Write(loadError);
         m_services.prompter->inform(nullptr, ApplicationCaption(), QString::fromStdString(loadError));
     }

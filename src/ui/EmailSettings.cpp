@@ -209,10 +209,16 @@ config::MailSettings EmailSettings::settings() const
     return m_session.mailSettings();
 }
 
-void EmailSettings::loadMailSettings()
+std::string EmailSettings::loadMailSettings()
 {
-    m_session.setMailSettings(m_session.settings().current()->mail);
+    const std::shared_ptr<const engine::Settings> stored = m_session.settings().current();
+    std::string error;
+    if (stored->readable)
+        m_session.setMailSettings(stored->mail);
+    else
+        error = stored->problem;
     showSettingsInFields();
+    return error;
 }
 
 void EmailSettings::showSettingsInFields()

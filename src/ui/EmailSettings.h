@@ -64,7 +64,9 @@ public:
     config::MailSettings settings() const;
 
     // Reads the mail settings of the settings file into the live settings.
-    void loadMailSettings();
+    // Returns why they could not be read (the file unreadable, a value too
+    // long), or an empty text; the live settings then stay as they were.
+    std::string loadMailSettings();
     // Logs, runs the dialog modally on the live settings, logs again.
     void openMailSettings(logging::Log& log);
 

@@ -145,6 +145,20 @@ TEST_F(HeadlessIntegration, BackupNowPrintsEveryRunAndExitsByTheOutcome)
     EXPECT_THAT(failed.out, HasSubstr("Backup completed"));
 }
 
+// A hand-edited name with control characters is refused, and the table
+// prints it as the log spells it: one line per run.
+TEST_F(HeadlessIntegration, ControlCharactersOfANameArePrintedSpelledOut)
+{
+    const std::string name("Sa\nl\0es\x1B[2J", 11);
+    const std::string config = writeConfig({{name, "Backup#2024"}});
+    Outcome outcome = RunProgram(m_root, {"--backup-now", "--config", config});
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 3) << outcome.out;
+    EXPECT_THAT(outcome.out, HasSubstr("1       Sa\\nl\\x00es\\x1B[2J  Database name cannot be used as a folder name"));
+    EXPECT_THAT(fakes::ReadLogMessages(m_root + "/BackupLog.log"),
+                ::testing::Contains("Backup Started for Database Sa\\nl\\x00es\\x1B[2J"));
+}
+
 TEST_F(HeadlessIntegration, BadOrMissingConfigurationExitsWithTwo)
 {
     Outcome missing = RunProgram(m_root, {"--backup-now", "--config", m_root + "/absent.ini"});
@@ -157,6 +171,22 @@ TEST_F(HeadlessIntegration, BadOrMissingConfigurationExitsWithTwo)
     Outcome empty = RunProgram(m_root, {"--service", "--config", m_root + "/empty.ini"});
     EXPECT_EQ(empty.exitCode, 2);
     EXPECT_THAT(empty.err, HasSubstr("lists no database"));
+
+    // A value too long is refused by its key's name, never cut: nothing is
+    // backed up into a folder named by the first part of the path.
+    const std::string config = writeConfig({{"Sales", "Backup#2024"}});
+    const std::string longPath = m_root + "/" + std::string(2000 - m_root.size() - 1, 'p');
+    std::string text = ReadFile(config);
+    text.replace(text.find(m_root + "/backups"), (m_root + "/backups").size(), longPath);
+    std::ofstream(config, std::ios::trunc) << text;
+    for (const char* mode : {"--backup-now", "--service"}) {
+        Outcome tooLong = RunProgram(m_root, {mode, "--config", config});
+        EXPECT_EQ(tooLong.exitCode, 2) << mode;
+        EXPECT_THAT(tooLong.err, HasSubstr("The value of BACKUP_PATH_0 in section [DBBackInfo] of the settings file '"
+                                           + config + "' is 2000 bytes long; a value may hold at most 1023 bytes."));
+    }
+    for (const auto& entry : fs::directory_iterator(m_root))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("ppp")) << entry.path();
 
     Outcome usage = RunProgram(m_root, {"--backup-now", "--service"});
     EXPECT_EQ(usage.exitCode, 2);
@@ -280,10 +310,19 @@ TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
     EXPECT_EQ(second.exitCode, 2);
     EXPECT_THAT(second.err, HasSubstr("the settings file '" + config + "' is in use by another copy of Corvella (process "
                                       + std::to_string(service) + ")"));
-    // The same file reached by another path is the same file.
+    // The same file reached by another path, a symbolic link or a hard link
+    // is the same file.
     fs::create_directories(m_root + "/sub");
     Outcome viaOtherPath = RunProgram(m_root + "/sub", {"--service", "--config", "../BackupConfig.ini"});
     EXPECT_EQ(viaOtherPath.exitCode, 2);
+    fs::create_symlink(config, m_root + "/sub/linked.ini");
+    fs::create_hard_link(config, m_root + "/sub/hard.ini");
+    for (const char* name : {"linked.ini", "hard.ini"}) {
+        Outcome viaLink = RunProgram(m_root + "/sub", {"--backup-now", "--config", name});
+        EXPECT_EQ(viaLink.exitCode, 2) << name;
+        EXPECT_THAT(viaLink.err, HasSubstr("is in use by another copy of Corvella (process " + std::to_string(service)
+                                           + ")")) << name;
+    }
 
     fs::create_directories(m_root + "/other");
     const std::string otherConfig = writeConfig({{"Stock", "Backup#2024"}}, m_root + "/other/BackupConfig.ini");
@@ -308,6 +347,9 @@ TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
     }));
     Outcome raise = RunProgram(m_root + "/desk", {"--config", deskConfig}, "/dev/null", "", CORVELLA_BINARY);
     EXPECT_EQ(raise.exitCode, 0) << raise.err;
+    fs::create_hard_link(deskConfig, m_root + "/desk.ini");
+    Outcome raiseViaHardLink = RunProgram(m_root, {"--config", m_root + "/desk.ini"});
+    EXPECT_EQ(raiseViaHardLink.exitCode, 0) << raiseViaHardLink.err;
     Outcome headless = RunProgram(m_root + "/desk", {"--backup-now", "--config", deskConfig});
     EXPECT_EQ(headless.exitCode, 2);
     kill(desktop, SIGTERM);

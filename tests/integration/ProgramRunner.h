@@ -40,6 +40,7 @@ struct Launch {
     rlim_t maxOpenFiles = 0;  // 0: unchanged
     rlim_t maxProcesses = 0;  // 0: unchanged
     rlim_t maxFileSize = 0;   // 0: unchanged
+    rlim_t maxAddressSpace = 0; // bytes (ulimit -v is in KiB); 0: unchanged
 };
 
 // The account `name`, made on first use as a system account without a home.
@@ -121,6 +122,7 @@ inline pid_t StartProgram(const std::string& folder, const std::vector<std::stri
     limit(RLIMIT_NOFILE, launch.maxOpenFiles);
     limit(RLIMIT_NPROC, launch.maxProcesses);
     limit(RLIMIT_FSIZE, launch.maxFileSize);
+    limit(RLIMIT_AS, launch.maxAddressSpace);
     if (chdir(folder.c_str()) != 0)
         _exit(124);
     execve(argv[0], argv.data(), envp.data());

@@ -8,7 +8,10 @@
 #include "db/DbConnection.h"
 #include "log/Log.h"
 
+#include "engine/BackupWorker.h"
+
 #include "fakes/RecordingOwner.h"
+#include "fakes/SmtpTestServer.h"
 #include "fakes/TdsTestServer.h"
 #include "fakes/TempFolder.h"
 #include "fakes/TestFiles.h"
@@ -81,6 +84,7 @@ protected:
         std::string name;
         bool zip = false;
         bool keepOld = false;
+        bool email = false;
     };
 
     // Writes the settings file for `databases`, all backed up below `backups`.
@@ -94,8 +98,8 @@ protected:
         for (const Database& database : databases) {
             const int row = list.insertRow(list.rowCount());
             const std::string cells[] = {std::to_string(row + 1), m_server->dataSource(), database.name, kLogin,
-                                         encoded, "1 Hours", backups, database.zip ? "True" : "False", "False",
-                                         database.keepOld ? "True" : "False"};
+                                         encoded, "1 Hours", backups, database.zip ? "True" : "False",
+                                         database.email ? "True" : "False", database.keepOld ? "True" : "False"};
             for (int c = 0; c < config::kConfigColumnCount; ++c)
                 list.setCell(row, c, cells[c]);
         }
@@ -310,8 +314,9 @@ TEST_F(RealHost, SigtermDuringBackupNowEndsTheRunCleanly)
     EXPECT_FALSE(fs::exists(backups + "/Stock"));
 }
 
-// A file size limit (ulimit -f, LimitFSIZE=) makes the archive fail like a
-// full disk: the program goes on, says why and keeps the backup file.
+// A file size limit (ulimit -f, LimitFSIZE=) smaller than the archive makes
+// it fail like a full disk: the program goes on, the row says so, the mail
+// carries the backup file that was kept, and the rotation keeps it.
 TEST_F(RealHost, AFileSizeLimitFailsTheArchiveNotTheProgram)
 {
     fakes::TdsTestServer::Options options;
@@ -319,17 +324,64 @@ TEST_F(RealHost, AFileSizeLimitFailsTheArchiveNotTheProgram)
     options.databases = {"Sales"};
     options.backupSize = 4 << 20;
     startServer(options);
+    fakes::SmtpTestServer smtp({fakes::SmtpTestServer::Mode::Plain, "", "", false});
+    ASSERT_TRUE(smtp.start()) << smtp.error();
     const std::string backups = m_root + "/backups";
-    const std::string config = writeConfig(m_root, {{"Sales", true}}, backups);
+    const std::string config = writeConfig(m_root, {{"Sales", true, false, true}}, backups);
+    std::ofstream(config, std::ios::app) << "[EMAILSERVERINFO]\r\nSVRIP=127.0.0.1\r\nSVRPORT=" << smtp.port()
+                                         << "\r\nSVRID=backups@example.org\r\nSVRSENDER=dba@example.org\r\n"
+                                            "SECURITY=SIMPLE\r\n";
 
     Launch launch;
     launch.maxFileSize = 256 * 1024;
     EXPECT_EQ(WaitForExit(StartProgram(m_root, {"--backup-now", "--config", config}, launch)), 1);
-    EXPECT_THAT(ReadFile(m_root + "/out.txt"), HasSubstr("Compressing in zip format"));
+    const std::string table = ReadFile(m_root + "/out.txt");
+    EXPECT_THAT(table, HasSubstr(std::string(engine::kCompressionFailedText) + "  4194304"));
+    EXPECT_THAT(table, HasSubstr("Email Sent"));
     const auto log = fakes::ReadLogMessages(m_root + "/BackupLog.log");
     EXPECT_THAT(log, Contains(HasSubstr("File too large")));
+    EXPECT_THAT(log, Contains("Email Sent Attached Backup Name: Sales"));
+    const auto messages = smtp.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    ASSERT_EQ(messages[0].attachments.size(), 1u);
+    EXPECT_EQ(messages[0].attachments[0].fileName, "Sales.Bak");
+    EXPECT_EQ(messages[0].attachments[0].size, 4u << 20);
     EXPECT_THAT(fakes::FilesIn(backups + "/Sales"), ::testing::ElementsAre("Sales.Bak"));
     EXPECT_TRUE(fs::is_empty(backups + "/Sales/temp"));
+    expectOnlyCompleteBackups(backups + "/Sales", "after the failed archive");
+}
+
+// Under a file size limit of 0 nothing the program writes may kill it: it
+// answers --version, and a backup whose archive cannot be written is kept
+// and reported (the table goes to a pipe, which has no such limit).
+TEST_F(RealHost, AFileSizeLimitOfZeroKillsNothing)
+{
+    fakes::TdsTestServer::Options options;
+    options.logins = {{kLogin, kPassword}};
+    options.databases = {"Sales"};
+    startServer(options);
+    const std::string backups = m_root + "/backups";
+    const std::string config = writeConfig(m_root, {{"Sales", true}}, backups);
+    const auto runLimited = [&](const std::string& args, int& exitCode) {
+        const std::string command = "cd '" + m_root + "' && ulimit -f 0 && exec '" + CORVELLA_BINARY + "' " + args
+            + " 2>&1";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        std::string output;
+        char buffer[4096];
+        for (std::size_t got; pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            output.append(buffer, got);
+        const int status = pipe ? ::pclose(pipe) : -1;
+        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return output;
+    };
+    int exitCode = -1;
+    EXPECT_THAT(runLimited("--version", exitCode), ::testing::StartsWith("corvella "));
+    EXPECT_EQ(exitCode, 0);
+    const std::string table = runLimited("--backup-now --config '" + config + "'", exitCode);
+    EXPECT_EQ(exitCode, 1) << table;
+    EXPECT_THAT(table, HasSubstr(engine::kCompressionFailedText));
+    EXPECT_THAT(fakes::FilesIn(backups + "/Sales"), ::testing::ElementsAre("Sales.Bak"));
+    expectOnlyCompleteBackups(backups + "/Sales", "under a limit of 0");
 }
 
 // Only a regular file of sensible size is read as settings; anything else
@@ -359,6 +411,116 @@ TEST_F(RealHost, SettingsThatAreNoFileAreRefusedAtOnce)
                         HasSubstr("Cannot read settings file '" + path + "': " + reason));
         }
     }
+}
+
+// Settings files of the largest size that hold little but blank lines or
+// "[]" lines are odd, not wrong: under a memory limit far below what a line
+// by line reading took, a backup runs to its end, and a SIGHUP during a
+// service's backup reloads them without touching the backup.
+TEST_F(RealHost, OddSettingsFilesOfTheLargestSizeRunUnderAMemoryLimit)
+{
+    fakes::TdsTestServer::Options options;
+    options.logins = {{kLogin, kPassword}};
+    options.databases = {"Sales"};
+    options.backupSize = 1 << 20;
+    options.backupDelayMs = 3000;
+    startServer(options);
+    const std::string backups = m_root + "/backups";
+    const std::string config = writeConfig(m_root, {{"Sales"}}, backups);
+    const std::string settings = ReadFile(config);
+    const auto padded = [&](const std::string& name, const std::string& line) {
+        std::string text = settings;
+        while (text.size() + line.size() <= 8 * 1024 * 1024)
+            text += line;
+        std::ofstream(m_root + "/" + name, std::ios::binary) << text;
+        return m_root + "/" + name;
+    };
+    const std::string brackets = padded("brackets.ini", "[]\r\n");
+    const std::string blank = padded("blank.ini", "\n");
+
+    Launch launch;
+    launch.maxAddressSpace = 300000 * 1024ull; // ulimit -v 300000
+    launch.outputName = "now";
+    EXPECT_EQ(WaitForExit(StartProgram(m_root, {"--backup-now", "--config", brackets}, launch)), 0)
+        << ReadFile(m_root + "/now.out") << ReadFile(m_root + "/now.err");
+    EXPECT_THAT(fakes::FilesIn(backups + "/Sales"), ::testing::ElementsAre("Sales.Bak"));
+
+    launch.outputName = "service";
+    const pid_t service = StartProgram(m_root, {"--service", "--config", blank}, launch);
+    const std::string writing = backups + "/Sales/temp/Sales.bak";
+    for (int i = 0; i < 1000 && !fs::exists(writing); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(fs::exists(writing)) << ReadFile(m_root + "/service.err");
+    ASSERT_EQ(kill(service, SIGHUP), 0);
+    // The backup under way ends as usual: its file leaves temp for the rotation.
+    for (int i = 0; i < 1000 && fs::exists(writing); ++i)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(500ms);
+    kill(service, SIGTERM);
+    EXPECT_EQ(WaitForExit(service), 0) << ReadFile(m_root + "/service.err");
+    const auto log = fakes::ReadLogMessages(m_root + "/BackupLog.log");
+    EXPECT_THAT(log, Contains("Settings reloaded on SIGHUP: 0 database(s) new or changed, 0 removed, 1 unchanged"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), "Backup Started for Database Sales"), 2);
+    EXPECT_THAT(log, ::testing::Not(Contains(HasSubstr("stopped because the program is ending"))));
+    EXPECT_THAT(fakes::FilesIn(backups + "/Sales/Last Backup"), ::testing::ElementsAre("Sales.Bak"));
+    expectOnlyCompleteBackups(backups + "/Sales", "after the reload");
+}
+
+// Two settings files that name one database and one backup path, both in
+// use (a desktop copy and the service, two administrators): while one copy
+// backs the database up, the other touches nothing in its folder, says who
+// holds it, and fails; the backup of the first is whole. A copy killed
+// mid-backup leaves the folder free at once.
+TEST_F(RealHost, TwoSettingsFilesNamingOneDatabaseBackItUpOneAtATime)
+{
+    fakes::TdsTestServer::Options options;
+    options.logins = {{kLogin, kPassword}};
+    options.databases = {"Sales"};
+    options.backupSize = 2 << 20;
+    options.backupDelayMs = 3000;
+    startServer(options);
+    const std::string backups = m_root + "/backups";
+    fs::create_directories(m_root + "/first");
+    fs::create_directories(m_root + "/second");
+    const std::string first = writeConfig(m_root + "/first", {{"Sales"}}, backups);
+    const std::string second = writeConfig(m_root + "/second", {{"Sales"}}, backups);
+    const std::string writing = backups + "/Sales/temp/Sales.bak";
+    const auto waitForWriting = [&] {
+        for (int i = 0; i < 1000 && !fs::exists(writing); ++i)
+            std::this_thread::sleep_for(10ms);
+        return fs::exists(writing);
+    };
+
+    Launch launch;
+    launch.outputName = "service";
+    const pid_t service = StartProgram(m_root + "/first", {"--service", "--config", first}, launch);
+    ASSERT_TRUE(waitForWriting()) << ReadFile(m_root + "/first/service.err");
+    const int exitCode = WaitForExit(StartProgram(m_root + "/second", {"--backup-now", "--config", second}));
+    const std::string skipped = "Backup of database Sales skipped: another copy of Corvella (process "
+        + std::to_string(service) + ") is backing it up";
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_THAT(ReadFile(m_root + "/second/out.txt"), HasSubstr(skipped));
+    EXPECT_THAT(fakes::ReadLogMessages(m_root + "/second/BackupLog.log"), Contains(skipped));
+    EXPECT_TRUE(fs::exists(writing)) << "the first copy's unfinished backup stays where it is";
+
+    for (int i = 0; i < 1000 && !fs::exists(backups + "/Sales/Sales.Bak"); ++i)
+        std::this_thread::sleep_for(10ms);
+    kill(service, SIGTERM);
+    EXPECT_EQ(WaitForExit(service), 0);
+    EXPECT_THAT(fakes::ReadLogMessages(m_root + "/first/BackupLog.log"),
+                ::testing::Not(Contains(HasSubstr("left in the temp folder"))));
+    EXPECT_THAT(fakes::FilesIn(backups + "/Sales"), ::testing::ElementsAre("Sales.Bak"));
+    expectOnlyCompleteBackups(backups + "/Sales", "after two copies");
+
+    // The lock of a copy that is killed goes with it.
+    launch.outputName = "killed";
+    const pid_t killed = StartProgram(m_root + "/first", {"--backup-now", "--config", first}, launch);
+    ASSERT_TRUE(waitForWriting());
+    kill(killed, SIGKILL);
+    WaitForExit(killed);
+    EXPECT_EQ(WaitForExit(StartProgram(m_root + "/second", {"--backup-now", "--config", second})), 0)
+        << ReadFile(m_root + "/second/out.txt");
+    expectOnlyCompleteBackups(backups + "/Sales", "after the kill");
 }
 
 #endif

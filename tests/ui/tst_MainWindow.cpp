@@ -146,6 +146,33 @@ private slots:
         QCOMPARE(Find<QLabel>(window(), "ServiceState")->text(), QString("Auto backup service stopped"));
     }
 
+    // A value too long for the settings file is named in a message at start;
+    // nothing of the list is loaded, and saving keeps the file as it is.
+    void aValueTooLongIsShownAndTheFileKept()
+    {
+        const QByteArray text = "[DBBackInfo]\r\nTOTAL_COUNT=1\r\nDB_NAME_0=Sales\r\nBACKUP_PATH_0=/"
+            + QByteArray(1999, 'p') + "\r\n";
+        QFile file(QString::fromStdString(m_fixture->settingsPath()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+
+        m_fixture->open();
+        const QString problem = QString("The value of BACKUP_PATH_0 in section [DBBackInfo] of the settings file '%1' "
+                                        "is 2000 bytes long; a value may hold at most 1023 bytes.")
+                                    .arg(QString::fromStdString(m_fixture->settingsPath()));
+        QCOMPARE(m_fixture->prompter.texts(), QStringList{problem});
+        QVERIFY(m_fixture->logLines().contains(problem));
+        QCOMPARE(Find<QTableView>(window(), "ConfigGrid")->model()->rowCount(), 0);
+
+        m_fixture->prompter.clear();
+        QTest::mouseClick(Find<QPushButton>(window(), "SaveConfigurations"), Qt::LeftButton);
+        QCOMPARE(m_fixture->prompter.texts(),
+                 QStringList{"The database list could not be saved. " + problem + " Correct it in the file first."});
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), text);
+    }
+
     void exitAsksAccordingToRunningBackups_data()
     {
         QTest::addColumn<bool>("busy");

@@ -149,6 +149,9 @@ TEST(OptionCatalogTest, SavingChangesOnlyTheGivenKeysAndKeepsTheRestOfTheFile)
     EXPECT_EQ(error, "ZIP_COMPRESSION must be BALANCED, FAST or SMALLEST.");
     EXPECT_FALSE(config::SaveOptionValues(ini, {{"FUTURE_KEY", "x"}}, &error));
     EXPECT_EQ(error, "FUTURE_KEY is not an option of this program.");
+    EXPECT_FALSE(config::SaveOptionValues(ini, {{"DB_CA_FILE", "/" + std::string(1500, 'c')}}, &error));
+    EXPECT_EQ(error, "The value of DB_CA_FILE in section [OPTIONS] of the settings file '" + ini
+                         + "' is 1501 bytes long; a value may hold at most 1023 bytes.");
     EXPECT_EQ(folder.read("BackupConfig.ini"), original);
 
     ASSERT_TRUE(config::SaveOptionValues(ini, {{"VERIFY_BACKUP", "true"}, {"DB_ENCRYPTION", "require"}}, &error))

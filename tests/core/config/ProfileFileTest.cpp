@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,21 +142,84 @@ TEST(ProfileFileTest, ValuesThatWouldNotReadBackWholeAreQuotedAndEverythingElseI
     EXPECT_NE(text.find("KEY6=E:\\SqlBackups\n"), std::string::npos);
 }
 
-TEST(ProfileFileTest, ReadsCutValuesToTheBufferSize)
+// Repeated sections and keys are text like any other: the first of a name
+// is the one read and written, and a key added to a section goes before the
+// blank lines that end it, not into a later section of the same name.
+TEST(ProfileFileTest, RepeatedSectionsAndKeysStayAsTheyAreAndTheFirstWins)
+{
+    ProfileFile profile = ProfileFile::parse("[A]\nK=1\nk=2\n\n[]\n[b]\nX=1\n[a]\nK=3\nL=4\n[]\nY=5\n");
+    EXPECT_EQ(profile.find("A", "K"), "1");
+    EXPECT_EQ(profile.find("A", "L"), std::nullopt);
+    EXPECT_EQ(profile.find("", "Y"), std::nullopt);
+    EXPECT_EQ(profile.find("B", "X"), "1");
+    EXPECT_EQ(profile.keys("a"), (std::vector<std::string> {"K"}));
+
+    profile.write("a", "K", "one");
+    profile.write("A", "M", "6");
+    profile.write("B", "Z", "7");
+    profile.write("A", "M", "six");
+    profile.write("", "Y", "8");
+    EXPECT_EQ(profile.text(), "[A]\nK=one\nk=2\nM=six\n\n[]\nY=8\n[b]\nX=1\nZ=7\n[a]\nK=3\nL=4\n[]\nY=5\n");
+    EXPECT_EQ(profile.keys("A"), (std::vector<std::string> {"K", "M"}));
+    EXPECT_EQ(ProfileFile::parse(profile.text()).find("", "Y"), "8");
+
+    // A removal takes every line of the key from the first section of the
+    // name, written lines too, and none from a repeated one.
+    EXPECT_TRUE(profile.remove("a", "k"));
+    EXPECT_TRUE(profile.remove("A", "M"));
+    EXPECT_FALSE(profile.remove("A", "M"));
+    EXPECT_FALSE(profile.remove("missing", "K"));
+    EXPECT_EQ(profile.find("A", "K"), std::nullopt);
+    EXPECT_EQ(profile.keys("A"), std::vector<std::string> {});
+    profile.write("A", "K", "again");
+    EXPECT_EQ(profile.text(), "[A]\nK=again\n\n[]\nY=8\n[b]\nX=1\nZ=7\n[a]\nK=3\nL=4\n[]\nY=5\n");
+    EXPECT_EQ(profile.find("A", "K"), "again");
+}
+
+// Values are read whole, whatever their length: refusing the ones that are
+// too long is the settings readers' part.
+TEST(ProfileFileTest, ReadsValuesWhole)
 {
     ProfileFile profile;
-    profile.write("S", "AT_LIMIT", std::string(1023, 'a'));
-    profile.write("S", "OVER_LIMIT", std::string(1024, 'b'));
     profile.write("S", "FAR_OVER", std::string(5000, 'c'));
-    // A two-byte character that would straddle the cut is left out whole.
-    profile.write("S", "SPLIT", std::string(1022, 'd') + "é");
-
-    EXPECT_EQ(profile.read("S", "AT_LIMIT"), std::string(1023, 'a'));
-    EXPECT_EQ(profile.read("S", "OVER_LIMIT"), std::string(1023, 'b'));
-    EXPECT_EQ(profile.read("S", "FAR_OVER"), std::string(1023, 'c'));
-    EXPECT_EQ(profile.read("S", "SPLIT"), std::string(1022, 'd'));
+    EXPECT_EQ(profile.read("S", "FAR_OVER"), std::string(5000, 'c'));
+    EXPECT_EQ(ProfileFile::parse(profile.text()).read("S", "FAR_OVER"), std::string(5000, 'c'));
     EXPECT_EQ(profile.read("S", "MISSING"), "");
-    EXPECT_EQ(profile.find("S", "FAR_OVER")->size(), 5000u);
+}
+
+// A file of the largest size allowed that holds little but blank lines, "[]"
+// lines or repeated keys takes memory in proportion to its size, not to its
+// number of lines, and still reads and writes as any other.
+TEST(ProfileFileTest, OddFilesOfTheLargestSizeTakeMemoryInProportionToTheirSize)
+{
+    const std::string head = "[DBBackInfo]\r\nTOTAL_COUNT=1\r\nDB_NAME_0=Sales\r\n";
+    const auto fill = [&head](const std::string& line) {
+        std::string text = head;
+        text.reserve(ProfileFile::kMaxFileSize);
+        while (text.size() + line.size() <= ProfileFile::kMaxFileSize)
+            text += line;
+        return text;
+    };
+    // A new key goes after the section's last line that is not blank.
+    const std::pair<std::string, bool> cases[] = {
+        {"\r\n", true}, {"[]\r\n", true}, {"DB_NAME_0=again\r\n", false}, {"; note\r\n", false}};
+    for (const auto& [line, afterHead] : cases) {
+        std::string text = fill(line);
+        const std::size_t size = text.size();
+        const struct mallinfo2 before = ::mallinfo2();
+        ProfileFile profile = ProfileFile::parse(std::move(text));
+        const struct mallinfo2 after = ::mallinfo2();
+        // Sanitizer builds keep their own books: mallinfo2 reports nothing there.
+        if (before.uordblks + before.hblkhd != 0) {
+            const std::size_t used = (after.uordblks + after.hblkhd) - (before.uordblks + before.hblkhd);
+            EXPECT_LT(used, size / 4) << "beyond the text itself, for lines of " << line.size() << " bytes";
+        }
+        EXPECT_EQ(profile.find("DBBackInfo", "DB_NAME_0"), "Sales");
+        profile.write("DBBackInfo", "DB_URL_0", "(local)");
+        const std::string written = profile.text();
+        EXPECT_EQ(written.size(), size + std::string("DB_URL_0=(local)\r\n").size());
+        EXPECT_EQ(written.find("DB_URL_0=(local)\r\n"), afterHead ? head.size() : size) << line.size();
+    }
 }
 
 TEST(ProfileFileTest, SavesAtomicallyWithPrivateModeForNewFilesAndTheOldModeOtherwise)

@@ -302,6 +302,74 @@ TEST_F(SettingsFileTest, AFailedSaveIsReportedAndLogged)
     EXPECT_NE(logText.find("Saving the database configurations failed. " + reason), std::string::npos) << logText;
 }
 
+// A value too long for the format is refused with its key's name, on the
+// way in and on the way out, and never cut: nothing of the file is loaded,
+// and the file is not replaced by what could be loaded.
+TEST_F(SettingsFileTest, AValueTooLongIsRefusedByNameAndNeverCut)
+{
+    const std::string fits(config::ProfileFile::kMaxValueLength, 'p');
+    const std::string tooLong(2000, 'p');
+    const auto tooLongText = [this](const char* section, const char* key, std::size_t length) {
+        return "The value of " + std::string(key) + " in section [" + section + "] of the settings file '" + ini()
+            + "' is " + std::to_string(length) + " bytes long; a value may hold at most 1023 bytes.";
+    };
+
+    struct Case {
+        std::string text;
+        bool listLoads;
+        bool mailLoads;
+        std::string problem;
+    };
+    const std::string group = "[DBBackInfo]\r\nTOTAL_COUNT=1\r\nDB_NAME_0=Sales\r\n";
+    const Case cases[] = {
+        {group + "BACKUP_PATH_0=/" + fits.substr(1) + "\r\n", true, true, ""},
+        {group + "BACKUP_PATH_0=/" + tooLong.substr(1) + "\r\n", false, true,
+         tooLongText("DBBackInfo", "BACKUP_PATH_0", 2000)},
+        // Groups beyond the count are never read.
+        {group + "BACKUP_PATH_1=" + tooLong + "\r\n", true, true, ""},
+        {group + "[OPTIONS]\r\nDB_CA_FILE=" + tooLong + "\r\n", false, true,
+         tooLongText("OPTIONS", "DB_CA_FILE", 2000)},
+        {group + "[EMAILSERVERINFO]\r\nSVRPORT=25\r\nSVRMSG=\"" + tooLong + "\"\r\n", true, false,
+         tooLongText("EMAILSERVERINFO", "SVRMSG", 2000)},
+    };
+    for (const Case& c : cases) {
+        m_folder.write("BackupConfig.ini", c.text);
+        DatabaseList list;
+        std::string listError;
+        EXPECT_EQ(config::LoadDatabaseList(ini(), list, &listError), c.listLoads) << c.text.substr(0, 80);
+        EXPECT_EQ(list.rowCount(), c.listLoads ? 1 : 0);
+        config::MailSettings mail;
+        std::string mailError;
+        EXPECT_EQ(config::LoadMailSettings(ini(), mail, &mailError), c.mailLoads);
+        EXPECT_EQ(c.listLoads ? mailError : listError, c.problem);
+        if (c.listLoads)
+            EXPECT_EQ(list.cell(0, config::ColBackupPath), &c == cases ? "/" + fits.substr(1) : "");
+
+        DatabaseList replacement;
+        append(replacement, databaseRow("Stock"));
+        std::string saveError;
+        EXPECT_EQ(config::SaveDatabaseList(ini(), replacement, m_log, &saveError), c.listLoads);
+        if (!c.listLoads) {
+            EXPECT_EQ(saveError, c.problem + " Correct it in the file first.");
+            EXPECT_EQ(m_folder.read("BackupConfig.ini"), c.text);
+        }
+    }
+
+    // What the program would write too long is refused the same way.
+    DatabaseList list;
+    append(list, databaseRow("Sales"));
+    list.setCell(0, config::ColBackupPath, tooLong);
+    m_folder.write("BackupConfig.ini", group);
+    std::string error;
+    EXPECT_FALSE(config::SaveDatabaseList(ini(), list, m_log, &error));
+    EXPECT_EQ(error, tooLongText("DBBackInfo", "BACKUP_PATH_0", 2000));
+    config::MailSettings mail;
+    mail.messageText = tooLong;
+    EXPECT_FALSE(config::SaveMailSettings(ini(), mail, "25", &error));
+    EXPECT_EQ(error, tooLongText("EMAILSERVERINFO", "SVRMSG", 2000));
+    EXPECT_EQ(m_folder.read("BackupConfig.ini"), group);
+}
+
 TEST_F(SettingsFileTest, TheZipCompressionLivesInItsOwnSection)
 {
     EXPECT_EQ(ZipCompressionOf(ini()), "");

@@ -1,5 +1,6 @@
 #include "db/DbConnection.h"
 #include "db/ResultTable.h"
+#include "fakes/DescriptorLimit.h"
 #include "fakes/TdsTestServer.h"
 
 #include <gtest/gtest.h>
@@ -471,6 +472,18 @@ TEST_F(DbConnectionTest, ConnectorReportsWhyItFailed)
     auto connection = connector.OpenBackupConnection(connectionString("Sales", kUser, "wrong"), failure);
     EXPECT_EQ(connection, nullptr);
     EXPECT_EQ(failure, "Error Object : [FreeTDS][SQL Server] Error Contents : Login failed for user 'backup'.");
+
+    // A process with no descriptor left (ulimit -n) is named as the cause,
+    // not the server. The open session keeps the driver loaded.
+    auto open = connector.OpenBackupConnection(connectionString(), failure);
+    ASSERT_NE(open, nullptr) << failure;
+    {
+        fakes::NoFreeDescriptors noneLeft;
+        ASSERT_TRUE(noneLeft.lowered());
+        connection = connector.OpenBackupConnection(connectionString(), failure);
+    }
+    EXPECT_EQ(connection, nullptr);
+    EXPECT_TRUE(failure.ends_with(". Cannot open a connection: Too many open files")) << failure;
 }
 
 // Open sockets of this process: every session holds one while it lives.

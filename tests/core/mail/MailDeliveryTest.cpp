@@ -1,6 +1,7 @@
 #include "MailTestSupport.h"
 #include "fakes/TempFolder.h"
 
+#include "fakes/DescriptorLimit.h"
 #include "fakes/SmtpTestServer.h"
 #include "log/Log.h"
 #include "mail/BackupMail.h"
@@ -153,6 +154,7 @@ TEST(MailDelivery, FailuresAreToldInWordsAndNothingIsDelivered)
         bool trustOtherCa;
         bool stopServerFirst;
         std::vector<std::string> expectedParts;
+        bool noDescriptorLeft = false; // as under ulimit -n, when every descriptor is in use
     };
     const auto none = [](config::MailSettings&) {};
     const std::vector<Case> cases = {
@@ -174,6 +176,8 @@ TEST(MailDelivery, FailuresAreToldInWordsAndNothingIsDelivered)
          [](config::MailSettings& s) { s.serverAddress = ""; }, false, false, {"No mail server"}},
         {"port outside the valid range", {SmtpTestServer::Mode::Plain, "", "", false},
          [](config::MailSettings& s) { s.port = 70000; }, false, false, {"port 70000"}},
+        {"no descriptor left for the connection", {SmtpTestServer::Mode::Plain, "", "", false}, none, false, false,
+         {"Email not sent: Cannot open a connection to the mail server: Too many open files"}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -185,7 +189,11 @@ TEST(MailDelivery, FailuresAreToldInWordsAndNothingIsDelivered)
         if (c.stopServerFirst)
             server.stop();
 
+        std::optional<fakes::NoFreeDescriptors> noneLeft;
+        if (c.noDescriptorLeft)
+            ASSERT_TRUE(noneLeft.emplace().lowered());
         const std::string text = mail::SendTestMail(settings);
+        noneLeft.reset();
 
         EXPECT_EQ(text.rfind("Email not sent: ", 0), 0u) << text;
         for (const std::string& part : c.expectedParts)

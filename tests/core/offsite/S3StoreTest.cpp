@@ -5,6 +5,7 @@
 #include "offsite/S3Client.h"
 #include "offsite/Upload.h"
 
+#include "fakes/DescriptorLimit.h"
 #include "fakes/S3TestServer.h"
 #include "fakes/TempFolder.h"
 
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <random>
 
 namespace {
@@ -289,6 +291,28 @@ TEST_F(S3Store, UnfinishedUploadsOfThisDatabaseAreAbortedOthersKept)
     EXPECT_EQ(outcome.aborted, std::vector<std::string>{ours});
     EXPECT_EQ(m_server->unfinishedUploads(), std::vector<std::string>{foreign});
     expectEverySignatureChecked();
+}
+
+// A process out of descriptors (ulimit -n) cannot open a socket; libcurl
+// calls that a server it could not reach, the operator reads the real cause.
+TEST_F(S3Store, NoFreeDescriptorIsNamedAsTheCause)
+{
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' runtime checks memory through a pipe of its own, which
+    // a process without descriptors cannot open: it reports valid objects.
+    GTEST_SKIP() << "the sanitizers need a free descriptor";
+#endif
+    startServer();
+    auto s3 = client();
+    std::optional<fakes::NoFreeDescriptors> noneLeft;
+    ASSERT_TRUE(noneLeft.emplace().lowered());
+    const auto listed = s3->listObjects(kFolder, {});
+    noneLeft.reset();
+
+    ASSERT_FALSE(listed.ok());
+    EXPECT_EQ(listed.failure.text, "listing '" + kFolder + "' failed: cannot open a connection to the service: "
+                                   "Too many open files (5 attempts)");
+    EXPECT_TRUE(s3->listObjects(kFolder, {}).ok()) << "the client works again once descriptors are free";
 }
 
 TEST_F(S3Store, HttpsEndpointsMustShowATrustedCertificate)
