@@ -16,8 +16,10 @@ char UpperAscii(char ch)
 std::string_view Trim(std::string_view text, std::string_view blanks)
 {
     const auto first = text.find_first_not_of(blanks);
+    // All blank: the empty view at the end of `text`, still inside it, so
+    // that callers may take its offset.
     if (first == std::string_view::npos)
-        return {};
+        return text.substr(text.size());
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 

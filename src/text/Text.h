@@ -11,7 +11,8 @@ namespace text {
 // The blanks Trim removes unless told otherwise: space, tab, CR, LF, FF, VT.
 inline constexpr std::string_view kWhiteSpace = " \t\r\n\f\v";
 
-// `text` without the characters of `blanks` at either end.
+// `text` without the characters of `blanks` at either end: a view into
+// `text` (at its end when all of it is blank).
 std::string_view Trim(std::string_view text, std::string_view blanks = kWhiteSpace);
 // True when `text` holds nothing but white space.
 bool IsBlank(std::string_view text);

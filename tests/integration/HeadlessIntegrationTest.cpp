@@ -348,7 +348,7 @@ TEST_F(HeadlessIntegration, OneCopyRunsPerSettingsFile)
     Outcome raise = RunProgram(m_root + "/desk", {"--config", deskConfig}, "/dev/null", "", CORVELLA_BINARY);
     EXPECT_EQ(raise.exitCode, 0) << raise.err;
     fs::create_hard_link(deskConfig, m_root + "/desk.ini");
-    Outcome raiseViaHardLink = RunProgram(m_root, {"--config", m_root + "/desk.ini"});
+    Outcome raiseViaHardLink = RunProgram(m_root, {"--config", m_root + "/desk.ini"}, "/dev/null", "", CORVELLA_BINARY);
     EXPECT_EQ(raiseViaHardLink.exitCode, 0) << raiseViaHardLink.err;
     Outcome headless = RunProgram(m_root + "/desk", {"--backup-now", "--config", deskConfig});
     EXPECT_EQ(headless.exitCode, 2);

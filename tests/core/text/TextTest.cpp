@@ -56,6 +56,9 @@ TEST(Text, TrimCaseAndPrintableNames)
     EXPECT_EQ(text::Trim(" \t\r\n\f\vSales \r\n"), "Sales");
     EXPECT_EQ(text::Trim("\r value \t", " \t"), "\r value");
     EXPECT_EQ(text::Trim(" \t "), "");
+    // A view into the text, also when nothing is left: readers take offsets from it.
+    const std::string_view blank = "key=  \t";
+    EXPECT_EQ(text::Trim(blank.substr(4)).data(), blank.data() + blank.size());
     EXPECT_TRUE(text::IsBlank(" \t\r\n"));
     EXPECT_FALSE(text::IsBlank(" x "));
 
