@@ -8,6 +8,7 @@ the Python 3 standard library.
     tds_server.py --port 0 --login USER:PASSWORD ... --database NAME ...
                   [--any-database] [--backup-size BYTES] [--backup-delay-ms MS]
                   [--damage-backups-of NAME ...] [--deny-server-state]
+                  [--stall-backups-of NAME:PERCENT ...] [--path-map SERVER=REAL ...]
                   [--tls-cert FILE --tls-key FILE [--force-encryption]]
                   [--run-as USER[:GROUP]] [--umask OCTAL] [--journal FILE]
 
@@ -31,6 +32,14 @@ What a real host does, it does too:
   arrives unencrypted. Without a certificate the answer is ENCRYPT_NOT_SUP.
   TLS 1.2, as servers use inside TDS 7.x pre-login.
 
+Folders the server names otherwise: with --path-map SERVER=REAL (repeatable)
+the server sees the folder REAL under the name SERVER, as a server in a
+container sees its bind mount (/var/opt/mssql/backup) or a Windows server its
+disk (D:\\Backups, compared without regard to case, "\\" or "/" between
+names). Every file a command names goes through the map; a path under no
+SERVER is one the server cannot see: operating system error 3. Without
+--path-map every path is the server's own.
+
 What it understands:
 - LOGIN7 with the obfuscated password checked against the --login pairs
   (login names compare without regard to case); user, password and database
@@ -45,6 +54,9 @@ What it understands:
     written in steps spread over that time; an attention packet stops it (the
     batch is acknowledged as cancelled), and so does the client closing the
     connection; either leaves the partial file behind. Backups of a
+    --stall-backups-of database stop at PERCENT: the file is written that far,
+    the progress stays there and the statement waits until it is cancelled or
+    the client goes; the server answers other sessions meanwhile. Backups of a
     --damage-backups-of database get a wrong checksum. Errors: 911 for an
     unknown database, 3201 for a folder that is missing or cannot be written,
     3202 for a failed write, each followed by 3013.
@@ -54,6 +66,11 @@ What it understands:
     its header says, as a killed backup leaves it) or 3189 (checksum
     mismatch), each followed by 3013 "VERIFY DATABASE is terminating
     abnormally.".
+  * RESTORE HEADERONLY FROM DISK = 'path' [WITH option, ...]: one row
+    (BackupName, BackupType, DatabaseName, BackupSize, Position) for a file
+    with a backup's header; otherwise 3201 (operating system error 2, 3 or
+    5) or 3241 (not a backup), each followed by 3013 "RESTORE HEADERONLY is
+    terminating abnormally.".
   * SELECT [TOP n | TOP (n)] item, ... [FROM table [WHERE column op value
     [AND ...]]] [UNION ALL SELECT ...] where an item is *, a column of the
     table, NULL, an integer, 'text' or N'text', REPLICATE(text, count) (at most
@@ -453,7 +470,9 @@ def request_command(tokens):
         return "BACKUP LOG" if words[1:] == ["LOG"] else "BACKUP DATABASE"
     if words[0] == "RESTORE":
         # The server's command names are at most 16 characters.
-        return "RESTORE VERIFYON" if words[1:] == ["VERIFYONLY"] else "RESTORE DATABASE"
+        if words[1:] == ["VERIFYONLY"]:
+            return "RESTORE VERIFYON"
+        return "RESTORE HEADERON" if words[1:] == ["HEADERONLY"] else "RESTORE DATABASE"
     return words[0] or "SELECT"
 
 
@@ -781,9 +800,43 @@ def os_path(text):
     return text.encode("utf-8", "surrogateescape")
 
 
+def is_windows_path(path):
+    """A drive letter or a share: names compare without regard to case and
+    "\\" separates them."""
+    return re.match(r"[A-Za-z]:", path) is not None or path.startswith("\\\\") or path.startswith("//")
+
+
+class PathMap:
+    """The folders the server names otherwise than the host: (server, real) pairs."""
+
+    def __init__(self, pairs):
+        self.pairs = list(pairs)
+
+    def real(self, path):
+        """The host's name for the server's `path`, or None when the server
+        cannot see it. Without pairs every path is the server's own."""
+        if not self.pairs:
+            return path
+        for server, real in self.pairs:
+            if is_windows_path(server):
+                wanted = server.replace("/", "\\").rstrip("\\")
+                given = path.replace("/", "\\")
+                if given.casefold() != wanted.casefold() and not given.casefold().startswith(wanted.casefold() + "\\"):
+                    continue
+                rest = given[len(wanted):].strip("\\").replace("\\", "/")
+            else:
+                wanted = server.rstrip("/")
+                if path != wanted and not path.startswith(wanted + "/"):
+                    continue
+                rest = path[len(wanted):].strip("/")
+            return real.rstrip("/") + "/" + rest if rest else real
+        return None
+
+
 def open_error(path, err):
     """The operating system error of a file that cannot be opened, as the
-    server words it; a missing file differs from a missing folder."""
+    server words it; a missing file differs from a missing folder. `path`
+    is the host's name of the file."""
     if err == errno.ENOENT:
         folder = os.path.dirname(os_path(path)) or b"."
         if os.path.isdir(folder):
@@ -803,30 +856,54 @@ def os_error_text(err):
     return "1117(The request could not be performed because of an I/O device error.)"
 
 
-def check_backup(path, request):
-    """RESTORE VERIFYONLY's reading of one backup file: None when it is
-    whole, else the (number, state, severity, text) that reports why not."""
+def open_backup_file(path, real):
+    """The server's opening of a backup file it reads: (descriptor, None) or
+    (None, the 3201 error). `path` is the server's name, `real` the host's
+    (None when the server cannot see it)."""
     try:
-        fd = os.open(os_path(path), os.O_RDONLY | os.O_CLOEXEC)
+        if real is None:
+            raise OSError(errno.ENOENT, "not visible to the server")
+        return os.open(os_path(real), os.O_RDONLY | os.O_CLOEXEC), None
     except (OSError, UnicodeError) as e:
         err = e.errno if isinstance(e, OSError) else errno.EINVAL
-        return (3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
-            path, open_error(path, err)))
+        text = open_error(real, err) if real is not None else os_error_text(err)
+        return None, (3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (path, text))
+
+
+def read_backup_header(fd):
+    """The fields of a backup's 512-byte header, or None when the file does
+    not start with one."""
+    header = os.read(fd, HEADER_SIZE)
+    if len(header) < HEADER_SIZE or not header.startswith(BACKUP_MAGIC):
+        return None
+    fields = {}
+    for line in header[len(BACKUP_MAGIC):].split(b"\x00", 1)[0].split(b"\n"):
+        key, sep, value = line.partition(b"=")
+        if sep and key not in fields:
+            fields[key] = value
+    return fields
+
+
+def malformed_media(path):
+    return (3241, 0, 16, "The media family on device '%s' is incorrectly formed. "
+                         "SQL Server cannot process this media family." % path)
+
+
+def check_backup(path, request, real):
+    """RESTORE VERIFYONLY's reading of one backup file: None when it is
+    whole, else the (number, state, severity, text) that reports why not."""
+    fd, problem = open_backup_file(path, real)
+    if problem is not None:
+        return problem
     try:
         info = os.fstat(fd)
         if stat.S_ISDIR(info.st_mode):
             return (3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
                 path, os_error_text(errno.EISDIR)))
-        malformed = (3241, 0, 16, "The media family on device '%s' is incorrectly formed. "
-                                  "SQL Server cannot process this media family." % path)
-        header = os.read(fd, HEADER_SIZE)
-        if len(header) < HEADER_SIZE or not header.startswith(BACKUP_MAGIC):
+        malformed = malformed_media(path)
+        fields = read_backup_header(fd)
+        if fields is None:
             return malformed
-        fields = {}
-        for line in header[len(BACKUP_MAGIC):].split(b"\x00", 1)[0].split(b"\n"):
-            key, sep, value = line.partition(b"=")
-            if sep and key not in fields:
-                fields[key] = value
         try:
             size = int(fields[b"size"])
             checksum = fields[b"checksum"].decode("ascii")
@@ -1358,6 +1435,8 @@ class Session:
         elif word == "RESTORE" and c.peek(1) is not None and c.peek(1).word() == "VERIFYONLY":
             self.verify(c, t, request)
             t.done(more)
+        elif word == "RESTORE" and c.peek(1) is not None and c.peek(1).word() == "HEADERONLY":
+            self.header_only(c, t, more)
         elif word == "USE":
             c.next()
             name = identifier(c.next())
@@ -1406,7 +1485,9 @@ class Session:
                            [terminating])
         started = time.monotonic()
         damaged = database.casefold() in self.server.damaged_databases
-        failure = self.write_backup(path, database, request, damaged)
+        stall = self.server.stalled_databases.get(database.casefold())
+        real = self.server.path_map.real(path)
+        failure = ("open", errno.ENOENT) if real is None else self.write_backup(real, database, request, damaged, stall)
         if failure is not None:
             stage, err = failure
             if stage == "open":
@@ -1420,11 +1501,13 @@ class Session:
         t.info(3014, 1, 0, "BACKUP DATABASE successfully processed %d pages in %.3f seconds (%.3f MB/sec)." % (
             data_pages + 2, elapsed, self.server.backup_size / 1048576.0 / elapsed))
 
-    def write_backup(self, path, database, request, damaged):
+    def write_backup(self, path, database, request, damaged, stall=None):
         """Writes the backup file, spread over --backup-delay-ms in steps so
         that its progress shows and a client that goes away leaves a partial
-        file. Returns None, or the failing stage and errno."""
+        file; with `stall` (a percentage) it stops there and waits for the
+        cancel. Returns None, or the failing stage and errno."""
         size = self.server.backup_size
+        stall_at = None if stall is None else size * stall // 100
         delay = self.server.backup_delay
         try:
             fd = os.open(os_path(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
@@ -1439,16 +1522,21 @@ class Session:
         written = 0
         crc = 0
         try:
+            if stall_at == 0:
+                self.wait_forever()
             for piece in backup_pieces(size, backup_header(database, size, None)):
                 view = memoryview(piece)
                 while view:
-                    part = view[:bound - written]
+                    end = bound if stall_at is None or stall_at <= written else min(bound, stall_at)
+                    part = view[:end - written]
                     write_all(fd, part)
                     if written + len(part) > HEADER_SIZE:
                         crc = zlib.crc32(part[max(0, HEADER_SIZE - written):], crc)
                     written += len(part)
                     view = view[len(part):]
                     request.percent = 100.0 * written / size
+                    if written == stall_at:
+                        self.wait_forever()
                     if written == bound:
                         step += 1
                         bound = size * (step + 1) // steps
@@ -1472,10 +1560,47 @@ class Session:
         c.expect_word("FROM")
         path = disk_device(c)
         skip_options(c)
-        problem = check_backup(path, request)
+        problem = check_backup(path, request, self.server.path_map.real(path))
         if problem is not None:
             raise SqlError(*problem, follow=[(3013, 1, 16, "VERIFY DATABASE is terminating abnormally.")])
         t.info(3262, 1, 0, "The backup set on file 1 is valid.")
+
+    def header_only(self, c, t, more):
+        """RESTORE HEADERONLY: the backup set of a file with a backup's header."""
+        c.expect_word("RESTORE")
+        c.expect_word("HEADERONLY")
+        c.expect_word("FROM")
+        path = disk_device(c)
+        skip_options(c)
+        terminating = [(3013, 1, 16, "RESTORE HEADERONLY is terminating abnormally.")]
+        fd, problem = open_backup_file(path, self.server.path_map.real(path))
+        if problem is not None:
+            raise SqlError(*problem, follow=terminating)
+        try:
+            if stat.S_ISDIR(os.fstat(fd).st_mode):
+                raise SqlError(3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
+                    path, os_error_text(errno.EISDIR)), terminating)
+            fields = read_backup_header(fd)
+        except OSError as e:
+            raise SqlError(3203, 1, 16, 'Read on "%s" failed: %s' % (path, os_error_text(e.errno)), terminating)
+        finally:
+            os.close(fd)
+        if fields is None:
+            raise SqlError(*malformed_media(path), follow=terminating)
+        database = fields.get(b"database", b"").decode("utf-8", "replace")
+        try:
+            size = int(fields.get(b"size", b"0"))
+        except ValueError:
+            size = 0
+        columns = [("BackupName", "nvarchar", 128), ("BackupType", "int", 4), ("DatabaseName", "nvarchar", 128),
+                   ("BackupSize", "int", 8), ("Position", "int", 4)]
+        t.result(columns, [("Full  Backup of  " + database, 1, database, size, 1)])
+        t.done(DONE_COUNT | more, 0xC1, 1)
+
+    def wait_forever(self):
+        """Waits until the client cancels (Cancelled) or goes (ClientGone)."""
+        while True:
+            self.wait_until(time.monotonic() + 3600)
 
     def select(self, c):
         columns, rows = self.select_one(c)
@@ -1753,6 +1878,8 @@ class TdsServer(socketserver.ThreadingTCPServer):
         self.backup_delay = args.backup_delay_ms / 1000.0
         self.damaged_databases = {name.casefold() for name in args.damage_backups_of}
         self.deny_server_state = args.deny_server_state
+        self.stalled_databases = {name.casefold(): percent for name, percent in args.stalls}
+        self.path_map = PathMap(args.path_maps)
         self.force_encryption = args.force_encryption
         self.tls_context = tls_context
         self.journal_fd = journal_fd
@@ -1902,6 +2029,10 @@ def main(argv=None):
     parser.add_argument("--backup-delay-ms", type=int, default=0, metavar="MS")
     parser.add_argument("--damage-backups-of", action="append", default=[], metavar="NAME",
                         help="backups of this database fail RESTORE VERIFYONLY")
+    parser.add_argument("--stall-backups-of", action="append", default=[], metavar="NAME:PERCENT",
+                        help="backups of this database stop progressing at PERCENT and wait for a cancel")
+    parser.add_argument("--path-map", action="append", default=[], metavar="SERVER=REAL",
+                        help="the server names the folder REAL as SERVER; other paths it cannot see")
     parser.add_argument("--deny-server-state", action="store_true",
                         help="the logins lack VIEW SERVER STATE: sys.dm_exec_requests is refused")
     parser.add_argument("--tls-cert", metavar="FILE", help="PEM certificate (chain) offered for encryption")
@@ -1919,6 +2050,18 @@ def main(argv=None):
         if not sep or not user:
             parser.error("--login takes USER:PASSWORD, got %r" % pair)
         args.logins.append((user, password))
+    args.stalls = []
+    for text in args.stall_backups_of:
+        name, sep, percent = text.rpartition(":")
+        if not sep or not name or not percent.isdigit() or int(percent) > 100:
+            parser.error("--stall-backups-of takes NAME:PERCENT (0 to 100), got %r" % text)
+        args.stalls.append((name, int(percent)))
+    args.path_maps = []
+    for text in args.path_map:
+        server, sep, real = text.partition("=")
+        if not sep or not server or not real:
+            parser.error("--path-map takes SERVER=REAL, got %r" % text)
+        args.path_maps.append((server, real))
     if args.backup_size < 0 or args.backup_delay_ms < 0:
         parser.error("--backup-size and --backup-delay-ms must not be negative")
     if bool(args.tls_cert) != bool(args.tls_key):
