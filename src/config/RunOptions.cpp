@@ -2,13 +2,19 @@
 
 #include "config/ProfileFile.h"
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cmath>
+#include <string>
 
 namespace config {
 
 namespace {
 
 constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
+constexpr const char* kStallMinutesKey = "STALL_MINUTES";
+constexpr const char* kCancelStalledKey = "CANCEL_STALLED_BACKUPS";
 
 } // namespace
 
@@ -28,6 +34,26 @@ bool IsTrueOption(std::string_view value)
     return true;
 }
 
+double ParseStallMinutes(std::string_view value)
+{
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
+        value.remove_prefix(1);
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+        value.remove_suffix(1);
+    // A decimal comma is taken as the point it means.
+    std::string text(value);
+    for (char& c : text) {
+        if (c == ',')
+            c = '.';
+    }
+    double minutes = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), minutes);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(minutes)
+        || minutes < 0)
+        return RunOptions::kDefaultStallMinutes;
+    return std::min(minutes, RunOptions::kLongestStallMinutes);
+}
+
 bool IsOptionOn(const ProfileFile& profile, std::string_view key)
 {
     return IsTrueOption(profile.read(kOptionsSection, key));
@@ -40,6 +66,8 @@ RunOptions LoadRunOptions(const std::string& iniPath)
     if (iniPath.empty() || ProfileFile::load(iniPath, profile) != ProfileFile::LoadStatus::Loaded)
         return options;
     options.verifyBackup = IsOptionOn(profile, kVerifyBackupKey);
+    options.stallMinutes = ParseStallMinutes(profile.read(kOptionsSection, kStallMinutesKey));
+    options.cancelStalledBackups = IsOptionOn(profile, kCancelStalledKey);
     return options;
 }
 

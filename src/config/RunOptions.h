@@ -17,7 +17,21 @@ struct RunOptions {
     // VERIFY_BACKUP=TRUE: the backup is written with checksums and the server
     // reads it back (RESTORE VERIFYONLY) before it counts. Default FALSE.
     bool verifyBackup = false;
+    // STALL_MINUTES: minutes without progress of the server's backup after
+    // which the run reports it stalled; decimals allowed ("0.5"), 0 turns
+    // the watch off. Default 30; a negative or unreadable value is the
+    // default, and values beyond a year are a year.
+    double stallMinutes = kDefaultStallMinutes;
+    // CANCEL_STALLED_BACKUPS=TRUE: a stalled backup is then cancelled and the
+    // run fails. Default FALSE.
+    bool cancelStalledBackups = false;
+
+    static constexpr double kDefaultStallMinutes = 30;
+    static constexpr double kLongestStallMinutes = 366.0 * 24 * 60;
 };
+
+// STALL_MINUTES as RunOptions reads it.
+double ParseStallMinutes(std::string_view value);
 
 // Reads the options from the settings file; a file that cannot be read gives
 // the defaults.

@@ -18,6 +18,9 @@ struct BackupJob {
     std::string password;     // plain; empty when none or undecodable
     std::int32_t intervalMinutes = 0;
     std::string backupPath;
+    // The backup path as the SQL Server names it; empty: as backupPath. Every
+    // command that names a file on the server uses it.
+    std::string serverBackupPath;
     BackupSession* owner = nullptr; // the session whose journal, log, lock and view the run uses
     bool zip = false;
     bool email = false;
@@ -26,6 +29,10 @@ struct BackupJob {
     // the command ran. The backup is written with checksums and read back by
     // the server before it counts.
     bool verify = false;
+    // The settings file's STALL_MINUTES (0: no watch) and
+    // CANCEL_STALLED_BACKUPS when the command ran.
+    double stallMinutes = 30;
+    bool cancelStalled = false;
 };
 
 } // namespace engine

@@ -31,7 +31,7 @@ constexpr std::int32_t kLongestIntervalMinutes = 100 * 366 * 24 * 60;
 constexpr ControlId kSettingsControls[] = {
     IdSaveToList,  IdDatabaseUrl, IdDatabaseName,  IdUserId,       IdPassword,
     IdIntervalNumber, IdStartAutoBackup, IdBackupPath, IdBrowse, IdIntervalUnit,
-    IdZipBackup,   IdSendByEmail, IdKeepOldBackup,
+    IdZipBackup,   IdSendByEmail, IdKeepOldBackup, IdServerBackupPath,
 };
 
 } // namespace
@@ -54,10 +54,13 @@ BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec
         job.password = decoded;
     job.intervalMinutes = entry.intervalMinutes;
     job.backupPath = entry.backupPath;
+    job.serverBackupPath = entry.serverBackupPath;
     job.zip = entry.zip;
     job.email = entry.email;
     job.keepOld = entry.keepOld;
     job.verify = options.verifyBackup;
+    job.stallMinutes = options.stallMinutes;
+    job.cancelStalled = options.cancelStalledBackups;
     job.owner = owner;
     return job;
 }
@@ -355,7 +358,9 @@ BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::
     for (int row = 0; row < list.rowCount(); ++row) {
         config::DatabaseEntry entry = config::DatabaseEntry::FromRow(list.row(row));
         const auto same = std::find_if(previous.begin(), previous.end(), [&](const auto& known) {
-            return known && known->entry == entry && known->job->verify == options.verifyBackup;
+            return known && known->entry == entry && known->job->verify == options.verifyBackup
+                && known->job->stallMinutes == options.stallMinutes
+                && known->job->cancelStalled == options.cancelStalledBackups;
         });
         if (same != previous.end()) {
             // Unchanged: keeps its schedule.

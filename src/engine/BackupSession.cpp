@@ -89,6 +89,17 @@ void BackupSession::notifyRunFinished(const RunResult& result)
         listener->runFinished(result);
 }
 
+void BackupSession::notifyRunStalled(const RunResult& result)
+{
+    std::vector<RunListener*> listeners;
+    {
+        std::lock_guard lock(m_listenerMutex);
+        listeners = m_listeners;
+    }
+    for (RunListener* listener : listeners)
+        listener->runStalled(result);
+}
+
 void BackupSession::attachView(BackupView* view)
 {
     m_view->attach(view);

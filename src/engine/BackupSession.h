@@ -23,6 +23,10 @@ class RunListener {
 public:
     virtual ~RunListener() = default;
     virtual void runFinished(const RunResult& result) = 0;
+    // A run's backup has made no progress for the time the settings allow;
+    // `result` holds the run so far. Called on the run's thread; must not
+    // block for long.
+    virtual void runStalled(const RunResult& result) { (void)result; }
 };
 
 // The state every run shares.
@@ -85,6 +89,8 @@ public:
     void addRunListener(RunListener* listener);
     // Tells every listener; called by the scheduler.
     void notifyRunFinished(const RunResult& result);
+    // Tells every listener that a run's backup stalled; called by the run.
+    void notifyRunStalled(const RunResult& result);
 
     // Attaches `view` (null detaches). Returns once no call into the previous
     // view is under way any more.

@@ -31,6 +31,7 @@ enum ControlId : int {
     IdSendByEmail = 1024,
     IdZipBackup = 1025,
     IdKeepOldBackup = 1026,
+    IdServerBackupPath = 1027, // Corvella's own: the backup path as the SQL Server names it
 };
 
 // What a backup session needs from whatever shows it: the desktop window, or

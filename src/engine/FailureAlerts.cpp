@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kFailedOpening = "The backup of database %s failed.";
 constexpr const char* kRecoveredOpening = "The backup of database %s succeeded again.";
+constexpr const char* kStalledOpening = "The backup of database %s makes no progress.";
 constexpr const char* kStatusLabel = "Status: ";
 constexpr const char* kSizeLabel = "File size: ";
 constexpr const char* kBackupTimeLabel = "Backup time: ";
@@ -84,9 +85,24 @@ void FailureAlerts::runFinished(const RunResult& result)
         m_failing.erase(found);
         if (tell)
             enqueue({result.databaseName, settings, kAlertSubjectPrefix + result.databaseName + kAlertRecoveredSuffix,
-                     bodyFor(result, false)});
+                     bodyFor(result, Kind::Recovered)});
         return;
     }
+    alertFailure(result, Kind::Failed, settings, now);
+}
+
+void FailureAlerts::runStalled(const RunResult& result)
+{
+    const config::MailSettings settings = m_settings();
+    const Clock::TimePoint now = m_clock.now();
+    std::lock_guard lock(m_mutex);
+    if (!m_closing)
+        alertFailure(result, Kind::Stalled, settings, now);
+}
+
+void FailureAlerts::alertFailure(const RunResult& result, Kind kind, const config::MailSettings& settings,
+                                 Clock::TimePoint now)
+{
     DatabaseState& state = m_failing[result.databaseName];
     if (!settings.mailOnFailure)
         return;
@@ -94,13 +110,15 @@ void FailureAlerts::runFinished(const RunResult& result)
         return;
     state.lastAlert = now;
     state.alerted = true;
-    enqueue({result.databaseName, settings, kAlertSubjectPrefix + result.databaseName + kAlertFailedSuffix,
-             bodyFor(result, true)});
+    enqueue({result.databaseName, settings,
+             kAlertSubjectPrefix + result.databaseName + (kind == Kind::Stalled ? kAlertStalledSuffix : kAlertFailedSuffix),
+             bodyFor(result, kind)});
 }
 
-std::string FailureAlerts::bodyFor(const RunResult& result, bool failed) const
+std::string FailureAlerts::bodyFor(const RunResult& result, Kind kind) const
 {
-    std::string body = withName(failed ? kFailedOpening : kRecoveredOpening, result.databaseName) + "\n\n";
+    const char* opening = kind == Kind::Failed ? kFailedOpening : kind == Kind::Stalled ? kStalledOpening : kRecoveredOpening;
+    std::string body = withName(opening, result.databaseName) + "\n\n";
     body += kStatusLabel + result.row[StatusBackupStatus] + "\n";
     body += kSizeLabel + result.row[StatusFileSize] + "\n";
     body += kBackupTimeLabel + result.row[StatusBackupTime] + "\n";
@@ -111,7 +129,7 @@ std::string FailureAlerts::bodyFor(const RunResult& result, bool failed) const
         for (const std::string& line : result.logLines)
             body += line + "\n";
     }
-    if (failed)
+    if (kind != Kind::Recovered)
         body += std::string("\n") + kRepeatNote + "\n";
     return body;
 }

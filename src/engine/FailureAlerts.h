@@ -25,6 +25,7 @@ class Mailer;
 inline constexpr const char* kAlertSubjectPrefix = "Corvella: backup of ";
 inline constexpr const char* kAlertFailedSuffix = " failed";
 inline constexpr const char* kAlertRecoveredSuffix = " succeeded again";
+inline constexpr const char* kAlertStalledSuffix = " makes no progress";
 inline constexpr const char* kAlertLogPrefix = "Failure alert for database ";
 inline constexpr const char* kAlertNotSentText = " not sent: ";
 inline constexpr const char* kAlertSentText = " sent to ";
@@ -41,7 +42,9 @@ inline constexpr std::chrono::seconds kAlertDrainTime{20};
 // run fails when it neither completed nor was stopped. While a database keeps
 // failing it is mailed about at most once per kAlertRepeatInterval, measured
 // on the engine's clock; the first success after a mailed failure sends one
-// "succeeded again" message. Stopped runs change nothing.
+// "succeeded again" message. Stopped runs change nothing. A backup that
+// stalls (runStalled) is mailed about as a failure, while the run still
+// waits; its failure, should it follow within the hour, is not mailed again.
 //
 // Threads: runFinished() may be called from any thread and never blocks on
 // the mail: alerts wait in a queue for one sending thread of this object's
@@ -65,6 +68,7 @@ public:
     FailureAlerts& operator=(const FailureAlerts&) = delete;
 
     void runFinished(const RunResult& result) override;
+    void runStalled(const RunResult& result) override;
 
 private:
     struct Alert {
@@ -78,7 +82,11 @@ private:
         bool alerted = false;                      // the current failure was mailed about
     };
 
-    std::string bodyFor(const RunResult& result, bool failed) const;
+    enum class Kind { Failed, Stalled, Recovered };
+    std::string bodyFor(const RunResult& result, Kind kind) const;
+    // Queues a failure or stall alert unless one went out within the hour.
+    // Expects m_mutex held.
+    void alertFailure(const RunResult& result, Kind kind, const config::MailSettings& settings, Clock::TimePoint now);
     // Expects m_mutex held.
     void enqueue(Alert alert);
     void sendLoop();

@@ -225,9 +225,9 @@ TEST_F(EngineTest, AutoServiceStartsEachRunOneIntervalAfterThePreviousStartWitho
     EXPECT_EQ(m_owner->logMessages().front(), "Auto backup service started");
     EXPECT_EQ(m_owner->backupState().manualRun.load(), 0);
     const auto controls = m_owner->controlChanges();
-    ASSERT_EQ(controls.size(), 13u);
+    ASSERT_EQ(controls.size(), 14u);
     EXPECT_EQ(controls.front(), std::pair(1010, false));
-    EXPECT_EQ(controls.back(), std::pair(1026, false));
+    EXPECT_EQ(controls.back(), std::pair(1027, false));
 
     ASSERT_TRUE(counter.waitFor(1));
     ASSERT_TRUE(m_clock.waitForWaiters(1));
