@@ -52,7 +52,7 @@ int main(int argc, char** argv)
             const auto start = std::chrono::steady_clock::now();
             const engine::RunResult result = worker.run();
             const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            if (!result.completed) {
+            if (!result.completed()) {
                 std::printf("run failed: %s\n", result.row[engine::StatusBackupStatus].c_str());
                 return 1;
             }

@@ -277,7 +277,7 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
         std::lock_guard lock(resultsMutex);
         std::cout << FormatTable(results) << std::flush;
         const bool allCompleted = started > 0 && static_cast<int>(results.size()) == started
-            && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed; });
+            && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed(); });
         exitCode = allCompleted && !stopped ? kExitOk : kExitRunFailed;
     }
     if (!ended) {

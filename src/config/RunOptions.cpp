@@ -10,14 +10,6 @@
 
 namespace config {
 
-namespace {
-
-constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
-constexpr const char* kStallMinutesKey = "STALL_MINUTES";
-constexpr const char* kCancelStalledKey = "CANCEL_STALLED_BACKUPS";
-
-} // namespace
-
 bool IsTrueOption(std::string_view value)
 {
     while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
@@ -66,8 +58,9 @@ RunOptions LoadRunOptions(const std::string& iniPath)
     if (iniPath.empty() || ProfileFile::load(iniPath, profile) != ProfileFile::LoadStatus::Loaded)
         return options;
     options.verifyBackup = IsOptionOn(profile, kVerifyBackupKey);
+    options.startServiceOnLaunch = IsOptionOn(profile, kStartServiceOnLaunchKey);
     options.stallMinutes = ParseStallMinutes(profile.read(kOptionsSection, kStallMinutesKey));
-    options.cancelStalledBackups = IsOptionOn(profile, kCancelStalledKey);
+    options.cancelStalledBackups = IsOptionOn(profile, kCancelStalledBackupsKey);
     return options;
 }
 

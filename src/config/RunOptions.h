@@ -10,13 +10,21 @@ class ProfileFile;
 // The program's own section of the settings file; every key in it is optional.
 inline constexpr const char* kOptionsSection = "OPTIONS";
 
-// Options of section OPTIONS that change what a backup run does. A missing
+inline constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
+inline constexpr const char* kStartServiceOnLaunchKey = "START_SERVICE_ON_LAUNCH";
+inline constexpr const char* kStallMinutesKey = "STALL_MINUTES";
+inline constexpr const char* kCancelStalledBackupsKey = "CANCEL_STALLED_BACKUPS";
+
+// Options of section OPTIONS that change what a backup run or the program does. A missing
 // key, or a value other than the ones named, means the default. Values
 // compare without regard to case.
 struct RunOptions {
     // VERIFY_BACKUP=TRUE: the backup is written with checksums and the server
     // reads it back (RESTORE VERIFYONLY) before it counts. Default FALSE.
     bool verifyBackup = false;
+    // START_SERVICE_ON_LAUNCH=TRUE: the desktop program starts the auto
+    // backup service as it starts. Default FALSE.
+    bool startServiceOnLaunch = false;
     // STALL_MINUTES: minutes without progress of the server's backup after
     // which the run reports it stalled; decimals allowed ("0.5"), 0 turns
     // the watch off. Default 30; a negative or unreadable value is the

@@ -55,8 +55,6 @@ constexpr const char* kSenderNameKey = "SVRNAME";
 constexpr const char* kMessageKey = "SVRMSG";
 constexpr long long kMaxPort = 65535;
 
-constexpr const char* kZipCompressionKey = "ZIP_COMPRESSION";
-constexpr const char* kMailOnFailureKey = "MAIL_ON_FAILURE";
 constexpr const char* kTrue = "TRUE";
 constexpr const char* kFalse = "FALSE";
 

@@ -21,6 +21,10 @@ namespace config {
 
 inline constexpr const char* kSettingsFileName = "BackupConfig.ini";
 
+// Keys of section OPTIONS read with the mail settings and by the zip step.
+inline constexpr const char* kZipCompressionKey = "ZIP_COMPRESSION";
+inline constexpr const char* kMailOnFailureKey = "MAIL_ON_FAILURE";
+
 // Decimal conversion as the stored file expects it (atoi's): leading white
 // space skipped, an optional sign, then digits up to the first non-digit; no
 // digits give 0. Never overflows: a longer number stops growing.

@@ -201,7 +201,7 @@ struct BackupScheduler::Shared {
                 running = false;
                 if (item.entry)
                     item.entry->queued = false;
-                if (!result.completed && stop.stop_requested())
+                if (!result.completed() && stop.stop_requested())
                     ++abandoned;
                 busyEnds.push(SaturatingAdd(clock.now(), kPauseAfterRun));
                 changed.notify_all();

@@ -30,7 +30,9 @@ namespace {
 constexpr std::chrono::milliseconds kDeleteRetryPause{500};
 constexpr int kDeleteRetries = 60; // 30 s of 500 ms pauses
 constexpr int kRowsBeforeClearing = 1000;
-constexpr const char* kNoMailerText = "Email Component Object initialization failed.";
+// Why a run whose compression failed did not complete; the row keeps
+// "Compressing in zip format" and the log has the archiver's reason.
+constexpr const char* kCompressionFailedText = "Compression failed; the backup is kept uncompressed.";
 
 std::string ReplaceAll(const std::string& text, char what, const std::string& with)
 {
@@ -194,6 +196,33 @@ void BackupWorker::setCell(int column, const std::string& text)
     m_owner.statusJournal().setCell(m_row, column, text);
 }
 
+void BackupWorker::fail(const std::string& text)
+{
+    setCell(StatusBackupStatus, text);
+    noteFailure(text);
+}
+
+void BackupWorker::noteFailure(const std::string& text)
+{
+    if (m_result.errorText.empty())
+        m_result.errorText = text;
+}
+
+std::string BackupWorker::serverFile() const
+{
+    return m_tempFolder + "/" + m_backupName + ".bak";
+}
+
+std::string BackupWorker::backupFile() const
+{
+    return m_tempFolder + "/" + m_backupName + ".Bak";
+}
+
+std::string BackupWorker::archiveFile() const
+{
+    return m_tempFolder + "/" + m_backupName + ".zip";
+}
+
 RunResult BackupWorker::run(std::stop_token stop)
 {
     BackupState& state = m_owner.backupState();
@@ -207,10 +236,12 @@ RunResult BackupWorker::run(std::stop_token stop)
     m_tempFolder = m_job.backupPath + "/" + m_job.databaseName + "/temp";
     m_databaseFolder = TrimBlanks(m_job.backupPath + "/" + m_job.databaseName);
     m_displayName = TrimBlanks(m_job.databaseName);
+    m_result.databaseName = m_displayName;
 
     std::unique_lock<std::mutex> lock;
     if (state.backupLock)
         lock = std::unique_lock(*state.backupLock);
+    m_result.startTime = m_services.clock->systemTime();
 
     const bool manual = state.manualRun.load() != 0;
     if (manual) {
@@ -221,23 +252,26 @@ RunResult BackupWorker::run(std::stop_token stop)
     bool completed = false;
     try {
         // A stop that arrives while the server writes the backup cancels the
-        // command; the steps after it look at the token themselves.
+        // command; the phases after it look at the token themselves.
         std::stop_callback cancelCommand(m_stop, [this] {
             std::lock_guard guard(m_connectionMutex);
             if (m_connection)
                 m_connection->Cancel();
         });
-        completed = runBody();
+        completed = runPhases();
     } catch (const std::exception& e) {
         writeLog("Backup of database " + m_displayName + " stopped by an unexpected error: " + e.what());
-        setCell(StatusBackupStatus, std::string(kUnexpectedErrorText) + e.what());
+        fail(std::string(kUnexpectedErrorText) + e.what());
     } catch (...) {
         writeLog("Backup of database " + m_displayName + " stopped by an unexpected error");
-        setCell(StatusBackupStatus, kUnexpectedErrorText);
+        fail(kUnexpectedErrorText);
     }
-    m_result.completed = completed;
-    m_result.stopped = !completed && m_stop.stop_requested();
-    m_result.databaseName = m_displayName;
+    m_result.outcome = completed ? RunOutcome::Completed
+        : m_stop.stop_requested()  ? RunOutcome::Stopped
+                                   : RunOutcome::Failed;
+    if (m_result.outcome == RunOutcome::Stopped)
+        noteFailure(kStoppedText);
+    m_result.endTime = m_services.clock->systemTime();
 
     // End steps, reached by every path. The connection is closed as the run
     // leaves the lock, so that no more than one is open however many runs
@@ -259,6 +293,21 @@ RunResult BackupWorker::run(std::stop_token stop)
     return m_result;
 }
 
+bool BackupWorker::runPhases()
+{
+    openRow();
+    if (EndsTheRun(checkName()) || EndsTheRun(prepareTemp()) || EndsTheRun(connect())
+        || EndsTheRun(serverBackup()) || EndsTheRun(verify()) || EndsTheRun(finishFile()))
+        return false;
+    // A stop from here on keeps the finished backup: the compression and
+    // the mail are skipped, the quick rotation still runs.
+    const Phase zipped = compress();
+    const Phase mailed = sendMail();
+    if (rotate() != Phase::Done)
+        return false;
+    return !EndsTheRun(zipped) && !EndsTheRun(mailed) && !m_stop.stop_requested();
+}
+
 bool BackupWorker::stopRequested()
 {
     if (!m_stop.stop_requested())
@@ -270,10 +319,9 @@ bool BackupWorker::stopRequested()
     return true;
 }
 
-bool BackupWorker::runBody()
+void BackupWorker::openRow()
 {
     StatusJournal& journal = m_owner.statusJournal();
-
     // The journal may be emptied between counting and inserting; then count again.
     do {
         m_row = journal.rowCount();
@@ -282,26 +330,33 @@ bool BackupWorker::runBody()
     setCell(StatusDatabaseName, m_displayName);
     setCell(StatusBackupStatus, kBackupInProgressText);
     writeLog("Backup Started for Database " + PrintableName(m_displayName));
+}
 
+BackupWorker::Phase BackupWorker::checkName()
+{
     // The name becomes a folder: nothing outside "<backup path>/<name>" may
     // ever be created, moved or deleted because of it.
     if (const auto problem = DatabaseNameProblem(m_job.databaseName)) {
-        setCell(StatusBackupStatus, *problem);
+        fail(*problem);
         writeLog("Backup of database '" + PrintableName(m_job.databaseName) + "' refused. " + *problem);
-        return false;
+        return Phase::Failed;
     }
     if (stopRequested()) {
-        setCell(StatusBackupStatus, kStoppedText);
-        return false;
+        fail(kStoppedText);
+        return Phase::Stopped;
     }
+    return Phase::Done;
+}
 
+BackupWorker::Phase BackupWorker::prepareTemp()
+{
     const MessageBoxFn messageBox = [this](const std::string& text, const std::string& caption) {
         m_owner.view().showNotice(text, caption);
     };
     if (!IsDirectory(m_tempFolder) && !CreateFolderPath(m_tempFolder, messageBox)) {
-        setCell(StatusBackupStatus, kTempCreationErrorText);
+        fail(kTempCreationErrorText);
         writeLog("Temp directory creation error for database " + m_displayName);
-        return false;
+        return Phase::Failed;
     }
     // What an interrupted run left in temp was never reported complete.
     std::vector<std::string> removed;
@@ -310,32 +365,36 @@ bool BackupWorker::runBody()
         writeLog("Removed '" + path + "', left in the temp folder by an interrupted run");
     for (const std::string& failure : notRemoved)
         writeLog(failure);
+    return Phase::Done;
+}
 
-    const std::string connectionString
+BackupWorker::Phase BackupWorker::connect()
+{
+    m_connectionString
         = db::BuildConnectionString(m_job.databaseUrl, m_job.databaseName, m_job.userName, m_job.password);
     std::string failureText;
     std::unique_ptr<db::Connection> connection;
-    if (m_services.connector) {
-        connection = m_services.connector->OpenBackupConnection(connectionString, failureText);
-    }
+    if (m_services.connector)
+        connection = m_services.connector->OpenBackupConnection(m_connectionString, failureText);
     if (!connection) {
         m_owner.view().setStatusLine(db::kConnectionFailedText);
         // The row says why, when the driver or the server said.
-        setCell(StatusBackupStatus, failureText.empty() ? std::string(db::kConnectionFailedText)
-                                                        : std::string(db::kConnectionFailedText) + " " + failureText);
+        fail(failureText.empty() ? std::string(db::kConnectionFailedText)
+                                 : std::string(db::kConnectionFailedText) + " " + failureText);
         if (failureText.empty())
             failureText = "no reason was given";
         writeLog("Error: Database connection Error for DB " + m_displayName + " Error Message: " + failureText);
-        return false;
+        return Phase::Failed;
     }
-    {
-        std::lock_guard guard(m_connectionMutex);
-        m_connection = std::move(connection);
-        if (m_stop.stop_requested())
-            m_connection->Cancel();
-    }
+    std::lock_guard guard(m_connectionMutex);
+    m_connection = std::move(connection);
+    if (m_stop.stop_requested())
+        m_connection->Cancel();
+    return Phase::Done;
+}
 
-    const std::string serverFile = m_tempFolder + "/" + m_backupName + ".bak";
+BackupWorker::Phase BackupWorker::serverBackup()
+{
     // While the server writes, the row shows how far it is.
     std::unique_ptr<ProgressPoller> progress;
     if (m_services.progressInterval.count() > 0) {
@@ -343,7 +402,7 @@ bool BackupWorker::runBody()
             StatusJournal& journal = m_owner.statusJournal();
             const int row = m_row;
             progress = std::make_unique<ProgressPoller>(
-                *m_services.connector, connectionString, session,
+                *m_services.connector, m_connectionString, session,
                 [&journal, row](int percent) {
                     journal.setCell(row, StatusBackupStatus,
                                     std::string(kBackupInProgressText) + " " + std::to_string(percent) + "%");
@@ -357,110 +416,86 @@ bool BackupWorker::runBody()
         BackupCommand(m_displayName, m_tempFolder, m_backupName, m_job.verify), table, errorText);
     table.Clear();
     progress.reset();
-    if (db::Failed(hr)) {
-        if (discardAfterFailure(serverFile))
-            return false;
-        // A failure without a text still says that it failed.
-        if (errorText.empty())
-            errorText = "Backup failed for database " + m_displayName + " (error " + HexCode(hr) + ")";
-        setCell(StatusBackupStatus, errorText);
-        writeLog(errorText);
-        if (errorText.find(kAccessDeniedMarker) != std::string::npos)
-            writeLog(AccessDeniedAdvice(m_tempFolder, m_job.backupPath));
-        return false;
-    }
-    if (m_job.verify && !verifyBackup(serverFile))
-        return false;
-    m_result.backupDone = true;
-
-    // The server names the file ".bak"; everything after this reaches it as ".Bak".
-    const std::string backupFile = m_tempFolder + "/" + m_backupName + ".Bak";
-    if (FileExists(serverFile)) {
-        std::string error;
-        if (!m_services.fileOps->renameFile(serverFile, backupFile, error)) {
-            const std::string text = "Cannot rename '" + serverFile + "' to '" + backupFile + "': " + error;
-            setCell(StatusBackupStatus, text);
-            writeLog(text);
-            return false;
-        }
-    }
-
-    setCell(StatusBackupStatus, kBackupCompletedText);
-    setCell(StatusFileSize, std::to_string(FileSizeBytes(FileExists(backupFile) ? backupFile : serverFile)));
-    setCell(StatusBackupTime, CurrentTimeText(m_services.clock->localTime()));
-    if (m_row > kRowsBeforeClearing)
-        journal.clear();
-
-    CreateFolderPath(m_databaseFolder + "/Old Backup", messageBox);
-    CreateFolderPath(m_databaseFolder + "/Last Backup", messageBox);
-    m_extension = ".Bak";
-
-    // A stop from here on keeps the finished backup: the compression and
-    // the mail are skipped, the quick rotation still runs.
-    bool stepsDone = true;
-    if (m_job.zip) {
-        if (!stopRequested())
-            compressionStep();
-        stepsDone = m_extension == ".zip";
-    }
-    if (m_job.email) {
-        if (stopRequested())
-            setCell(StatusEmailStatus, kMailSkippedText);
-        else
-            mailStep();
-        stepsDone = stepsDone && m_result.row[StatusEmailStatus] == kEmailSentText;
-    }
-
-    const std::vector<std::string> failures
-        = RotateBackupFolders(m_databaseFolder, m_tempFolder, m_backupName, m_extension);
-    for (const std::string& failure : failures)
-        writeLog(failure);
-    if (!failures.empty()) {
-        setCell(StatusBackupStatus, kRotationFailedText + failures.front());
-        return false;
-    }
-    return stepsDone && !m_stop.stop_requested();
+    if (!db::Failed(hr))
+        return Phase::Done;
+    if (discardAfterFailure(serverFile()))
+        return Phase::Stopped;
+    // A failure without a text still says that it failed.
+    if (errorText.empty())
+        errorText = "Backup failed for database " + m_displayName + " (error " + HexCode(hr) + ")";
+    fail(errorText);
+    writeLog(errorText);
+    if (errorText.find(kAccessDeniedMarker) != std::string::npos)
+        writeLog(AccessDeniedAdvice(m_tempFolder, m_job.backupPath));
+    return Phase::Failed;
 }
 
-bool BackupWorker::discardAfterFailure(const std::string& serverFile)
+BackupWorker::Phase BackupWorker::verify()
 {
-    // What the server may have written is not a backup.
-    std::string ignored;
-    m_services.fileOps->removeFile(serverFile, ignored);
-    if (!stopRequested())
-        return false;
-    setCell(StatusBackupStatus, kStoppedText);
-    return true;
-}
-
-bool BackupWorker::verifyBackup(const std::string& serverFile)
-{
+    if (!m_job.verify)
+        return Phase::Skipped;
     db::ResultTable table;
     std::string errorText;
-    const db::HRESULT hr = m_connection->ExecuteCommand(VerifyCommand(serverFile), table, errorText);
+    const db::HRESULT hr = m_connection->ExecuteCommand(VerifyCommand(serverFile()), table, errorText);
     if (!db::Failed(hr)) {
+        m_result.verification = Verification::Passed;
         writeLog("Backup verified for Database " + m_displayName);
-        return true;
+        return Phase::Done;
     }
     // An unverified file is no backup: it goes, and the earlier backups stay as they are.
-    if (discardAfterFailure(serverFile))
-        return false;
+    if (discardAfterFailure(serverFile()))
+        return Phase::Stopped;
+    m_result.verification = Verification::Failed;
     if (errorText.empty())
         errorText = "error " + HexCode(hr);
     const std::string text = kVerificationFailedText + errorText;
-    setCell(StatusBackupStatus, text);
+    fail(text);
     writeLog(text);
-    return false;
+    return Phase::Failed;
 }
 
-void BackupWorker::compressionStep()
+BackupWorker::Phase BackupWorker::finishFile()
 {
+    m_result.backupDone = true;
+    // The server names the file ".bak"; everything after this reaches it as ".Bak".
+    if (FileExists(serverFile())) {
+        std::string error;
+        if (!m_services.fileOps->renameFile(serverFile(), backupFile(), error)) {
+            const std::string text = "Cannot rename '" + serverFile() + "' to '" + backupFile() + "': " + error;
+            fail(text);
+            writeLog(text);
+            return Phase::Failed;
+        }
+    }
+    m_result.backupBytes = FileSizeBytes(FileExists(backupFile()) ? backupFile() : serverFile());
+    m_result.backupFileName = m_backupName + m_extension;
+
+    setCell(StatusBackupStatus, kBackupCompletedText);
+    setCell(StatusFileSize, std::to_string(m_result.backupBytes));
+    setCell(StatusBackupTime, CurrentTimeText(m_services.clock->localTime()));
+    if (m_row > kRowsBeforeClearing)
+        m_owner.statusJournal().clear();
+
+    const MessageBoxFn messageBox = [this](const std::string& text, const std::string& caption) {
+        m_owner.view().showNotice(text, caption);
+    };
+    CreateFolderPath(m_databaseFolder + "/Old Backup", messageBox);
+    CreateFolderPath(m_databaseFolder + "/Last Backup", messageBox);
+    return Phase::Done;
+}
+
+BackupWorker::Phase BackupWorker::compress()
+{
+    if (!m_job.zip)
+        return Phase::Skipped;
+    if (stopRequested())
+        return Phase::Stopped;
     logging::Log& log = m_owner.log();
     StatusJournal& journal = m_owner.statusJournal();
     setCell(StatusBackupStatus, kCompressingText);
 
-    const std::string source = m_tempFolder + "/" + m_backupName + ".Bak";
-    const std::string archive = m_tempFolder + "/" + m_backupName + ".zip";
+    const std::string source = backupFile();
+    const std::string archive = archiveFile();
     const int row = m_row;
     const Archiver::ProgressFn progress = [&journal, row](int percent) {
         journal.setCell(row, StatusBackupStatus, std::string(kCompressingText) + " " + std::to_string(percent) + "%");
@@ -471,7 +506,8 @@ void BackupWorker::compressionStep()
         if (!m_services.fileOps->removeFile(archive, error))
             writeLog("Cannot delete the incomplete archive '" + archive + "': " + error);
         setCell(StatusBackupStatus, kCompressingText);
-        return;
+        noteFailure(kCompressionFailedText);
+        return m_stop.stop_requested() ? Phase::Stopped : Phase::Failed;
     }
     // The archive is the backup even when the source cannot be deleted: only
     // the archive is rotated, and the next run clears temp.
@@ -479,6 +515,60 @@ void BackupWorker::compressionStep()
     writeLog("Zip Completed for  and backup name: " + m_backupName + ".zip");
     setCell(StatusBackupStatus, kZipCompletedText);
     m_extension = ".zip";
+    m_result.archiveBytes = FileSizeBytes(archive);
+    m_result.backupFileName = m_backupName + m_extension;
+    return Phase::Done;
+}
+
+BackupWorker::Phase BackupWorker::sendMail()
+{
+    if (!m_job.email)
+        return Phase::Skipped;
+    if (stopRequested()) {
+        m_result.mail = MailOutcome::Skipped;
+        m_result.mailText = kMailSkippedText;
+        setCell(StatusEmailStatus, kMailSkippedText);
+        return Phase::Stopped;
+    }
+    setCell(StatusEmailStatus, kSendingEmailText);
+    // The attachment follows the job's zip switch, not whether the compression succeeded.
+    const std::string attachment = m_job.zip ? archiveFile() : backupFile();
+    const std::string caption = m_services.applicationName;
+    const mail::Delivery delivery = m_services.mailer
+        ? m_services.mailer->send(attachment, m_owner.mailSettings(), m_owner.log(),
+                                  [this, &caption](const std::string& message) { m_owner.view().showNotice(message, caption); })
+        : mail::Delivery{false, mail::kComponentInitFailedText};
+    writeLog(delivery.text + " Attached Backup Name: " + m_backupName);
+    setCell(StatusEmailStatus, delivery.text);
+    m_result.mail = delivery.sent ? MailOutcome::Sent : MailOutcome::Failed;
+    m_result.mailText = delivery.text;
+    if (delivery.sent)
+        return Phase::Done;
+    noteFailure(delivery.text);
+    return Phase::Failed;
+}
+
+BackupWorker::Phase BackupWorker::rotate()
+{
+    const std::vector<std::string> failures
+        = RotateBackupFolders(m_databaseFolder, m_tempFolder, m_backupName, m_extension);
+    for (const std::string& failure : failures)
+        writeLog(failure);
+    if (failures.empty())
+        return Phase::Done;
+    fail(kRotationFailedText + failures.front());
+    return Phase::Failed;
+}
+
+bool BackupWorker::discardAfterFailure(const std::string& serverFile)
+{
+    // What the server may have written is not a backup.
+    std::string ignored;
+    m_services.fileOps->removeFile(serverFile, ignored);
+    if (!stopRequested())
+        return false;
+    fail(kStoppedText);
+    return true;
 }
 
 bool BackupWorker::removeWithRetry(const std::string& path)
@@ -494,19 +584,6 @@ bool BackupWorker::removeWithRetry(const std::string& path)
     }
     writeLog("Cannot delete the backup file '" + path + "' after compression: " + error);
     return false;
-}
-
-void BackupWorker::mailStep()
-{
-    setCell(StatusEmailStatus, kSendingEmailText);
-    const std::string attachment = m_tempFolder + "/" + m_backupName + (m_job.zip ? ".zip" : ".Bak");
-    const std::string caption = m_services.applicationName;
-    const std::string text = m_services.mailer
-        ? m_services.mailer->send(attachment, m_owner.mailSettings(), m_owner.log(),
-                                  [this, &caption](const std::string& message) { m_owner.view().showNotice(message, caption); })
-        : std::string(kNoMailerText);
-    writeLog(text + " Attached Backup Name: " + m_backupName);
-    setCell(StatusEmailStatus, text);
 }
 
 std::string AccessDeniedAdvice(const std::string& tempFolder, const std::string& backupPath)

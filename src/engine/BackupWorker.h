@@ -28,7 +28,6 @@ inline constexpr const char* kTempCreationErrorText = "Temp directory creation e
 inline constexpr const char* kCompressingText = "Compressing in zip format";
 inline constexpr const char* kZipCompletedText = "Zip Completed";
 inline constexpr const char* kSendingEmailText = "Sending Email....";
-inline constexpr const char* kEmailSentText = "Email Sent";
 inline constexpr const char* kStoppedText = "Backup stopped because the program is ending.";
 inline constexpr const char* kVerificationFailedText = "Backup verification failed: ";
 inline constexpr const char* kMailSkippedText = "Email not sent: the program is ending.";
@@ -70,15 +69,52 @@ struct BackupServices {
     std::chrono::milliseconds progressInterval{0};
 };
 
+// How a run ended.
+enum class RunOutcome {
+    Completed, // the backup is in place and every step it asked for succeeded
+    Failed,    // it went wrong; the result's errorText says how
+    Cancelled, // cut short on request while the program goes on
+    Stopped,   // cut short because the program is ending
+};
+
+// Whether the server read the new backup back (the VERIFY_BACKUP option).
+enum class Verification {
+    NotAsked, // not asked for, or cut short by a stop before a verdict
+    Passed,
+    Failed, // the server found the file damaged; it was removed
+};
+
+// What became of the mail step.
+enum class MailOutcome {
+    NotAsked, // the job does not mail its backups, or no backup was made
+    Sent,
+    Failed,  // mailText says why
+    Skipped, // the program was ending
+};
+
 // How a run ended, independent of the status journal (which may have been
-// emptied under it).
+// emptied under it): what history, alerts and the headless summary read.
 struct RunResult {
     std::string databaseName;            // as shown: trimmed
     StatusJournal::Row row;              // the run's final cells
-    bool completed = false;              // backup done and every step it asked for succeeded
-    bool backupDone = false;             // the server reported the backup command complete
-    bool stopped = false;                // a stop request cut it short
+    RunOutcome outcome = RunOutcome::Failed;
+    bool backupDone = false;             // the server reported the backup command complete (and verified)
+    // The file the rotation keeps in the database folder ("Sales.Bak",
+    // "Sales20140714090503.zip"); empty when no backup was made.
+    std::string backupFileName;
+    std::int64_t backupBytes = 0;        // the backup as the server wrote it
+    std::int64_t archiveBytes = 0;       // the zip archive; 0 when none was made
+    Verification verification = Verification::NotAsked;
+    MailOutcome mail = MailOutcome::NotAsked;
+    std::string mailText;                // the "Email Status" text; empty when no mail was tried
+    std::string errorText;               // why a run that did not complete did not; empty otherwise
+    std::chrono::system_clock::time_point startTime; // the run began its work (it held the backup lock)
+    std::chrono::system_clock::time_point endTime;   // the run's work was over
     std::vector<std::string> logLines;   // what the run itself wrote to the log, in order
+
+    bool completed() const { return outcome == RunOutcome::Completed; }
+    // A stop request (the program ending) cut it short.
+    bool stopped() const { return outcome == RunOutcome::Stopped; }
 };
 
 // One full backup of one database, from the status row to the rotated file.
@@ -123,10 +159,39 @@ public:
     static std::int64_t FileSizeBytes(const std::string& path);
 
 private:
+    // How a phase of the run ended.
+    enum class Phase {
+        Done,    // it did its work; the run goes on
+        Skipped, // the job does not ask for it
+        Failed,  // the row, the log and the result say why
+        Stopped, // a stop request ended or skipped it
+    };
+    static bool EndsTheRun(Phase phase) { return phase == Phase::Failed || phase == Phase::Stopped; }
+
+    // The run as a sequence of phases; true when it completed.
+    bool runPhases();
+    // The phases, in the order they run. Until the backup file is finished,
+    // a phase that fails or is stopped ends the run; after it, the optional
+    // steps are tried and the rotation always runs.
+    void openRow();
+    Phase checkName();
+    Phase prepareTemp();
+    Phase connect();
+    Phase serverBackup();
+    Phase verify();
+    Phase finishFile();
+    Phase compress();
+    Phase sendMail();
+    Phase rotate();
+
     void setCell(int column, const std::string& text);
+    // Shows `text` as the run's backup status and keeps it as the reason the
+    // run did not complete (the first reason counts).
+    void fail(const std::string& text);
+    // Keeps `text` as the reason without showing it.
+    void noteFailure(const std::string& text);
     // Writes a line to the log and keeps it in the run's result.
     void writeLog(const std::string& message);
-    bool runBody();
     // True once a stop was requested; logs it the first time.
     bool stopRequested();
     // The server's id of the run's session, 0 when it cannot be known.
@@ -134,12 +199,10 @@ private:
     // After a failed command: removes what the server may have written; true
     // when a stop caused the failure (the row then says so).
     bool discardAfterFailure(const std::string& serverFile);
-    // The server reads the new backup back; false (shown and logged, the file
-    // removed) when it finds it damaged.
-    bool verifyBackup(const std::string& serverFile);
-    void compressionStep();
-    void mailStep();
     bool removeWithRetry(const std::string& path);
+    std::string serverFile() const;  // the backup as the server names it: "<temp>/<name>.bak"
+    std::string backupFile() const;  // the same file once finished: "<temp>/<name>.Bak"
+    std::string archiveFile() const; // "<temp>/<name>.zip"
 
     const BackupJob& m_job;
     BackupServices m_services;
@@ -155,6 +218,7 @@ private:
     bool m_stopLogged = false;
     std::mutex m_connectionMutex; // guards m_connection against the stop callback
     std::unique_ptr<db::Connection> m_connection;
+    std::string m_connectionString;
 };
 
 } // namespace engine

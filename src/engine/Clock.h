@@ -9,8 +9,8 @@
 namespace engine {
 
 // Time as the engine sees it: a steady clock for schedules, the local wall
-// time for backup names and the "Backup Time" cell, and waits that a stop
-// request ends at once.
+// time for backup names and the "Backup Time" cell, the system time for the
+// start and end of a run, and waits that a stop request ends at once.
 //
 // Threads: every call may come from any thread. waitUntil blocks the caller
 // until the deadline passes or a stop is requested; the others never block.
@@ -24,6 +24,8 @@ public:
     virtual TimePoint now() const = 0;
     // The local date and time (broken down, tm_year counted from 1900).
     virtual std::tm localTime() const = 0;
+    // The wall-clock time, for records kept in UTC.
+    virtual std::chrono::system_clock::time_point systemTime() const { return std::chrono::system_clock::now(); }
     // Returns true once now() >= deadline, false as soon as `stop` is
     // requested (also when it already was). TimePoint::max() waits for the
     // stop alone.

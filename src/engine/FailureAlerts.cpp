@@ -68,9 +68,9 @@ FailureAlerts::~FailureAlerts()
 
 void FailureAlerts::runFinished(const RunResult& result)
 {
-    if (result.stopped)
+    if (result.stopped())
         return;
-    const bool failed = !result.completed;
+    const bool failed = !result.completed();
     const config::MailSettings settings = m_settings();
     const Clock::TimePoint now = m_clock.now();
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/MailSettings.h"
+#include "mail/BackupMail.h"
 
 #include <functional>
 #include <stop_token>
@@ -20,12 +21,12 @@ public:
     using MessageBoxFn = std::function<void(const std::string& text)>;
 
     virtual ~Mailer() = default;
-    // Sends one backup and returns the text for the run's "Email Status"
-    // cell ("Email Sent" on success, otherwise a text saying what failed).
-    // Called on a backup worker inside the backup lock. `messageBox` shows a
-    // message and blocks until it is dismissed.
-    virtual std::string send(const std::string& attachmentPath, const config::MailSettings& settings,
-                             logging::Log& log, const MessageBoxFn& messageBox) = 0;
+    // Sends one backup and says whether it went out, with the text for the
+    // run's "Email Status" cell ("Email Sent" on success, otherwise a text
+    // saying what failed). Called on a backup worker inside the backup lock.
+    // `messageBox` shows a message and blocks until it is dismissed.
+    virtual mail::Delivery send(const std::string& attachmentPath, const config::MailSettings& settings,
+                                logging::Log& log, const MessageBoxFn& messageBox) = 0;
     // Sends a plain message without attachment to the configured recipient
     // through the configured server. True once the server took it, otherwise
     // false with the reason in `error`. Logs nothing and shows nothing; a
@@ -37,8 +38,8 @@ public:
 // The real mailer: SMTP through the mail layer.
 class SmtpMailer final : public Mailer {
 public:
-    std::string send(const std::string& attachmentPath, const config::MailSettings& settings,
-                     logging::Log& log, const MessageBoxFn& messageBox) override;
+    mail::Delivery send(const std::string& attachmentPath, const config::MailSettings& settings,
+                        logging::Log& log, const MessageBoxFn& messageBox) override;
     bool sendAlert(const config::MailSettings& settings, const std::string& subject, const std::string& body,
                    std::string& error, std::stop_token stop) override;
 };

@@ -4,8 +4,8 @@
 
 namespace engine {
 
-std::string SmtpMailer::send(const std::string& attachmentPath, const config::MailSettings& settings,
-                             logging::Log& log, const MessageBoxFn& messageBox)
+mail::Delivery SmtpMailer::send(const std::string& attachmentPath, const config::MailSettings& settings,
+                                logging::Log& log, const MessageBoxFn& messageBox)
 {
     return mail::SendBackupMail(attachmentPath, settings, log, messageBox);
 }

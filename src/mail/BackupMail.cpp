@@ -88,32 +88,32 @@ MailTransport SystemMailTransport()
     };
 }
 
-std::string SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
-                           logging::Log& log, const MessageBoxFn& messageBox)
+Delivery SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
+                        logging::Log& log, const MessageBoxFn& messageBox)
 {
     return SendBackupMail(attachmentPath, settings, log, messageBox, SystemMailTransport());
 }
 
-std::string SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
-                           logging::Log& log, const MessageBoxFn& messageBox,
-                           const MailTransport& transport)
+Delivery SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
+                        logging::Log& log, const MessageBoxFn& messageBox, const MailTransport& transport)
 {
+    const auto failed = [](std::string text) { return Delivery{false, std::move(text)}; };
     if (!transport.isInternetAvailable(settings.serverAddress)) {
         log.Write(kInternetNotAvailableText);
-        return kInternetNotAvailableText;
+        return failed(kInternetNotAvailableText);
     }
     std::unique_ptr<Sender> sender = transport.createSender();
     if (!sender) {
         log.Write(kComponentInitFailedText);
-        return kComponentInitFailedText;
+        return failed(kComponentInitFailedText);
     }
     if (std::string problem = configure(*sender, settings); !problem.empty())
-        return problem;
+        return failed(std::move(problem));
 
     const auto showFailure = [&](const std::string& text) {
         if (messageBox)
             messageBox(text);
-        return text;
+        return failed(text);
     };
     if (IsFailure(sender->AddAttachment(attachmentPath)))
         return showFailure(failureOf(*sender));
@@ -121,7 +121,9 @@ std::string SendBackupMail(const std::string& attachmentPath, const config::Mail
     std::optional<std::string> failureText;
     if (IsFailure(sender->SendMail(failureText)))
         return showFailure(failureOf(*sender));
-    return failureText ? *failureText : std::string(kEmailSentText);
+    if (failureText)
+        return failed(*failureText);
+    return Delivery{true, kEmailSentText};
 }
 
 std::string SendTestMail(const config::MailSettings& settings)

@@ -31,6 +31,14 @@ inline constexpr const char* kTestMailSentText =
 // dismissed; the caption is the application's name.
 using MessageBoxFn = std::function<void(const std::string& text)>;
 
+// What became of one backup mail: whether the server took it, and the text
+// for the run's "Email Status" cell and its log line ("Email Sent" when it
+// was sent, otherwise a text saying what failed).
+struct Delivery {
+    bool sent = false;
+    std::string text;
+};
+
 // What a mail attempt needs from the outside world.
 struct MailTransport {
     // Whether the mail server can be reached at all; given the server address.
@@ -48,16 +56,15 @@ MailTransport SystemMailTransport();
 bool MailServerResolves(const std::string& serverAddress);
 
 // Sends one message with `attachmentPath` attached, configured from
-// `settings` (a consistent copy taken by the caller), and returns the status
-// text for the run's "Email Status" cell: "Email Sent", "Internet not
-// available.", "Email Component Object initialization failed." or the
-// transport's own failure text. Writes its log lines to `log`. Blocks the
-// calling thread until the server has answered.
-std::string SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
-                           logging::Log& log, const MessageBoxFn& messageBox);
-std::string SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
-                           logging::Log& log, const MessageBoxFn& messageBox,
-                           const MailTransport& transport);
+// `settings` (a consistent copy taken by the caller), and says whether it
+// went out, with the text for the run's "Email Status" cell: "Email Sent",
+// "Internet not available.", "Email Component Object initialization failed."
+// or the transport's own failure text. Writes its log lines to `log`. Blocks
+// the calling thread until the server has answered.
+Delivery SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
+                        logging::Log& log, const MessageBoxFn& messageBox);
+Delivery SendBackupMail(const std::string& attachmentPath, const config::MailSettings& settings,
+                        logging::Log& log, const MessageBoxFn& messageBox, const MailTransport& transport);
 
 // Sends the settings dialog's test message: the same configuration, no
 // attachment, nothing logged. Returns the text the dialog shows: "Internet

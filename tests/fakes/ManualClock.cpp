@@ -22,6 +22,12 @@ std::tm ManualClock::localTime() const
     return local;
 }
 
+std::chrono::system_clock::time_point ManualClock::systemTime() const
+{
+    std::lock_guard lock(m_mutex);
+    return std::chrono::system_clock::from_time_t(m_local);
+}
+
 bool ManualClock::waitUntil(TimePoint deadline, std::stop_token stop)
 {
     std::unique_lock lock(m_mutex);

@@ -19,6 +19,8 @@ public:
 
     TimePoint now() const override;
     std::tm localTime() const override;
+    // The set local time, read as UTC.
+    std::chrono::system_clock::time_point systemTime() const override;
     bool waitUntil(TimePoint deadline, std::stop_token stop) override;
 
     // Moves the steady time on (and the local time with it) and wakes waiters.

@@ -162,9 +162,7 @@ std::string serverScript()
 {
     if (const char* path = std::getenv("CORVELLA_SMTP_SERVER_SCRIPT"); path && *path)
         return path;
-    return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "tools" / "smtpserver"
-            / "smtp_server.py")
-        .string();
+    return (fs::path(CORVELLA_SOURCE_DIR) / "tools" / "smtpserver" / "smtp_server.py").string();
 }
 
 ReceivedMail readDescription(const fs::path& jsonFile)

@@ -41,14 +41,14 @@ std::vector<FakeArchiver::Call> FakeArchiver::calls() const
     return m_calls;
 }
 
-void FakeMailer::setAnswer(std::string answer)
+void FakeMailer::setAnswer(mail::Delivery answer)
 {
     std::lock_guard lock(m_mutex);
     m_answer = std::move(answer);
 }
 
-std::string FakeMailer::send(const std::string& attachmentPath, const config::MailSettings& settings,
-                             logging::Log&, const MessageBoxFn&)
+mail::Delivery FakeMailer::send(const std::string& attachmentPath, const config::MailSettings& settings,
+                                logging::Log&, const MessageBoxFn&)
 {
     std::lock_guard lock(m_mutex);
     m_calls.push_back({attachmentPath, settings});

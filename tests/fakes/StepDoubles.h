@@ -34,7 +34,7 @@ private:
 };
 
 // A Mailer that records each attachment and settings copy and answers with
-// a set text ("Email Sent" unless told otherwise), and records each alert,
+// a set delivery (sent, "Email Sent", unless told otherwise), and records each alert,
 // which succeeds unless given a failure text. Thread-safe.
 class FakeMailer final : public engine::Mailer {
 public:
@@ -48,11 +48,11 @@ public:
         std::string body;
     };
 
-    void setAnswer(std::string answer);
+    void setAnswer(mail::Delivery answer);
     // A non-empty text makes every later alert fail with it.
     void setAlertFailure(std::string error);
-    std::string send(const std::string& attachmentPath, const config::MailSettings& settings, logging::Log& log,
-                     const MessageBoxFn& messageBox) override;
+    mail::Delivery send(const std::string& attachmentPath, const config::MailSettings& settings, logging::Log& log,
+                        const MessageBoxFn& messageBox) override;
     bool sendAlert(const config::MailSettings& settings, const std::string& subject, const std::string& body,
                    std::string& error, std::stop_token stop) override;
     std::vector<Call> calls() const;
@@ -65,7 +65,7 @@ public:
 private:
     mutable std::mutex m_mutex; // guards the members below
     mutable std::condition_variable m_alertAdded;
-    std::string m_answer = "Email Sent";
+    mail::Delivery m_answer{true, "Email Sent"};
     std::string m_alertFailure;
     std::vector<Call> m_calls;
     std::vector<Alert> m_alerts;

@@ -71,8 +71,7 @@ std::string TdsTestServer::scriptPath()
 {
     if (const char* path = std::getenv("CORVELLA_TDS_SERVER"); path && *path)
         return path;
-    std::filesystem::path here(__FILE__);
-    return (here.parent_path().parent_path().parent_path() / "tools" / "tdsserver" / "tds_server.py").string();
+    return (std::filesystem::path(CORVELLA_SOURCE_DIR) / "tools" / "tdsserver" / "tds_server.py").string();
 }
 
 bool TdsTestServer::start()

@@ -138,7 +138,7 @@ TEST_F(BackupRunIntegration, SuccessfulRunReachesTheServerAndRotatesOverSeveralR
     const std::string folder = m_root + "/backups/Sales";
 
     const engine::RunResult first = run(job("Sales"));
-    EXPECT_TRUE(first.completed);
+    EXPECT_TRUE(first.completed());
     EXPECT_EQ(first.row, (Row{"1", "Sales", "Backup completed", "1048576", "14/7/2014  9:5:3", ""}));
     EXPECT_EQ(m_owner->statusJournal().rows(), std::vector<Row>{first.row});
     EXPECT_THAT(m_owner->logMessages(), ElementsAre("Backup Started for Database Sales"));
@@ -160,7 +160,7 @@ TEST_F(BackupRunIntegration, SuccessfulRunReachesTheServerAndRotatesOverSeveralR
     engine::BackupJob keeping = job("Sales");
     keeping.keepOld = true;
     for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(run(keeping).completed);
+        EXPECT_TRUE(run(keeping).completed());
         m_clock.advance(25h);
     }
     EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales20140716110503.Bak"));
@@ -216,12 +216,12 @@ TEST_F(BackupRunIntegration, AwkwardNamesAreBackedUpAsOneName)
     startServer({"Sales ", "Sales", "Q]u'ote"});
 
     const engine::RunResult blank = run(job("Sales "));
-    EXPECT_TRUE(blank.completed);
+    EXPECT_TRUE(blank.completed());
     EXPECT_EQ(blank.row[engine::StatusDatabaseName], "Sales");
     EXPECT_THAT(fakes::FilesIn(m_root + "/backups/Sales"), ElementsAre("Sales .Bak"));
 
     const engine::RunResult quoted = run(job("Q]u'ote"));
-    EXPECT_TRUE(quoted.completed) << quoted.row[engine::StatusBackupStatus];
+    EXPECT_TRUE(quoted.completed()) << quoted.row[engine::StatusBackupStatus];
     const std::string folder = m_root + "/backups/Q]u'ote";
     EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Q]u'ote.Bak"));
     EXPECT_THAT(m_server->commandsStartingWith("BACKUP"),
@@ -296,7 +296,7 @@ TEST_F(BackupRunIntegration, ZipAndMailKeepOnlyTheArchive)
     j.email = true;
     const engine::RunResult result = run(j);
 
-    EXPECT_TRUE(result.completed);
+    EXPECT_TRUE(result.completed());
     EXPECT_EQ(result.row, (Row{"1", "Sales", "Zip Completed", "3145728", "14/7/2014  9:5:3", "Email Sent"}));
     const std::string folder = m_root + "/backups/Sales";
     EXPECT_THAT(m_owner->logMessages(),
@@ -350,7 +350,7 @@ TEST_F(BackupRunIntegration, NamesAndPasswordsInAnyLanguageReachTheServerExactly
     }
     ASSERT_EQ(results.size(), 2u);
     for (const auto& result : results)
-        EXPECT_TRUE(result.completed) << result.row[engine::StatusBackupStatus];
+        EXPECT_TRUE(result.completed()) << result.row[engine::StatusBackupStatus];
 
     const auto logins = m_server->logins();
     ASSERT_EQ(logins.size(), 2u);
@@ -415,7 +415,7 @@ TEST_F(BackupRunIntegration, EncryptionSettingsApplyToTheNextRun)
         const engine::RunResult result = worker.run();
         const auto logins = m_server->logins();
         if (c.encryption) {
-            EXPECT_TRUE(result.completed) << result.row[engine::StatusBackupStatus];
+            EXPECT_TRUE(result.completed()) << result.row[engine::StatusBackupStatus];
             ASSERT_EQ(logins.size(), before + 1);
             EXPECT_EQ(logins.back().encryption, c.encryption);
         } else {
@@ -433,7 +433,7 @@ TEST_F(BackupRunIntegration, EncryptionSettingsApplyToTheNextRun)
     fs::create_directory(settingsPath);
     const engine::BackupJob sales = job("Sales");
     engine::BackupWorker worker(sales, real);
-    EXPECT_FALSE(worker.run().completed);
+    EXPECT_FALSE(worker.run().completed());
     EXPECT_EQ(m_owner->logMessages().back(),
               "Error: Database connection Error for DB Sales Error Message: Cannot read settings file '" + settingsPath
                   + "': not a regular file; no database connection is made without the encryption settings it "
@@ -456,7 +456,7 @@ TEST_F(BackupRunIntegration, VerificationKeepsOnlyBackupsTheServerReadBack)
     engine::BackupJob sales = job("Sales");
     sales.verify = true;
     const engine::RunResult verified = run(sales);
-    EXPECT_TRUE(verified.completed) << verified.row[engine::StatusBackupStatus];
+    EXPECT_TRUE(verified.completed()) << verified.row[engine::StatusBackupStatus];
     EXPECT_THAT(m_owner->logMessages(), ::testing::Contains("Backup verified for Database Sales"));
     const std::string salesFile = m_root + "/backups/Sales/temp/Sales.bak";
     EXPECT_THAT(m_server->commandsStartingWith("BACKUP")[0], ::testing::EndsWith(", CHECKSUM"));
@@ -465,14 +465,14 @@ TEST_F(BackupRunIntegration, VerificationKeepsOnlyBackupsTheServerReadBack)
 
     // An earlier backup, taken without verification, stays where it is.
     const std::string folder = m_root + "/backups/Damaged";
-    EXPECT_TRUE(run(job("Damaged")).completed);
+    EXPECT_TRUE(run(job("Damaged")).completed());
     ASSERT_THAT(fakes::FilesIn(folder), ElementsAre("Damaged.Bak"));
     const auto earlier = fs::last_write_time(folder + "/Damaged.Bak");
 
     engine::BackupJob damaged = job("Damaged");
     damaged.verify = true;
     const engine::RunResult refused = run(damaged);
-    EXPECT_FALSE(refused.completed);
+    EXPECT_FALSE(refused.completed());
     EXPECT_FALSE(refused.backupDone);
     const std::string text = refused.row[engine::StatusBackupStatus];
     EXPECT_THAT(text, ::testing::StartsWith("Backup verification failed: Error Object : [FreeTDS][SQL Server] "
@@ -524,7 +524,7 @@ TEST_F(BackupRunIntegration, TheRowShowsTheServersProgress)
         const engine::RunResult result = worker.run();
         m_owner->statusJournal().removeObserver(&texts);
 
-        EXPECT_TRUE(result.completed);
+        EXPECT_TRUE(result.completed());
         EXPECT_EQ(result.row[engine::StatusBackupStatus], "Backup completed");
         std::vector<int> percents;
         for (const std::string& text : texts.status) {

@@ -24,7 +24,7 @@ TEST_F(EngineTest, SuccessfulRunFillsItsRowSendsTheQuotedCommandAndRotatesTheFil
     const engine::RunResult result = run(job("Sales"));
 
     const Row expected{"1", "Sales", "Backup completed", "1234", "14/7/2014  9:5:3", ""};
-    EXPECT_TRUE(result.completed);
+    EXPECT_TRUE(result.completed());
     EXPECT_EQ(result.row, expected);
     EXPECT_THAT(m_owner->statusJournal().rows(), ElementsAre(expected));
     EXPECT_THAT(m_owner->logMessages(), ElementsAre("Backup Started for Database Sales"));
@@ -70,7 +70,9 @@ TEST_P(FailedRunTest, ShowsWhyAndReleasesEverything)
     c.arrange(*this, j);
 
     const engine::RunResult result = run(j);
-    EXPECT_FALSE(result.completed);
+    EXPECT_FALSE(result.completed());
+    EXPECT_EQ(result.outcome, engine::RunOutcome::Failed);
+    EXPECT_EQ(result.errorText, c.status);
     EXPECT_EQ(result.row, (Row{"1", "Sales", c.status, "", "", ""}));
     EXPECT_EQ(m_owner->statusJournal().rows(), std::vector<Row>{result.row});
     EXPECT_EQ(m_owner->logMessages(), c.log);
@@ -195,7 +197,7 @@ struct StepCase {
     bool zip;
     bool email;
     bool zipFails;
-    std::string mailAnswer;
+    mail::Delivery mailAnswer;
     Row row;
     std::vector<std::string> log;
     std::string attachment; // file name in temp, empty when no mail
@@ -239,7 +241,7 @@ TEST_P(StepTest, CompressionAndMailTextsAttachmentAndRotation)
     m_owner->statusJournal().removeObserver(&observer);
 
     EXPECT_EQ(result.row, c.row);
-    EXPECT_EQ(result.completed, c.completed);
+    EXPECT_EQ(result.completed(), c.completed);
     EXPECT_EQ(m_owner->logMessages(), c.log);
     EXPECT_EQ(fakes::FilesIn(m_root + "/backups/Sales"), c.rotated);
     EXPECT_THAT(fakes::FilesIn(m_root + "/backups/Sales/temp"), IsEmpty());
@@ -264,17 +266,17 @@ const std::string kZipped = "Zip Completed for  and backup name: Sales.zip";
 INSTANTIATE_TEST_SUITE_P(
     Steps, StepTest,
     ::testing::Values(
-        StepCase{"ZipAndMail", true, true, false, "Email Sent",
+        StepCase{"ZipAndMail", true, true, false, {true, "Email Sent"},
                  Row{"1", "Sales", "Zip Completed", "1234", "14/7/2014  9:5:3", "Email Sent"},
                  {kStarted, kZipped, "Email Sent Attached Backup Name: Sales"}, "Sales.zip", {"Sales.zip"}, true},
-        StepCase{"ZipFailsMailStillNamesTheArchive", true, true, true, "Email Sent",
+        StepCase{"ZipFailsMailStillNamesTheArchive", true, true, true, {true, "Email Sent"},
                  Row{"1", "Sales", "Compressing in zip format", "1234", "14/7/2014  9:5:3", "Email Sent"},
                  {kStarted, "Email Sent Attached Backup Name: Sales"}, "Sales.zip", {"Sales.Bak"}, false},
-        StepCase{"MailWithoutZipAttachesTheBackup", false, true, false, "Internet not available.",
+        StepCase{"MailWithoutZipAttachesTheBackup", false, true, false, {false, "Internet not available."},
                  Row{"1", "Sales", "Backup completed", "1234", "14/7/2014  9:5:3", "Internet not available."},
                  {kStarted, "Internet not available. Attached Backup Name: Sales"}, "Sales.Bak", {"Sales.Bak"},
                  false},
-        StepCase{"ZipOnly", true, false, false, "",
+        StepCase{"ZipOnly", true, false, false, {},
                  Row{"1", "Sales", "Zip Completed", "1234", "14/7/2014  9:5:3", ""}, {kStarted, kZipped}, "",
                  {"Sales.zip"}, true}),
     [](const ::testing::TestParamInfo<StepCase>& info) { return info.param.label; });
@@ -303,6 +305,55 @@ TEST_F(EngineTest, DeletionAfterCompressionRetriesEveryHalfSecondForAtMostThirty
                             kZipped));
 }
 
+// The result says what each step did, for history and alerts to read
+// without parsing the row's texts.
+TEST_F(EngineTest, TheResultTellsWhatEachStepOfTheRunDid)
+{
+    const auto writeOrVerify = [](const std::string& command, std::string& error) {
+        if (command.starts_with("RESTORE VERIFYONLY"))
+            return db::S_OK;
+        return fakes::ScriptedConnector::WriteBackupFile(1234)(command, error);
+    };
+    m_connector.setOnExecute(writeOrVerify);
+    engine::BackupJob j = job("Sales");
+    j.zip = true;
+    j.email = true;
+    j.verify = true;
+    const engine::RunResult done = run(j);
+    EXPECT_EQ(done.outcome, engine::RunOutcome::Completed);
+    EXPECT_EQ(done.backupFileName, "Sales.zip");
+    EXPECT_EQ(done.backupBytes, 1234);
+    EXPECT_EQ(done.archiveBytes, 1234); // the fake archiver copies
+    EXPECT_EQ(done.verification, engine::Verification::Passed);
+    EXPECT_EQ(done.mail, engine::MailOutcome::Sent);
+    EXPECT_EQ(done.mailText, "Email Sent");
+    EXPECT_EQ(done.errorText, "");
+    const auto localStart = std::chrono::system_clock::from_time_t(1405328703); // 2014-07-14 09:05:03 as UTC
+    EXPECT_EQ(done.startTime, localStart);
+    EXPECT_EQ(done.endTime, localStart);
+
+    // The program ends while the server writes: the finished backup is kept
+    // and rotated, the archive and the mail are skipped, and the run is
+    // neither completed nor failed.
+    std::stop_source ending;
+    m_connector.setOnExecute([&](const std::string& command, std::string& error) {
+        ending.request_stop();
+        return writeOrVerify(command, error);
+    });
+    j.verify = false;
+    engine::BackupWorker worker(j, services());
+    const engine::RunResult stopped = worker.run(ending.get_token());
+    EXPECT_EQ(stopped.outcome, engine::RunOutcome::Stopped);
+    EXPECT_TRUE(stopped.backupDone);
+    EXPECT_EQ(stopped.backupFileName, "Sales.Bak");
+    EXPECT_EQ(stopped.archiveBytes, 0);
+    EXPECT_EQ(stopped.verification, engine::Verification::NotAsked);
+    EXPECT_EQ(stopped.mail, engine::MailOutcome::Skipped);
+    EXPECT_EQ(stopped.mailText, engine::kMailSkippedText);
+    EXPECT_EQ(stopped.errorText, engine::kStoppedText);
+    EXPECT_THAT(fakes::FilesIn(m_root + "/backups/Sales"), ElementsAre("Sales.Bak"));
+    EXPECT_THAT(fakes::FilesIn(m_root + "/backups/Sales/Last Backup"), ElementsAre("Sales.zip"));
+}
 
 namespace {
 
@@ -336,7 +387,7 @@ TEST_F(EngineTest, ANameThatIsNoFolderNameIsRefusedAndNothingOutsideIsTouched)
         j.backupPath = backups;
         j.keepOld = true;
         const engine::RunResult result = run(j);
-        EXPECT_FALSE(result.completed) << name;
+        EXPECT_FALSE(result.completed()) << name;
         EXPECT_EQ(result.row[engine::StatusBackupStatus], engine::kInvalidDatabaseNameText) << name;
         EXPECT_THAT(m_owner->logMessages().back(), ::testing::EndsWith(std::string("' refused. ")
                                                                        + engine::kInvalidDatabaseNameText));
@@ -360,7 +411,7 @@ TEST_F(EngineTest, LeftoversOfAnInterruptedRunAreDeletedNotRotated)
     engine::BackupJob j = job("Sales");
     j.keepOld = true;
     const engine::RunResult result = run(j);
-    EXPECT_TRUE(result.completed);
+    EXPECT_TRUE(result.completed());
     EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales20140714090503.Bak"));
     EXPECT_THAT(fakes::FilesIn(folder + "/Last Backup"), IsEmpty());
     EXPECT_THAT(fakes::FilesIn(folder + "/temp"), IsEmpty());
@@ -381,7 +432,7 @@ TEST_F(EngineTest, AFailedRotationIsShownLoggedAndFailsTheRun)
     std::ofstream(folder + "/Sales.Bak") << "previous";
 
     const engine::RunResult result = run(job("Sales"));
-    EXPECT_FALSE(result.completed);
+    EXPECT_FALSE(result.completed());
     EXPECT_TRUE(result.backupDone);
     const std::string failure = "Cannot move '" + folder + "/Sales.Bak' to '" + folder
         + "/Last Backup/Sales.Bak': Not a directory";

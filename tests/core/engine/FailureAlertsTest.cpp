@@ -35,7 +35,7 @@ engine::RunResult Succeeded(const std::string& name)
     engine::RunResult result;
     result.databaseName = name;
     result.row = {"2", name, "Zip Completed", "1234", "31/1/2024  23:59:59", "Email Sent"};
-    result.completed = true;
+    result.outcome = engine::RunOutcome::Completed;
     result.backupDone = true;
     result.logLines = {"Backup Started for Database " + name};
     return result;
@@ -44,7 +44,7 @@ engine::RunResult Succeeded(const std::string& name)
 engine::RunResult Stopped(const std::string& name)
 {
     engine::RunResult result = Failed(name, "Backup stopped because the program is ending.");
-    result.stopped = true;
+    result.outcome = engine::RunOutcome::Stopped;
     return result;
 }
 
@@ -215,10 +215,10 @@ TEST_F(FailureAlertsTest, TheRunIsNeverHeldUpByTheMailAndTheDestructorGivesUpOnT
     // the destructor must end the send under way once the drain time is over.
     class BlockingMailer final : public engine::Mailer {
     public:
-        std::string send(const std::string&, const config::MailSettings&, logging::Log&,
-                         const MessageBoxFn&) override
+        mail::Delivery send(const std::string&, const config::MailSettings&, logging::Log&,
+                            const MessageBoxFn&) override
         {
-            return "Email Sent";
+            return {true, "Email Sent"};
         }
         bool sendAlert(const config::MailSettings&, const std::string&, const std::string&, std::string& error,
                        std::stop_token stop) override

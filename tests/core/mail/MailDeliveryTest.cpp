@@ -104,7 +104,7 @@ TEST_P(MailDeliveryTest, TheReceivedMessageCarriesEverySetting)
     {
         logging::Log log(folder.path("BackupLog.log"));
         result = mail::SendBackupMail(attachment, settings, log,
-                                      [&](const std::string& text) { boxes.push_back(text); });
+                                      [&](const std::string& text) { boxes.push_back(text); }).text;
     }
 
     EXPECT_EQ(result, "Email Sent");
@@ -249,7 +249,7 @@ TEST(MailDelivery, AMissingAttachmentStopsTheSendWithAMessageBox)
     {
         logging::Log log(folder.path("BackupLog.log"));
         result = mail::SendBackupMail(missing, settingsFor(server.port(), "SIMPLE"), log,
-                                      [&](const std::string& text) { boxes.push_back(text); });
+                                      [&](const std::string& text) { boxes.push_back(text); }).text;
     }
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0], result);
@@ -272,7 +272,7 @@ TEST(MailDelivery, AttachmentsOfEverySizeArriveWhole)
         const std::string bytes = awkwardBytes(size);
         mailtest::writeFile(path, bytes);
         logging::Log log(folder.path("BackupLog.log"));
-        EXPECT_EQ(mail::SendBackupMail(path, settingsFor(server.port(), "SIMPLE"), log, {}), "Email Sent");
+        EXPECT_EQ(mail::SendBackupMail(path, settingsFor(server.port(), "SIMPLE"), log, {}).text, "Email Sent");
     }
     const auto messages = server.messages();
     ASSERT_EQ(messages.size(), sizes.size());
