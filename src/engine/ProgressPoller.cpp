@@ -57,22 +57,28 @@ ProgressPoller::ProgressPoller(db::Connector& connector, std::string connectionS
         std::chrono::milliseconds retry = std::max(interval, std::chrono::milliseconds(1));
         int last = -1;
         bool wait = clock.waitUntil(SaturatingAdd(clock.now(), delay), stop);
+        // After every call into the driver, a stop means the owner may be gone
+        // (it waits only so long): nothing of its own is touched any more.
         while (wait) {
             std::string failure;
             std::shared_ptr<db::Connection> connection = connector.OpenBackupConnection(connectionString, failure);
+            if (stop.stop_requested())
+                break;
             if (connection) {
                 {
                     std::lock_guard lock(state->mutex);
                     state->connection = connection;
                 }
-                if (stop.stop_requested())
-                    break;
                 for (;;) {
                     std::string value;
                     std::string error;
                     const db::HRESULT hr = connection->QueryValue(text, value, error);
+                    if (stop.stop_requested()) {
+                        wait = false;
+                        break;
+                    }
                     if (db::Failed(hr)) {
-                        if (hr != db::E_CONNECTION_ABORTED && !stop.stop_requested()) {
+                        if (hr != db::E_CONNECTION_ABORTED) {
                             // The server said no: asking again changes nothing.
                             state->tell([&] {
                                 if (state->refused)

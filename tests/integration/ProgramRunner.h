@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
@@ -38,6 +40,29 @@ struct Launch {
     rlim_t maxProcesses = 0;  // 0: unchanged
     rlim_t maxFileSize = 0;   // 0: unchanged
 };
+
+// The account `name`, made on first use as a system account without a home.
+inline std::optional<Account> SystemAccount(const std::string& name, const std::string& extraGroup = {})
+{
+    if (!getpwnam(name.c_str())) {
+        const std::string command = "useradd --system --user-group --no-create-home --shell /usr/sbin/nologin "
+            + std::string(extraGroup.empty() ? "" : "--groups " + extraGroup + " ") + name + " >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0 && !getpwnam(name.c_str()))
+            return std::nullopt;
+    }
+    const passwd* entry = getpwnam(name.c_str());
+    if (!entry)
+        return std::nullopt;
+    if (!extraGroup.empty())
+        (void)std::system(("usermod -aG " + extraGroup + " " + name + " >/dev/null 2>&1").c_str());
+    Account account{entry->pw_uid, entry->pw_gid, {}};
+    int count = 64;
+    account.groups.resize(static_cast<std::size_t>(count));
+    if (getgrouplist(name.c_str(), entry->pw_gid, account.groups.data(), &count) < 0)
+        return std::nullopt;
+    account.groups.resize(static_cast<std::size_t>(count));
+    return account;
+}
 
 // Starts the program in `folder`. Everything the child does between fork
 // and exec is async-signal-safe: the arguments, the environment and the

@@ -38,6 +38,7 @@ namespace fs = std::filesystem;
 using integration::Account;
 using integration::Launch;
 using integration::StartProgram;
+using integration::SystemAccount;
 using integration::WaitForExit;
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -52,29 +53,6 @@ std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The account `name`, made on first use as a system account without a home.
-std::optional<Account> SystemAccount(const std::string& name, const std::string& extraGroup = {})
-{
-    if (!getpwnam(name.c_str())) {
-        const std::string command = "useradd --system --user-group --no-create-home --shell /usr/sbin/nologin "
-            + std::string(extraGroup.empty() ? "" : "--groups " + extraGroup + " ") + name + " >/dev/null 2>&1";
-        if (std::system(command.c_str()) != 0 && !getpwnam(name.c_str()))
-            return std::nullopt;
-    }
-    const passwd* entry = getpwnam(name.c_str());
-    if (!entry)
-        return std::nullopt;
-    if (!extraGroup.empty())
-        (void)std::system(("usermod -aG " + extraGroup + " " + name + " >/dev/null 2>&1").c_str());
-    Account account{entry->pw_uid, entry->pw_gid, {}};
-    int count = 64;
-    account.groups.resize(static_cast<std::size_t>(count));
-    if (getgrouplist(name.c_str(), entry->pw_gid, account.groups.data(), &count) < 0)
-        return std::nullopt;
-    account.groups.resize(static_cast<std::size_t>(count));
-    return account;
 }
 
 } // namespace

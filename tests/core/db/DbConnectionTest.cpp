@@ -11,8 +11,11 @@
 #include <fstream>
 #include <cstdio>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -509,6 +512,75 @@ TEST_F(DbConnectionTest, NoSessionOutlivesItsUse)
     connection.Close();
     connection.Close();
     EXPECT_EQ(OpenSockets(), before);
+}
+
+// The sockets of this process connected to `port` on 127.0.0.1.
+std::vector<int> SocketsTo(int port)
+{
+    std::vector<int> found;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(entry.path(), ec).string().rfind("socket:", 0) != 0)
+            continue;
+        const int fd = std::stoi(entry.path().filename().string());
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.sin_family == AF_INET
+            && ntohs(peer.sin_port) == port)
+            found.push_back(fd);
+    }
+    return found;
+}
+
+// A server that stops answering (frozen, as a hung host looks from here):
+// the driver keeps the connection alive with TCP keepalive (idle 40 s,
+// probes every 2 s), which ends it in about a minute once the host is gone;
+// the program's own one-value queries give up on their own, and say that the
+// connection is lost rather than refused.
+TEST(DbConnectionSilentServer, QueriesGiveUpAndTheDriverKeepsTheConnectionAlive)
+{
+    fakes::TdsTestServer server;
+    ASSERT_TRUE(server.start()) << server.error();
+    db::DbConnectionOptions options;
+    options.valueQueryTimeoutSeconds = 1;
+    db::DbConnection connection(options);
+    std::string errorText;
+    connection.Open(server.connectionString(), errorText);
+    ASSERT_TRUE(connection.IsOpen()) << errorText;
+
+    const std::vector<int> sockets = SocketsTo(server.port());
+    ASSERT_EQ(sockets.size(), 1u);
+    int on = 0, idle = 0, interval = 0;
+    socklen_t size = sizeof on;
+    getsockopt(sockets[0], SOL_SOCKET, SO_KEEPALIVE, &on, &size);
+    getsockopt(sockets[0], IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size);
+    getsockopt(sockets[0], IPPROTO_TCP, TCP_KEEPINTVL, &interval, &size);
+    EXPECT_EQ(on, 1);
+    EXPECT_EQ(idle, 40);
+    EXPECT_EQ(interval, 2);
+
+    std::string value;
+    ASSERT_FALSE(db::Failed(connection.QueryValue(" SELECT @@SPID", value, errorText))) << errorText;
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const db::HRESULT hr = connection.QueryValue(" SELECT @@SPID", value, errorText);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    kill(server.pid(), SIGCONT);
+    EXPECT_EQ(hr, db::E_CONNECTION_ABORTED) << errorText;
+    EXPECT_LT(elapsed, std::chrono::seconds(8));
+    EXPECT_FALSE(connection.IsOpen());
+
+    // A refusal of the server is no lost connection.
+    fakes::TdsTestServer::Options denied;
+    denied.denyServerState = true;
+    fakes::TdsTestServer strict(denied);
+    ASSERT_TRUE(strict.start()) << strict.error();
+    db::DbConnection other;
+    other.Open(strict.connectionString(), errorText);
+    ASSERT_TRUE(other.IsOpen()) << errorText;
+    const db::HRESULT refused = other.QueryValue(" SELECT percent_complete FROM sys.dm_exec_requests", value, errorText);
+    EXPECT_TRUE(db::Failed(refused));
+    EXPECT_NE(refused, db::E_CONNECTION_ABORTED);
 }
 
 TEST(DbConnectionTimeout, SilentServerFailsAfterTheLoginTimeout)
