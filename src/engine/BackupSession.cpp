@@ -78,25 +78,21 @@ void BackupSession::addRunListener(RunListener* listener)
     m_listeners.push_back(listener);
 }
 
+std::vector<RunListener*> BackupSession::listeners()
+{
+    std::lock_guard lock(m_listenerMutex);
+    return m_listeners;
+}
+
 void BackupSession::notifyRunFinished(const RunResult& result)
 {
-    std::vector<RunListener*> listeners;
-    {
-        std::lock_guard lock(m_listenerMutex);
-        listeners = m_listeners;
-    }
-    for (RunListener* listener : listeners)
+    for (RunListener* listener : listeners())
         listener->runFinished(result);
 }
 
 void BackupSession::notifyRunStalled(const RunResult& result)
 {
-    std::vector<RunListener*> listeners;
-    {
-        std::lock_guard lock(m_listenerMutex);
-        listeners = m_listeners;
-    }
-    for (RunListener* listener : listeners)
+    for (RunListener* listener : listeners())
         listener->runStalled(result);
 }
 

@@ -99,6 +99,8 @@ public:
 
 private:
     class ViewProxy;
+    // A copy, so that a listener is called without the lock.
+    std::vector<RunListener*> listeners();
 
     Paths m_paths;
     std::string m_applicationName;

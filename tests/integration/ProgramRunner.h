@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -40,6 +42,13 @@ struct Launch {
     rlim_t maxProcesses = 0;  // 0: unchanged
     rlim_t maxFileSize = 0;   // 0: unchanged
 };
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // The account `name`, made on first use as a system account without a home.
 inline std::optional<Account> SystemAccount(const std::string& name, const std::string& extraGroup = {})

@@ -37,6 +37,7 @@
 namespace fs = std::filesystem;
 using integration::Account;
 using integration::Launch;
+using integration::ReadFile;
 using integration::StartProgram;
 using integration::SystemAccount;
 using integration::WaitForExit;
@@ -48,12 +49,6 @@ namespace {
 
 constexpr const char* kLogin = "backup";
 constexpr const char* kPassword = "Backup#2024";
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 } // namespace
 
