@@ -71,7 +71,7 @@ DatabaseFormWidget::DatabaseFormWidget(QWidget* parent)
     m_backupPath->setReadOnly(true);
     m_backupPath->setPlaceholderText(QStringLiteral("choose a folder with ..."));
     m_browse->setToolTip(QStringLiteral("Choose the backup folder"));
-    m_serverBackupPath->setPlaceholderText(QStringLiteral("e.g. /var/opt/mssql/backup or D:\\Backups"));
+    m_serverBackupPath->setPlaceholderText(QStringLiteral("e.g. /var/opt/mssql/backup"));
     m_serverBackupPath->setToolTip(QString::fromLatin1(kServerPathTip));
     auto* serverPathHint = new QLabel(QString::fromLatin1(kServerPathHint));
     serverPathHint->setObjectName(QStringLiteral("ServerBackupPathHint"));
