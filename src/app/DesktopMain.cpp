@@ -14,12 +14,29 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 namespace {
+
+// Where the window keeps its size and column widths: beside the user's
+// settings, in the XDG way ($XDG_CONFIG_HOME/corvella/window.conf).
+std::string WindowStatePath()
+{
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    std::string folder;
+    if (configHome && *configHome == '/')
+        folder = configHome;
+    else if (home && *home)
+        folder = std::string(home) + "/.config";
+    else
+        return {};
+    return folder + "/corvella/window.conf";
+}
 
 // The real implementations behind the session and the window. Backup runs
 // use them until they end, so they are freed only when no run is left.
@@ -39,8 +56,9 @@ public:
     DBBackup(int& argc, char** argv)
         : QApplication(argc, argv)
     {
+        // No display name: the platform would append it to every window
+        // title, and the main window's caption is fixed as it stands.
         setApplicationName(QStringLiteral("corvella"));
-        setApplicationDisplayName(QString::fromLatin1(engine::kDisplayName));
         setApplicationVersion(QStringLiteral(CORVELLA_VERSION));
         setDesktopFileName(QStringLiteral("org.corvella.Corvella"));
         // The window hides in the tray and dialogs close while it is hidden:
@@ -91,6 +109,7 @@ public:
         ui::WindowServices services;
         services.prompter = &real->prompter;
         services.settingsSource = location.describe();
+        services.windowStatePath = WindowStatePath();
         services.checkConnection = [backup = &real->backup](const std::string& connectionString,
                                                             std::string& failureText) {
             db::DbConnectionOptions options;
@@ -139,10 +158,32 @@ public:
     }
 };
 
+// Whether Qt has a display to open the window on; without one it would
+// abort. A platform named on the command line or in QT_QPA_PLATFORM is
+// taken on trust.
+bool HasDisplay(const app::CommandLine& commandLine)
+{
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    const auto& args = commandLine.desktopArgs;
+    const bool platformGiven = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
+        return arg == "-platform" || arg == "--platform";
+    });
+    return platformGiven || set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
 } // namespace
 
 int RunDesktop(int argc, char** argv, const app::CommandLine& commandLine)
 {
+    if (!HasDisplay(commandLine)) {
+        std::fprintf(stderr, "%s: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are not set). "
+                             "Without a desktop, use --backup-now or --service; --help lists every option.\n",
+                     engine::ProgramName().c_str());
+        return app::kExitBadConfiguration;
+    }
     DBBackup application(argc, argv);
     return application.run(commandLine);
 }

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <optional>
 #include <pthread.h>
+#include <set>
 #include <sstream>
 #include <unistd.h>
 
@@ -41,7 +42,8 @@ const char* const kUsage =
     "       corvella --encode-password < PASSWORD-FILE\n"
     "       corvella --help | --version\n"
     "\n"
-    "Without --backup-now or --service, opens the desktop window.\n"
+    "Without --backup-now or --service, opens the desktop window (which also\n"
+    "takes Qt's -platform, -display, -style and -session options).\n"
     "\n"
     "  --backup-now   back up every database of the settings file once, print\n"
     "                 each run's final status, exit 0 when all completed, else 1;\n"
@@ -76,13 +78,25 @@ void ErrorLine(const std::string& text)
     std::cerr << text << '\n' << std::flush;
 }
 
-// The view of headless runs: notices go to stderr; there are no controls
-// and no status line to show.
+// The view of headless runs: notices go to stderr, and the runs that ended
+// are kept for the table of --backup-now.
 class HeadlessView final : public engine::BackupView {
 public:
-    void enableControl(engine::ControlId, bool) override {}
-    void setStatusLine(const std::string&) override {}
     void showNotice(const std::string& text, const std::string& caption) override { ErrorLine(caption + ": " + text); }
+    void runFinished(const engine::RunResult& result) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_results.push_back(result);
+    }
+    std::vector<engine::RunResult> results() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_results;
+    }
+
+private:
+    mutable std::mutex m_mutex; // guards m_results
+    std::vector<engine::RunResult> m_results;
 };
 
 // On a terminal, the progress of the run under way, on one line of stderr
@@ -235,8 +249,9 @@ struct HeadlessSession {
                   })
     {
         session.setMailSettings(configuration.mail);
-        session.attachView(&view);
+        session.addView(&view);
     }
+    ~HeadlessSession() { session.removeView(&view); }
 
     engine::SystemServices services;
     HeadlessView view;
@@ -248,12 +263,6 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
     const sigset_t stopSignals = BlockStopSignals(false);
     auto* headless = new HeadlessSession(configuration, applicationName);
     engine::BackupScheduler& scheduler = headless->session.scheduler();
-    std::mutex resultsMutex;
-    std::vector<engine::RunResult> results;
-    scheduler.setRunFinishedHandler([&](const engine::RunResult& result) {
-        std::lock_guard lock(resultsMutex);
-        results.push_back(result);
-    });
     auto progress = std::make_unique<TerminalProgress>(headless->session.statusJournal());
     const int started = scheduler.ManualBackup(configuration.databases);
 
@@ -274,7 +283,7 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
     int exitCode = kExitOk;
     progress.reset();
     {
-        std::lock_guard lock(resultsMutex);
+        const std::vector<engine::RunResult> results = headless->view.results();
         std::cout << FormatTable(results) << std::flush;
         const bool allCompleted = started > 0 && static_cast<int>(results.size()) == started
             && std::all_of(results.begin(), results.end(), [](const engine::RunResult& r) { return r.completed(); });
@@ -286,7 +295,6 @@ int BackupNow(Configuration& configuration, const std::string& applicationName)
         std::fflush(nullptr);
         std::_Exit(kExitRunFailed);
     }
-    scheduler.setRunFinishedHandler({});
     delete headless;
     return exitCode;
 }
@@ -393,9 +401,23 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         }
         return std::nullopt;
     };
+    // The options of Qt's own that the window takes: those with a value,
+    // and switches. A desktop session restoring the program passes -session.
+    static const std::set<std::string> kQtValueOptions = {
+        "platform", "platformpluginpath", "platformtheme", "plugin", "display", "geometry", "style", "stylesheet",
+        "session", "qwindowgeometry", "qwindowtitle", "qwindowicon", "name", "title"};
+    static const std::set<std::string> kQtSwitches = {"reverse", "nograb", "dograb", "sync", "widgetcount"};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--help") {
+        const std::string qtName = arg.substr(arg.starts_with("--") ? 2 : arg.starts_with("-") ? 1 : 0);
+        if (arg.size() > 1 && arg.front() == '-' && kQtValueOptions.count(qtName)) {
+            if (i + 1 >= args.size())
+                return invalid(arg + " needs a value");
+            result.desktopArgs.push_back(arg);
+            result.desktopArgs.push_back(args[++i]);
+        } else if (arg.size() > 1 && arg.front() == '-' && kQtSwitches.count(qtName)) {
+            result.desktopArgs.push_back(arg);
+        } else if (arg == "--help") {
             help = headless = true;
         } else if (arg == "--version") {
             version = headless = true;
@@ -414,7 +436,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
             if (auto problem = takeValue(i, "--log", result.logPath))
                 return invalid(*problem);
         } else {
-            result.desktopArgs.push_back(arg);
+            return invalid(arg.starts_with("-") ? "unknown option '" + arg + "'" : "unexpected argument '" + arg + "'");
         }
     }
     if (help) {
@@ -449,7 +471,7 @@ int RunHeadless(const CommandLine& commandLine)
         return kExitOk;
     case CommandLine::Mode::Invalid:
         ErrorLine(applicationName + ": " + commandLine.error);
-        ErrorLine("Try '" + applicationName + " --help'.");
+        ErrorLine(kUsage);
         return kExitBadConfiguration;
     case CommandLine::Mode::Desktop:
         return kExitBadConfiguration;

@@ -30,13 +30,14 @@ struct CommandLine {
     Mode mode = Mode::Desktop;
     std::string configPath;               // --config; empty: found as SettingsLocation says
     std::string logPath;                  // --log; empty: found as SettingsLocation says
-    std::vector<std::string> desktopArgs; // everything else, for the desktop (Qt's own options)
+    std::vector<std::string> desktopArgs; // Qt's own options (-platform X ...), for the window
     std::string error;                    // for Mode::Invalid
 };
 
-// --config and --log are taken in every mode; the desktop keeps the other
-// arguments (Qt's, for example) unless a headless mode is asked for, where
-// they are an error.
+// --config and --log are taken in every mode; the desktop also takes a few
+// of Qt's own options (-platform, -display, -style, -session ...). Anything
+// else, an option without its value, or Qt's options with a headless mode,
+// gives Mode::Invalid; nothing here needs a display.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // Runs a mode other than Desktop and returns the process's exit code.

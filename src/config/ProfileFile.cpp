@@ -356,6 +356,47 @@ void ProfileFile::write(std::string_view section, std::string_view key, std::str
     target.keys.emplace(std::move(keyKey), insertAt);
 }
 
+bool ProfileFile::remove(std::string_view section, std::string_view key)
+{
+    auto sectionIt = m_sectionIndex.find(lower(section));
+    if (sectionIt == m_sectionIndex.end())
+        return false;
+    Section& target = m_sections[sectionIt->second];
+    const std::string wanted = lower(key);
+    const auto removed = std::erase_if(target.body, [&wanted](const Line& line) {
+        const auto name = keyName(line.text);
+        return name && lower(*name) == wanted;
+    });
+    if (removed == 0)
+        return false;
+    indexKeys(target);
+    return true;
+}
+
+std::vector<std::string> ProfileFile::keys(std::string_view section) const
+{
+    std::vector<std::string> names;
+    auto sectionIt = m_sectionIndex.find(lower(section));
+    if (sectionIt == m_sectionIndex.end())
+        return names;
+    const Section& found = m_sections[sectionIt->second];
+    for (const Line& line : found.body) {
+        const auto name = keyName(line.text);
+        if (name && found.keys.at(lower(*name)) == static_cast<std::size_t>(&line - found.body.data()))
+            names.emplace_back(*name);
+    }
+    return names;
+}
+
+void ProfileFile::indexKeys(Section& section)
+{
+    section.keys.clear();
+    for (std::size_t i = 0; i < section.body.size(); ++i) {
+        if (auto key = keyName(section.body[i].text))
+            section.keys.try_emplace(lower(*key), i);
+    }
+}
+
 bool ProfileFile::save(const std::string& path, std::string* error) const
 {
     std::string target = path;

@@ -59,6 +59,12 @@ public:
     // The value cut to kMaxValueLength bytes; "" when it is missing.
     std::string read(std::string_view section, std::string_view key) const;
     void write(std::string_view section, std::string_view key, std::string_view value);
+    // Removes every line of the key in the section (duplicates too); the
+    // other lines, comments and blank lines stay. False when there was none.
+    bool remove(std::string_view section, std::string_view key);
+    // The names of the keys of a section as spelled in the file, in file
+    // order, each name once.
+    std::vector<std::string> keys(std::string_view section) const;
 
     // Writes the text to a temporary file in the folder of `path`, flushes it
     // to disk and renames it over `path`, so the file is never left half
@@ -78,6 +84,7 @@ private:
     };
 
     void addLine(Line line);
+    static void indexKeys(Section& section);
     Line* lastLine();
 
     bool m_bom = false;

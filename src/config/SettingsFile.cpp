@@ -107,6 +107,32 @@ std::string ProgramFolder()
     return path.substr(0, slash + 1);
 }
 
+std::optional<long long> GroupIndex(std::string_view key)
+{
+    for (const GroupKey& group : kGroupKeys) {
+        const std::string_view base = group.base;
+        if (key.size() <= base.size() + 1 || key[base.size()] != '_')
+            continue;
+        bool sameBase = true;
+        for (std::size_t i = 0; i < base.size(); ++i)
+            sameBase = sameBase && std::toupper(static_cast<unsigned char>(key[i])) == base[i];
+        if (!sameBase)
+            continue;
+        const std::string_view digits = key.substr(base.size() + 1);
+        // The writer's form only: no sign, no leading zero.
+        if ((digits.size() > 1 && digits.front() == '0') || digits.size() > 18)
+            return std::nullopt;
+        long long index = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9')
+                return std::nullopt;
+            index = index * 10 + (c - '0');
+        }
+        return index;
+    }
+    return std::nullopt;
+}
+
 std::string DefaultSettingsPath()
 {
     return ProgramFolder() + kSettingsFileName;
@@ -138,7 +164,6 @@ bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logg
 {
     const int rows = list.rowCount();
     std::string error;
-    // Groups at or beyond the new count stay in the file; readers stop at TOTAL_COUNT.
     bool saved = UpdateProfileFile(iniPath, [&](ProfileFile& profile) {
         for (int n = 0; n < rows; ++n) {
             for (const GroupKey& key : kGroupKeys)
@@ -150,6 +175,12 @@ bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logg
                 profile.write(kListSection, key, serverPath);
         }
         profile.write(kListSection, kTotalCountKey, std::to_string(rows));
+        // A group beyond the count belongs to a deleted row: its keys (a
+        // stored password among them) go with it.
+        for (const std::string& key : profile.keys(kListSection)) {
+            if (const auto index = GroupIndex(key); index && *index >= rows)
+                profile.remove(kListSection, key);
+        }
     }, &error);
     // The line says what happened: it follows the save.
     log.Write(saved ? std::string(kSavedListMessage) : "Saving the database configurations failed. " + error);

@@ -3,6 +3,7 @@
 #include "config/DatabaseList.h"
 #include "config/MailSettings.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,8 +41,13 @@ std::string DefaultSettingsPath();
 // read (no right, not a regular file, too large) loads nothing and gives
 // false with the reason in `error`.
 bool LoadDatabaseList(const std::string& iniPath, DatabaseList& list, std::string* error = nullptr);
-// Writes every row and TOTAL_COUNT in one atomic save, then logs "Saved
-// Database Configurations". Returns false, and logs and gives the reason,
+// The index n of a key of a database group ("DB_NAME_3" gives 3), in the
+// form the writer gives it (letter case aside); nothing for any other key.
+std::optional<long long> GroupIndex(std::string_view key);
+
+// Writes every row and TOTAL_COUNT in one atomic save and removes the group
+// keys of indices beyond the count (keys of other sections and keys it does
+// not know stay), then logs "Saved Database Configurations". Returns false, and logs and gives the reason,
 // when the file could not be read or written; the file is then left as it
 // was.
 bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logging::Log& log,

@@ -28,12 +28,6 @@ constexpr std::chrono::milliseconds kPauseAfterRun{1000};
 // short enough that its nanoseconds fit the steady clock.
 constexpr std::int32_t kLongestIntervalMinutes = 100 * 366 * 24 * 60;
 
-constexpr ControlId kSettingsControls[] = {
-    IdSaveToList,  IdDatabaseUrl, IdDatabaseName,  IdUserId,       IdPassword,
-    IdIntervalNumber, IdStartAutoBackup, IdBackupPath, IdBrowse, IdIntervalUnit,
-    IdZipBackup,   IdSendByEmail, IdKeepOldBackup, IdServerBackupPath,
-};
-
 } // namespace
 
 BackupJob ReadJobFromRow(const config::DatabaseList& list, int row, config::PasswordCodec& codec,
@@ -105,7 +99,6 @@ struct BackupScheduler::Shared {
     std::stop_source wake;    // requested to end the thread's wait early
     std::stop_source runStop; // requested to stop the run under way
     std::thread thread;
-    RunFinishedFn runFinished;
 
     void poke() { wake.request_stop(); }
 
@@ -130,8 +123,11 @@ struct BackupScheduler::Shared {
         }
     }
 
+    // Queues the service's runs that are due. Expects the mutex held: what
+    // the queue does is told under it, so that views hear it in order.
     void queueDueEntries(Clock::TimePoint now)
     {
+        std::vector<QueuedRun> queued;
         if (owner.backupState().autoServiceRunning.load() == 0)
             return;
         for (const auto& entry : autoEntries) {
@@ -143,7 +139,10 @@ struct BackupScheduler::Shared {
             entry->nextStart = SaturatingAdd(now, entry->interval);
             owner.backupState().runsInProgress.fetch_add(1);
             queue.push_back({entry->job, entry});
+            queued.push_back({entry->job->databaseUrl, entry->job->databaseName, false});
         }
+        if (!queued.empty())
+            owner.view().runsQueued(queued);
     }
 
     Clock::TimePoint nextWakeUp() const
@@ -164,14 +163,7 @@ struct BackupScheduler::Shared {
     {
         BackupWorker worker(job, services);
         RunResult result = worker.run(stop);
-        owner.notifyRunFinished(result);
-        RunFinishedFn handler;
-        {
-            std::lock_guard lock(mutex);
-            handler = runFinished;
-        }
-        if (handler)
-            handler(result);
+        owner.view().runFinished(result);
         return result;
     }
 
@@ -268,12 +260,6 @@ BackupScheduler::~BackupScheduler()
     }
 }
 
-void BackupScheduler::setRunFinishedHandler(RunFinishedFn handler)
-{
-    std::lock_guard lock(m_shared->mutex);
-    m_shared->runFinished = std::move(handler);
-}
-
 bool BackupScheduler::ensureThread()
 {
     std::lock_guard lock(m_shared->mutex);
@@ -301,19 +287,23 @@ int BackupScheduler::ManualBackup(const config::DatabaseList& list)
         return 0;
     m_owner.log().Write(kManualBackupLogText);
     m_owner.backupState().manualRun.store(1);
-    m_owner.view().enableControl(IdManualBackup, false);
-    m_owner.view().enableControl(IdSaveConfigurations, false);
+    m_owner.view().manualRunStarted();
 
     const int rows = list.rowCount();
     const config::RunOptions options = config::LoadRunOptions(m_owner.settingsPath());
-    std::lock_guard lock(m_shared->mutex);
-    for (int row = 0; row < rows; ++row) {
-        // Waiting for its turn counts as busy, as waiting for the lock does.
-        m_owner.backupState().runsInProgress.fetch_add(1);
-        BackupJob job = JobFromEntry(config::DatabaseEntry::FromRow(list.row(row)), m_codec, &m_owner, options);
-        m_shared->queue.push_back({std::make_shared<const BackupJob>(std::move(job)), nullptr});
+    std::vector<QueuedRun> queued;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        for (int row = 0; row < rows; ++row) {
+            // Waiting for its turn counts as busy, as waiting for the lock does.
+            m_owner.backupState().runsInProgress.fetch_add(1);
+            BackupJob job = JobFromEntry(config::DatabaseEntry::FromRow(list.row(row)), m_codec, &m_owner, options);
+            queued.push_back({job.databaseUrl, job.databaseName, true});
+            m_shared->queue.push_back({std::make_shared<const BackupJob>(std::move(job)), nullptr});
+        }
+        m_owner.view().runsQueued(queued);
+        m_shared->poke();
     }
-    m_shared->poke();
     return rows;
 }
 
@@ -339,10 +329,39 @@ int BackupScheduler::StartAutoBackupService(const config::DatabaseList& list)
             m_shared->autoEntries.push_back(Shared::makeEntry(std::move(entry), std::move(job), now));
         }
         state.autoServiceRunning.store(1);
+        m_owner.view().autoServiceStarted();
         m_shared->poke();
     }
-    SetSettingsControlsEnabled(false);
     return rows;
+}
+
+bool BackupScheduler::StopAutoBackupService()
+{
+    BackupState& state = m_owner.backupState();
+    std::vector<QueuedRun> dropped;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        if (state.autoServiceRunning.load() == 0)
+            return false;
+        state.autoServiceRunning.store(0);
+        m_shared->autoEntries.clear();
+        // The service's runs that wait go; the one under way has been taken
+        // off the queue already and ends as it would.
+        std::erase_if(m_shared->queue, [&](const Shared::Item& item) {
+            if (!item.entry)
+                return false;
+            dropped.push_back({item.job->databaseUrl, item.job->databaseName, false});
+            state.runsInProgress.fetch_sub(1);
+            return true;
+        });
+        if (!dropped.empty())
+            m_owner.view().runsDropped(dropped);
+        m_owner.view().autoServiceStopped();
+        m_shared->poke();
+        m_shared->changed.notify_all();
+    }
+    m_owner.log().Write(kAutoServiceStoppedLogText);
+    return true;
 }
 
 BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::DatabaseList& list)
@@ -393,12 +412,6 @@ std::vector<BackupScheduler::ScheduledDatabase> BackupScheduler::autoSchedule() 
             {entry->job->databaseUrl, entry->job->databaseName, entry->nextStart, startsIn, entry->queued});
     }
     return schedule;
-}
-
-void BackupScheduler::SetSettingsControlsEnabled(bool on)
-{
-    for (ControlId id : kSettingsControls)
-        m_owner.view().enableControl(id, on);
 }
 
 bool BackupScheduler::waitUntilIdle(std::chrono::milliseconds bound)

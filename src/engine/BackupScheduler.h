@@ -26,6 +26,7 @@ class BackupSession;
 inline constexpr const char* kEmptyListText = "Empty databse list.";
 inline constexpr const char* kManualBackupLogText = "Manual backup taken.";
 inline constexpr const char* kAutoServiceLogText = "Auto backup service started";
+inline constexpr const char* kAutoServiceStoppedLogText = "Auto backup service stopped";
 
 // Turns a row of the database list into a job: columns copied as shown, the
 // password decoded (empty when the codec refuses it), the interval parsed
@@ -45,8 +46,8 @@ inline constexpr const char* kNoThreadText = "Cannot start the backup thread: ";
 // by the desktop window and the headless front end.
 //
 // Threads: the commands (ManualBackup, StartAutoBackupService,
-// SetSettingsControlsEnabled) are called on the owner's user-interface
-// thread and return at once. Every run happens on the scheduler's one
+// StopAutoBackupService) are called on the owner's user-interface thread and
+// return at once. Every run happens on the scheduler's one
 // thread, in the order the runs were asked for (runs share the backup lock
 // anyway), so neither threads nor connections grow with the number of
 // databases. A manual job ends with its run; a service job lives as long as
@@ -66,12 +67,13 @@ inline constexpr const char* kNoThreadText = "Cannot start the backup thread: ";
 // the log and the services it uses must stay alive until the process ends
 // (end it with std::_Exit, or leave those objects undestroyed). The
 // destructor calls shutdown() with a short bound and detaches what remains.
+//
+// What happens is told to the session's views: the runs queued, dropped,
+// started and ended (runFinished, on the scheduler's thread after the run
+// left the backup lock), Manual Backup's runs, the service started and
+// stopped.
 class BackupScheduler {
 public:
-    // Called on the run's thread when a run has ended, with its result.
-    // Must be thread-safe and must not block for long.
-    using RunFinishedFn = std::function<void(const RunResult&)>;
-
     // `services.pause` may be empty: the scheduler then pauses on
     // `services.clock`, ended early by shutdown. An empty
     // `services.applicationName` becomes kDisplayName.
@@ -81,19 +83,22 @@ public:
     BackupScheduler(const BackupScheduler&) = delete;
     BackupScheduler& operator=(const BackupScheduler&) = delete;
 
-    void setRunFinishedHandler(RunFinishedFn handler);
-
-
     // Manual Backup: on an empty list shows "Empty databse list." and starts
-    // nothing; otherwise logs "Manual backup taken.", disables buttons 1012
-    // and 1013 and starts one run per row. Returns the number of runs started.
+    // nothing; otherwise logs "Manual backup taken.", tells that a manual run
+    // started and queues one run per row. Returns the number of runs started.
     int ManualBackup(const config::DatabaseList& list);
 
     // Start Auto Backup Service: on an empty list shows "Empty databse list.";
-    // otherwise logs "Auto backup service started", starts one loop per row
-    // and disables the database-settings controls. Returns the number of
-    // loops started.
+    // otherwise logs "Auto backup service started", schedules every row and
+    // tells that the service started. Does nothing while it runs. Returns
+    // the number of databases scheduled.
     int StartAutoBackupService(const config::DatabaseList& list);
+
+    // Stops the auto service's schedule: the run under way goes on to its
+    // end, runs of the service that wait for their turn are dropped, manual
+    // runs stay queued. Logs "Auto backup service stopped" and tells that the
+    // service stopped; false (and nothing happens) while it does not run.
+    bool StopAutoBackupService();
 
     // Gives the running auto service a new list: a database new in it (or
     // changed in any value) runs at once, as at the service's start; one no
@@ -105,9 +110,6 @@ public:
         int unchanged = 0;
     };
     ReloadSummary ReloadAutoService(const config::DatabaseList& list);
-
-    // Enables or disables the database-settings controls, in the window's order.
-    void SetSettingsControlsEnabled(bool on);
 
     // Waits until no run waits or runs and the service is not running, at
     // most `bound`; true when idle.

@@ -5,37 +5,47 @@
 
 namespace engine {
 
-// Forwards to the attached view under a mutex, so that detaching never races
-// with a call from a run.
+// Tells every view, under a mutex, so that removing a view never races with
+// a call into it. Views return at once, so the mutex is never held long.
 class BackupSession::ViewProxy final : public BackupView {
 public:
-    void attach(BackupView* view)
+    void add(BackupView* view)
     {
         std::lock_guard lock(m_mutex);
-        m_view = view;
+        m_views.push_back(view);
     }
-    void enableControl(ControlId control, bool enabled) override
+    void remove(BackupView* view)
     {
         std::lock_guard lock(m_mutex);
-        if (m_view)
-            m_view->enableControl(control, enabled);
+        std::erase(m_views, view);
     }
-    void setStatusLine(const std::string& text) override
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_view)
-            m_view->setStatusLine(text);
-    }
+
+    void manualRunStarted() override { tell(&BackupView::manualRunStarted); }
+    void manualRunEnded() override { tell(&BackupView::manualRunEnded); }
+    void autoServiceStarted() override { tell(&BackupView::autoServiceStarted); }
+    void autoServiceStopped() override { tell(&BackupView::autoServiceStopped); }
+    void runsQueued(const std::vector<QueuedRun>& runs) override { tell(&BackupView::runsQueued, runs); }
+    void runsDropped(const std::vector<QueuedRun>& runs) override { tell(&BackupView::runsDropped, runs); }
+    void runStarted(const StartedRun& run) override { tell(&BackupView::runStarted, run); }
+    void runFinished(const RunResult& result) override { tell(&BackupView::runFinished, result); }
+    void runStalled(const RunResult& result) override { tell(&BackupView::runStalled, result); }
+    void setStatusLine(const std::string& text) override { tell(&BackupView::setStatusLine, text); }
     void showNotice(const std::string& text, const std::string& caption) override
     {
-        std::lock_guard lock(m_mutex);
-        if (m_view)
-            m_view->showNotice(text, caption);
+        tell(&BackupView::showNotice, text, caption);
     }
 
 private:
-    std::mutex m_mutex; // guards m_view and every call through it
-    BackupView* m_view = nullptr;
+    template <typename... Args, typename... Values>
+    void tell(void (BackupView::*call)(Args...), const Values&... values)
+    {
+        std::lock_guard lock(m_mutex);
+        for (BackupView* view : m_views)
+            (view->*call)(values...);
+    }
+
+    std::mutex m_mutex; // guards m_views and every call through it
+    std::vector<BackupView*> m_views;
 };
 
 BackupSession::BackupSession(Paths paths, BackupServices services, logging::Log::MessageBoxFn onLogOpenFailure)
@@ -48,7 +58,7 @@ BackupSession::BackupSession(Paths paths, BackupServices services, logging::Log:
     if (services.mailer && services.clock) {
         m_failureAlerts = std::make_unique<FailureAlerts>(*services.mailer, *services.clock, m_log,
                                                           [this] { return mailSettings(); });
-        addRunListener(m_failureAlerts.get());
+        addView(m_failureAlerts.get());
     }
     services.applicationName = m_applicationName;
     m_scheduler = std::make_unique<BackupScheduler>(*this, std::move(services));
@@ -57,7 +67,8 @@ BackupSession::BackupSession(Paths paths, BackupServices services, logging::Log:
 BackupSession::~BackupSession()
 {
     m_scheduler.reset();
-    m_view->attach(nullptr);
+    if (m_failureAlerts)
+        removeView(m_failureAlerts.get());
 }
 
 config::MailSettings BackupSession::mailSettings() const
@@ -72,33 +83,14 @@ void BackupSession::setMailSettings(const config::MailSettings& settings)
     m_mail = settings;
 }
 
-void BackupSession::addRunListener(RunListener* listener)
+void BackupSession::addView(BackupView* view)
 {
-    std::lock_guard lock(m_listenerMutex);
-    m_listeners.push_back(listener);
+    m_view->add(view);
 }
 
-std::vector<RunListener*> BackupSession::listeners()
+void BackupSession::removeView(BackupView* view)
 {
-    std::lock_guard lock(m_listenerMutex);
-    return m_listeners;
-}
-
-void BackupSession::notifyRunFinished(const RunResult& result)
-{
-    for (RunListener* listener : listeners())
-        listener->runFinished(result);
-}
-
-void BackupSession::notifyRunStalled(const RunResult& result)
-{
-    for (RunListener* listener : listeners())
-        listener->runStalled(result);
-}
-
-void BackupSession::attachView(BackupView* view)
-{
-    m_view->attach(view);
+    m_view->remove(view);
 }
 
 BackupView& BackupSession::view()

@@ -17,18 +17,6 @@ namespace engine {
 class BackupScheduler;
 class FailureAlerts;
 
-// Told of every run that ended, on the scheduler's thread, after the run left
-// the backup lock. Must be thread-safe and must not block for long.
-class RunListener {
-public:
-    virtual ~RunListener() = default;
-    virtual void runFinished(const RunResult& result) = 0;
-    // A run's backup has made no progress for the time the settings allow;
-    // `result` holds the run so far. Called on the run's thread; must not
-    // block for long.
-    virtual void runStalled(const RunResult& result) { (void)result; }
-};
-
 // The state every run shares.
 struct BackupState {
     // Serialises the body of every run; null when runs take no lock.
@@ -45,9 +33,9 @@ struct BackupState {
 // every run, whichever front end shows it. It owns the event log, the status
 // journal (the data of StatusGrid), the backup lock and state, the scheduler
 // with its auto service, the current mail settings and the paths of the
-// settings file and the log in use. The desktop window and the headless
-// front end are views of it (attachView); runs reach the view only through
-// view(), which does nothing while none is attached.
+// settings file and the log in use. The desktop window, the headless front
+// end and the failure alerts are views of it (addView); runs and commands
+// tell what happened through view(), which tells every view.
 //
 // Threads: every member may be used from any thread. The mail settings are
 // copied under a mutex, so a run reads one consistent set while the settings
@@ -85,22 +73,15 @@ public:
     config::MailSettings mailSettings() const;
     void setMailSettings(const config::MailSettings& settings);
 
-    // Adds a listener of ended runs; it must outlive the session's runs.
-    void addRunListener(RunListener* listener);
-    // Tells every listener; called by the scheduler.
-    void notifyRunFinished(const RunResult& result);
-    // Tells every listener that a run's backup stalled; called by the run.
-    void notifyRunStalled(const RunResult& result);
-
-    // Attaches `view` (null detaches). Returns once no call into the previous
-    // view is under way any more.
-    void attachView(BackupView* view);
+    // Adds a view, told of everything from now on until it is removed.
+    void addView(BackupView* view);
+    // Removes a view; returns once no call into it is under way any more.
+    void removeView(BackupView* view);
+    // Every view at once, in the order they were added.
     BackupView& view();
 
 private:
     class ViewProxy;
-    // A copy, so that a listener is called without the lock.
-    std::vector<RunListener*> listeners();
 
     Paths m_paths;
     std::string m_applicationName;
@@ -111,8 +92,6 @@ private:
     mutable std::mutex m_mailMutex; // guards m_mail
     config::MailSettings m_mail;
     std::unique_ptr<ViewProxy> m_view;
-    std::mutex m_listenerMutex; // guards m_listeners
-    std::vector<RunListener*> m_listeners;
     // Mails failed runs when the settings ask for it; null without a mailer
     // and a clock. Destroyed after the scheduler, before the log.
     std::unique_ptr<FailureAlerts> m_failureAlerts;

@@ -244,11 +244,9 @@ RunResult BackupWorker::run(std::stop_token stop)
         lock = std::unique_lock(*state.backupLock);
     m_result.startTime = m_services.clock->systemTime();
 
-    const bool manual = state.manualRun.load() != 0;
-    if (manual) {
-        m_owner.view().enableControl(IdManualBackup, false);
-        m_owner.view().enableControl(IdSaveConfigurations, false);
-    }
+    m_manual = state.manualRun.load() != 0;
+    if (m_manual)
+        m_owner.view().manualRunStarted();
 
     bool completed = false;
     try {
@@ -278,10 +276,8 @@ RunResult BackupWorker::run(std::stop_token stop)
     // leaves the lock, so that no more than one is open however many runs
     // follow each other; the pause after the run is its owner's (the run
     // still counts as busy during it).
-    if (state.manualRun.load() != 0) {
-        m_owner.view().enableControl(IdManualBackup, true);
-        m_owner.view().enableControl(IdSaveConfigurations, true);
-    }
+    if (state.manualRun.load() != 0)
+        m_owner.view().manualRunEnded();
     if (lock.owns_lock())
         lock.unlock();
     std::shared_ptr<db::Connection> connection;
@@ -330,6 +326,8 @@ void BackupWorker::openRow()
     setCell(StatusSerial, std::to_string(m_row + 1));
     setCell(StatusDatabaseName, m_displayName);
     setCell(StatusBackupStatus, kBackupInProgressText);
+    m_result.journalRow = m_row;
+    m_owner.view().runStarted({{m_job.databaseUrl, m_job.databaseName, m_manual}, m_row});
     writeLog("Backup Started for Database " + PrintableName(m_displayName));
 }
 
@@ -635,7 +633,7 @@ db::HRESULT BackupWorker::runWatchedBackup(std::string& errorText, bool& cancell
         if (!first)
             return;
         writeLog(FillWatchText(kNoProgressLogText, m_displayName, minutes));
-        m_owner.notifyRunStalled(m_result);
+        m_owner.view().runStalled(m_result);
     };
     events.cancelled = [this](const std::string& minutes) {
         const std::string text = FillWatchText(kStallCancelledText, m_displayName, minutes);

@@ -114,6 +114,7 @@ struct RunResult {
     std::string errorText;               // why a run that did not complete did not; empty otherwise
     std::chrono::system_clock::time_point startTime; // the run began its work (it held the backup lock)
     std::chrono::system_clock::time_point endTime;   // the run's work was over
+    int journalRow = -1;                 // the run's row of the status journal when it began; -1 before
     std::vector<std::string> logLines;   // what the run itself wrote to the log, in order
 
     bool completed() const { return outcome == RunOutcome::Completed; }
@@ -241,6 +242,7 @@ private:
     TempLeftovers m_leftovers;
     std::string m_extension = ".Bak";
     int m_row = 0;
+    bool m_manual = false; // a run of Manual Backup
     std::stop_token m_stop;
     bool m_stopLogged = false;
     std::mutex m_connectionMutex; // guards m_connection against the stop callback

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "config/MailSettings.h"
-#include "engine/BackupSession.h"
+#include "engine/BackupView.h"
+#include "engine/BackupWorker.h"
 #include "engine/Clock.h"
 
 #include <chrono>
@@ -54,7 +55,7 @@ inline constexpr std::chrono::seconds kAlertDrainTime{20};
 // alerts up to kAlertDrainTime of real time, then ends the one under way
 // and logs the rest as not sent (tests pass a shorter drain time). The mailer, the clock and the log must
 // outlive this object.
-class FailureAlerts final : public RunListener {
+class FailureAlerts final : public BackupView {
 public:
     // Gives a consistent copy of the current mail settings; called on the
     // thread that reports the run.

@@ -5,13 +5,17 @@
 #include "engine/BackupFolders.h"
 #include "engine/BackupScheduler.h"
 #include "log/Log.h"
+#include "config/RunOptions.h"
 #include "ui/AboutBox.h"
 #include "ui/ConfigGridModel.h"
 #include "ui/DatabaseFormWidget.h"
+#include "ui/DesktopNotification.h"
+#include "ui/OptionsDialog.h"
 #include "ui/Prompter.h"
 #include "ui/ResponsiveCall.h"
 #include "ui/StatusGridModel.h"
 #include "ui/TrayController.h"
+#include "ui/WrappedTextDelegate.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -32,6 +36,8 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QSessionManager>
+#include <QSettings>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTableView>
@@ -42,6 +48,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <set>
 
 static void InitCorvellaResources()
 {
@@ -95,7 +102,7 @@ void SetUpGrid(QTableView* view, QAbstractItemModel* model, int (*width)(int))
     view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
     view->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     view->horizontalHeader()->setHighlightSections(false);
-    view->horizontalHeader()->setStretchLastSection(true);
+    view->horizontalHeader()->setStretchLastSection(false);
     // A column is never narrower than its heading, so every heading reads whole.
     const QFontMetrics metrics = view->horizontalHeader()->fontMetrics();
     for (int column = 0; column < model->columnCount(); ++column) {
@@ -106,6 +113,41 @@ void SetUpGrid(QTableView* view, QAbstractItemModel* model, int (*width)(int))
         const QString heading = model->headerData(column, Qt::Horizontal).toString();
         view->setColumnWidth(column, std::max(width(column), metrics.horizontalAdvance(heading) + 16));
     }
+}
+
+// The widths a person gave the columns, kept between starts.
+QString WidthsKey(const QTableView* view)
+{
+    return view->objectName() + QStringLiteral("/columnWidths");
+}
+
+void SaveWidths(QSettings& settings, const QTableView* view)
+{
+    QStringList widths;
+    for (int column = 0; column < view->model()->columnCount(); ++column)
+        widths << QString::number(view->columnWidth(column));
+    settings.setValue(WidthsKey(view), widths.join(QLatin1Char(',')));
+}
+
+void RestoreWidths(const QSettings& settings, QTableView* view)
+{
+    const QStringList widths = settings.value(WidthsKey(view)).toString().split(QLatin1Char(','));
+    if (widths.size() != view->model()->columnCount())
+        return;
+    for (int column = 0; column < widths.size(); ++column) {
+        const int width = widths[column].toInt();
+        const auto mode = view->horizontalHeader()->sectionResizeMode(column);
+        if (width >= 20 && width <= 4000 && !view->isColumnHidden(column) && mode == QHeaderView::Interactive)
+            view->setColumnWidth(column, width);
+    }
+}
+
+QString WhenText(const QDateTime& at)
+{
+    const QLocale locale;
+    if (at.date() == QDate::currentDate())
+        return locale.toString(at.time(), QLocale::ShortFormat);
+    return locale.toString(at, QLocale::ShortFormat);
 }
 
 } // namespace
@@ -131,22 +173,34 @@ DBBackupDlg::DBBackupDlg(engine::BackupSession& session, WindowServices services
 
     m_form->setUnitIndex(kUnitMinutes);
     centreOnScreen();
+    restoreWindowState();
     leaveEditMode();
     std::string loadError;
     m_configModel->reload([this, &loadError](config::DatabaseList& list) {
         config::LoadDatabaseList(m_session.settingsPath(), list, &loadError);
     });
+    rememberSavedList();
     m_tray = new TrayController(this, icon, m_services.trayAvailable, this);
     connect(m_tray, &TrayController::saveSettingsRequested, this, &DBBackupDlg::saveToList);
     connect(m_tray, &TrayController::exitRequested, this, &DBBackupDlg::exitApplication);
+    connect(m_tray, &TrayController::stopServiceRequested, this, &DBBackupDlg::stopAutoBackupService);
     m_emailSettings->loadMailSettings();
-    m_session.attachView(this);
+    m_session.addView(this);
     m_session.log().Write(kStartedLine);
     if (!loadError.empty()) {
         // The file stays as it is: saving refuses to replace a file it could not read.
         m_session.log().Write(loadError);
         m_services.prompter->inform(nullptr, ApplicationCaption(), QString::fromStdString(loadError));
     }
+    if (auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        connect(application, &QGuiApplication::commitDataRequest, this, &DBBackupDlg::commitData);
+    m_stateTimer = new QTimer(this);
+    m_stateTimer->setInterval(std::chrono::seconds(30));
+    connect(m_stateTimer, &QTimer::timeout, this, &DBBackupDlg::refreshState);
+    m_stateTimer->start();
+    refreshState();
+    // Once the window is up, so that a notice about the list has a window to stand on.
+    QTimer::singleShot(0, this, &DBBackupDlg::startServiceOnLaunch);
 }
 
 DBBackupDlg::~DBBackupDlg()
@@ -156,15 +210,24 @@ DBBackupDlg::~DBBackupDlg()
     m_configModel.reset();
 }
 
-void DBBackupDlg::registerControl(engine::ControlId controlId, QWidget* widget)
+void DBBackupDlg::registerControl(ControlId controlId, QWidget* widget)
 {
     widget->setProperty("controlId", static_cast<int>(controlId));
     m_controls.insert(controlId, widget);
 }
 
-QWidget* DBBackupDlg::control(engine::ControlId controlId) const
+QWidget* DBBackupDlg::control(ControlId controlId) const
 {
     return m_controls.value(controlId, nullptr);
+}
+
+void DBBackupDlg::setControlEnabled(ControlId controlId, bool enabled)
+{
+    if (QWidget* widget = control(controlId))
+        widget->setEnabled(enabled);
+    // The menu item starts the same service as the button.
+    if (controlId == IdStartAutoBackup && m_startAutoAction)
+        m_startAutoAction->setEnabled(enabled);
 }
 
 engine::BackupScheduler& DBBackupDlg::scheduler() const
@@ -174,7 +237,6 @@ engine::BackupScheduler& DBBackupDlg::scheduler() const
 
 void DBBackupDlg::buildWidgets()
 {
-    using namespace engine;
     auto* central = new QWidget;
     auto* layout = new QVBoxLayout(central);
 
@@ -208,6 +270,8 @@ void DBBackupDlg::buildWidgets()
     layout->addWidget(m_configGrid, 2);
 
     auto* startAuto = MakeButton(QStringLiteral("Start Auto Backup Service"), "StartAutoBackup");
+    m_stopAutoButton = MakeButton(QStringLiteral("Stop Auto Backup Service"), "StopAutoBackup");
+    m_stopAutoButton->setEnabled(false);
     auto* manual = MakeButton(QStringLiteral("Manual Backup"), "ManualBackup");
     auto* saveConfig = MakeButton(QStringLiteral("Save Configurations"), "SaveConfigurations");
     auto* hiddenMinimize = MakeButton(QStringLiteral("Minimize to Tray"), "MinimizeToTray");
@@ -218,6 +282,7 @@ void DBBackupDlg::buildWidgets()
     registerControl(IdMinimizeToTrayButton, hiddenMinimize);
     auto* commands = new QHBoxLayout;
     commands->addWidget(startAuto);
+    commands->addWidget(m_stopAutoButton);
     commands->addWidget(manual);
     commands->addStretch();
     commands->addWidget(saveConfig);
@@ -234,13 +299,28 @@ void DBBackupDlg::buildWidgets()
     m_statusGrid->setObjectName(QStringLiteral("StatusGrid"));
     registerControl(IdStatusGrid, m_statusGrid);
     SetUpGrid(m_statusGrid, m_statusModel.get(), &StatusGridModel::columnWidth);
-    layout->addWidget(m_statusGrid, 2);
+    // The status takes the room the window has, on two lines where one is
+    // not enough; the time column is never narrower than a time.
+    m_statusDelegate = new WrappedTextDelegate(2, m_statusGrid);
+    m_statusGrid->setItemDelegateForColumn(engine::StatusBackupStatus, m_statusDelegate);
+    m_statusGrid->setItemDelegateForColumn(engine::StatusEmailStatus, m_statusDelegate);
+    m_statusGrid->horizontalHeader()->setSectionResizeMode(engine::StatusBackupStatus, QHeaderView::Stretch);
+    m_statusGrid->verticalHeader()->setDefaultSectionSize(2 * m_statusGrid->fontMetrics().lineSpacing() + 8);
+    m_statusGrid->setColumnWidth(engine::StatusBackupTime,
+                                 std::max(m_statusGrid->columnWidth(engine::StatusBackupTime),
+                                          m_statusGrid->fontMetrics().horizontalAdvance(QStringLiteral("28/12/2099  23:59:59")) + 16));
+    m_statusGrid->setTextElideMode(Qt::ElideMiddle);
+    m_configGrid->setTextElideMode(Qt::ElideMiddle);
+    layout->addWidget(m_statusGrid, 3);
     statusLabel->setBuddy(m_statusGrid);
 
     m_statusLine = new QLabel;
     m_statusLine->setObjectName(QStringLiteral("StatusLine"));
     registerControl(IdStatusLine, m_statusLine);
     statusBar()->addWidget(m_statusLine, 1);
+    m_serviceState = new QLabel;
+    m_serviceState->setObjectName(QStringLiteral("ServiceState"));
+    statusBar()->addPermanentWidget(m_serviceState);
     statusBar()->setSizeGripEnabled(true);
 
     setCentralWidget(central);
@@ -251,6 +331,7 @@ void DBBackupDlg::buildWidgets()
     connect(m_configGrid, &QTableView::doubleClicked, this, &DBBackupDlg::editRow);
     connect(saveConfig, &QPushButton::clicked, this, &DBBackupDlg::saveConfigurations);
     connect(startAuto, &QPushButton::clicked, this, &DBBackupDlg::startAutoBackupService);
+    connect(m_stopAutoButton, &QPushButton::clicked, this, &DBBackupDlg::stopAutoBackupService);
     connect(manual, &QPushButton::clicked, this, &DBBackupDlg::manualBackup);
     connect(hiddenMinimize, &QPushButton::clicked, this, &DBBackupDlg::minimizeToTray);
 }
@@ -270,11 +351,11 @@ bool DBBackupDlg::eventFilter(QObject* watched, QEvent* event)
 
 void DBBackupDlg::buildMenus()
 {
-    auto addCommand = [this](QMenu* menu, const QString& text, const char* objectName, int commandId,
-                             void (DBBackupDlg::*slot)()) {
+    auto addCommand = [this](QMenu* menu, const QString& text, const char* objectName, int commandId, auto slot) {
         QAction* action = menu->addAction(text);
         action->setObjectName(QLatin1String(objectName));
-        action->setProperty("commandId", commandId);
+        if (commandId != 0)
+            action->setProperty("commandId", commandId);
         connect(action, &QAction::triggered, this, slot);
         return action;
     };
@@ -289,11 +370,19 @@ void DBBackupDlg::buildMenus()
                &DBBackupDlg::minimizeToTray);
     file->addSeparator();
     addCommand(file, QStringLiteral("Exit"), "MenuExit", 32774, &DBBackupDlg::exitApplication);
+    file->addSeparator();
+    m_stopAutoAction = addCommand(file, QStringLiteral("Stop Auto Backup Service"), "MenuStopAutoBackup", 0,
+                                  &DBBackupDlg::stopAutoBackupService);
+    m_stopAutoAction->setEnabled(false);
+    addCommand(file, QStringLiteral("Open Log"), "MenuOpenLog", 0, &DBBackupDlg::openLog);
+    addCommand(file, QStringLiteral("Open Backup Folder"), "MenuOpenBackupFolder", 0,
+               &DBBackupDlg::openBackupFolder);
 
     QMenu* settings = menuBar()->addMenu(QStringLiteral("&Settings"));
     settings->setObjectName(QStringLiteral("SettingsMenu"));
     addCommand(settings, QStringLiteral("Application Level Settings"), "MenuApplicationSettings", 32775,
                &DBBackupDlg::openMailSettings);
+    addCommand(settings, QStringLiteral("Options..."), "MenuOptions", 0, &DBBackupDlg::openOptions);
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("HelpMenu"));
@@ -303,17 +392,18 @@ void DBBackupDlg::buildMenus()
     // F1 is a window shortcut rather than the action's, so that the item reads exactly "Help    F1".
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(f1, &QShortcut::activated, this, &DBBackupDlg::openHelp);
-    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(escape, &QShortcut::activated, this, &QWidget::close);
 }
 
 void DBBackupDlg::centreOnScreen()
 {
     resize(1040, 760);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        // Room for the window manager's title bar and frame, so that the
+        // status bar stays on a 768-pixel screen.
+        constexpr int kFrameWidth = 16;
+        constexpr int kFrameHeight = 48;
         const QRect desktop = screen->availableGeometry();
-        if (width() > desktop.width() || height() > desktop.height())
-            resize(std::min(width(), desktop.width()), std::min(height(), desktop.height()));
+        resize(std::min(width(), desktop.width() - kFrameWidth), std::min(height(), desktop.height() - kFrameHeight));
         move(desktop.center().x() - width() / 2, desktop.center().y() - height() / 2);
     }
 }
@@ -322,11 +412,8 @@ void DBBackupDlg::centreOnScreen()
 
 void DBBackupDlg::onGuiThread(std::function<void()> action)
 {
-    if (QThread::currentThread() == thread()) {
-        if (!m_shutDown)
-            action();
-        return;
-    }
+    // Queued even on the GUI thread: the session tells what its queue does
+    // with the scheduler's mutex held, and the window asks the scheduler back.
     // Qt drops the call if the window is gone first; after shutdown() it
     // changes nothing.
     QMetaObject::invokeMethod(
@@ -338,14 +425,87 @@ void DBBackupDlg::onGuiThread(std::function<void()> action)
         Qt::QueuedConnection);
 }
 
-void DBBackupDlg::enableControl(engine::ControlId controlId, bool enabled)
+void DBBackupDlg::manualRunStarted()
 {
-    onGuiThread([this, controlId, enabled] {
-        if (QWidget* widget = control(controlId))
-            widget->setEnabled(enabled);
-        // The menu item starts the same service as the button.
-        if (controlId == engine::IdStartAutoBackup && m_startAutoAction)
-            m_startAutoAction->setEnabled(enabled);
+    onGuiThread([this] {
+        setControlEnabled(IdManualBackup, false);
+        setControlEnabled(IdSaveConfigurations, false);
+    });
+}
+
+void DBBackupDlg::manualRunEnded()
+{
+    onGuiThread([this] {
+        setControlEnabled(IdManualBackup, true);
+        setControlEnabled(IdSaveConfigurations, true);
+    });
+}
+
+void DBBackupDlg::autoServiceStarted()
+{
+    onGuiThread([this] {
+        for (ControlId id : kSettingsControls)
+            setControlEnabled(id, false);
+        m_stopAutoAction->setEnabled(true);
+        m_stopAutoButton->setEnabled(true);
+        m_tray->setServiceRunning(true);
+        // While the service runs, a row's tooltip says when it runs next.
+        m_configModel->setToolTipProvider([this](int row) { return scheduleTip(row); });
+        refreshState();
+    });
+}
+
+void DBBackupDlg::autoServiceStopped()
+{
+    onGuiThread([this] {
+        for (ControlId id : kSettingsControls)
+            setControlEnabled(id, true);
+        m_stopAutoAction->setEnabled(false);
+        m_stopAutoButton->setEnabled(false);
+        m_tray->setServiceRunning(false);
+        m_configModel->setToolTipProvider({});
+        refreshState();
+    });
+}
+
+void DBBackupDlg::runsQueued(const std::vector<engine::QueuedRun>& runs)
+{
+    onGuiThread([this, runs] {
+        m_statusModel->addWaiting(runs);
+        refreshState();
+    });
+}
+
+void DBBackupDlg::runsDropped(const std::vector<engine::QueuedRun>& runs)
+{
+    onGuiThread([this, runs] {
+        for (const engine::QueuedRun& run : runs)
+            m_statusModel->removeWaiting(run);
+        refreshState();
+    });
+}
+
+void DBBackupDlg::runStarted(const engine::StartedRun& run)
+{
+    onGuiThread([this, run] {
+        m_statusModel->removeWaiting(run.run);
+        m_runningDatabase = QString::fromStdString(engine::TrimBlanks(run.run.databaseName));
+        refreshState();
+    });
+}
+
+void DBBackupDlg::runFinished(const engine::RunResult& result)
+{
+    onGuiThread([this, result] {
+        using Outcome = StatusGridModel::Outcome;
+        const Outcome outcome = result.outcome == engine::RunOutcome::Completed ? Outcome::Completed
+            : result.outcome == engine::RunOutcome::Failed                      ? Outcome::Failed
+                                                                                : Outcome::Stopped;
+        m_statusModel->setOutcome(result.journalRow, outcome);
+        m_runningDatabase.clear();
+        if (outcome == Outcome::Failed)
+            notifyFailure(result);
+        refreshState();
     });
 }
 
@@ -361,11 +521,65 @@ void DBBackupDlg::showNotice(const std::string& text, const std::string& caption
     });
 }
 
+void DBBackupDlg::notifyFailure(const engine::RunResult& result)
+{
+    const QString name = QString::fromStdString(result.databaseName);
+    const QString reason = QString::fromStdString(result.errorText.empty() ? result.row[engine::StatusBackupStatus]
+                                                                           : result.errorText);
+    m_lastFailure = QStringLiteral("Last failure: %1 at %2: %3")
+                        .arg(name, WhenText(QDateTime::currentDateTime()), reason.left(160));
+    // A window in front shows the row; otherwise the desktop says it.
+    if (isActiveWindow())
+        return;
+    const QString title = QStringLiteral("Backup of %1 failed").arg(name);
+    if (m_services.notify)
+        m_services.notify(title, reason);
+    else if (!NotifyDesktop(title, reason, true))
+        m_tray->showFailure(title, reason);
+}
+
+QString DBBackupDlg::serviceState() const
+{
+    QStringList parts;
+    if (!m_session.scheduler().isAutoServiceRunning()) {
+        parts << QStringLiteral("Auto backup service stopped");
+    } else {
+        parts << QStringLiteral("Auto backup service running");
+        const engine::BackupScheduler::ScheduledDatabase* next = nullptr;
+        const auto schedule = m_session.scheduler().autoSchedule();
+        for (const auto& entry : schedule) {
+            if (!entry.waitingOrRunning && (!next || entry.startsIn < next->startsIn))
+                next = &entry;
+        }
+        if (next) {
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(next->startsIn).count();
+            parts << QStringLiteral("next: %1 at %2")
+                         .arg(QString::fromStdString(engine::TrimBlanks(next->databaseName)),
+                              WhenText(QDateTime::currentDateTime().addSecs(seconds)));
+        }
+    }
+    if (!m_runningDatabase.isEmpty())
+        parts << QStringLiteral("backing up %1").arg(m_runningDatabase);
+    if (const int waiting = m_statusModel->waitingCount(); waiting > 0)
+        parts << QStringLiteral("%1 waiting").arg(waiting);
+    return parts.join(QStringLiteral(" \u00b7 "));
+}
+
+void DBBackupDlg::refreshState()
+{
+    if (m_shutDown)
+        return;
+    const QString state = serviceState();
+    m_serviceState->setText(state);
+    m_tray->setState(m_lastFailure.isEmpty() ? state : state + QLatin1Char('\n') + m_lastFailure);
+}
+
 bool DBBackupDlg::shutdown(std::chrono::milliseconds bound)
 {
     if (!m_shutDown) {
+        saveWindowState();
         m_shutDown = true;
-        m_session.attachView(nullptr);
+        m_session.removeView(this);
         m_statusModel->detach();
         m_tray->hideIcon();
     }
@@ -512,22 +726,59 @@ void DBBackupDlg::chooseBackupFolder()
 
 // --- commands ----------------------------------------------------------------
 
-void DBBackupDlg::saveConfigurations()
+bool DBBackupDlg::saveConfigurations()
 {
     std::string error;
     if (!config::SaveDatabaseList(m_session.settingsPath(), m_databaseList, m_session.log(), &error)) {
         m_services.prompter->inform(this, ApplicationCaption(),
                                     QStringLiteral("The database list could not be saved. %1")
                                         .arg(QString::fromStdString(error)));
+        return false;
     }
+    rememberSavedList();
+    return true;
+}
+
+void DBBackupDlg::rememberSavedList()
+{
+    m_savedRows.clear();
+    for (int row = 0; row < m_databaseList.rowCount(); ++row)
+        m_savedRows.push_back(m_databaseList.row(row));
+}
+
+bool DBBackupDlg::isListModified() const
+{
+    if (static_cast<int>(m_savedRows.size()) != m_databaseList.rowCount())
+        return true;
+    // The serial is not stored: a reload numbers the rows anew.
+    for (int row = 0; row < m_databaseList.rowCount(); ++row) {
+        for (int column = config::ColDatabaseUrl; column < config::kConfigColumnCount; ++column) {
+            if (m_databaseList.cell(row, column) != m_savedRows[static_cast<std::size_t>(row)][column])
+                return true;
+        }
+    }
+    return false;
 }
 
 void DBBackupDlg::startAutoBackupService()
 {
-    if (m_session.scheduler().StartAutoBackupService(m_databaseList) == 0)
+    m_session.scheduler().StartAutoBackupService(m_databaseList);
+}
+
+void DBBackupDlg::stopAutoBackupService()
+{
+    m_session.scheduler().StopAutoBackupService();
+}
+
+void DBBackupDlg::startServiceOnLaunch()
+{
+    if (m_shutDown || !config::LoadRunOptions(m_session.settingsPath()).startServiceOnLaunch)
         return;
-    // While the service runs, a row's tooltip says when it runs next.
-    m_configModel->setToolTipProvider([this](int row) { return scheduleTip(row); });
+    if (m_databaseList.rowCount() == 0) {
+        m_session.log().Write("Auto backup service not started at launch: the database list is empty");
+        return;
+    }
+    startAutoBackupService();
 }
 
 QString DBBackupDlg::scheduleTip(int row) const
@@ -554,6 +805,72 @@ void DBBackupDlg::manualBackup()
 void DBBackupDlg::openMailSettings()
 {
     m_emailSettings->openMailSettings(m_session.log());
+}
+
+void DBBackupDlg::openOptions()
+{
+    OptionsDialog dialog(*m_services.prompter, m_session.settingsPath(), this);
+    std::string error;
+    if (!dialog.load(&error)) {
+        m_services.prompter->inform(this, ApplicationCaption(), QString::fromStdString(error));
+        return;
+    }
+    connect(&dialog, &OptionsDialog::optionsSaved, this, [this](const auto& changes) {
+        std::string line = "Options changed:";
+        for (const auto& [key, value] : changes) {
+            const config::OptionEntry* entry = config::FindOption(key);
+            const bool secret = entry && entry->kind == config::OptionKind::Secret;
+            line += " " + key + "=" + (secret ? std::string("(changed)") : value);
+            // Runs read their options from the file; the mail alerts follow
+            // the session's mail settings.
+            if (entry && entry->key == config::kMailOnFailureKey) {
+                config::MailSettings mail = m_session.mailSettings();
+                mail.mailOnFailure = config::IsTrueOption(value);
+                m_session.setMailSettings(mail);
+            }
+        }
+        m_session.log().Write(line);
+    });
+    dialog.exec();
+}
+
+void DBBackupDlg::openLog()
+{
+    const QUrl url = QUrl::fromLocalFile(QFileInfo(QString::fromStdString(m_session.logPath())).absoluteFilePath());
+    if (m_services.openExternal)
+        m_services.openExternal(url);
+    else
+        QDesktopServices::openUrl(url);
+}
+
+void DBBackupDlg::openBackupFolder()
+{
+    // The selected database's folder, or the one backup path every database shares.
+    QString folder;
+    const QModelIndexList selected = m_configGrid->selectionModel()->selectedRows();
+    if (!selected.isEmpty()) {
+        const int row = selected.first().row();
+        const QString path = QString::fromStdString(m_databaseList.cell(row, config::ColBackupPath));
+        const QString database = QString::fromStdString(
+            engine::TrimBlanks(m_databaseList.cell(row, config::ColBackupPath) + "/"
+                               + m_databaseList.cell(row, config::ColDatabaseName)));
+        folder = QFileInfo(database).isDir() ? database : path;
+    } else {
+        std::set<std::string> paths;
+        for (int row = 0; row < m_databaseList.rowCount(); ++row)
+            paths.insert(m_databaseList.cell(row, config::ColBackupPath));
+        if (paths.size() == 1)
+            folder = QString::fromStdString(*paths.begin());
+    }
+    if (folder.isEmpty()) {
+        m_services.prompter->inform(this, ApplicationCaption(), QString::fromLatin1(kChooseDatabaseText));
+        return;
+    }
+    const QUrl url = QUrl::fromLocalFile(folder);
+    if (m_services.openExternal)
+        m_services.openExternal(url);
+    else
+        QDesktopServices::openUrl(url);
 }
 
 void DBBackupDlg::minimizeToTray()
@@ -604,21 +921,103 @@ void DBBackupDlg::showAbout()
     RunAboutBox(this, windowIcon(), files);
 }
 
+bool DBBackupDlg::confirmClose(bool exitCommand)
+{
+    Prompter& prompter = *m_services.prompter;
+    if (isListModified()) {
+        switch (prompter.askToSave(this, QString::fromLatin1(kCloseCaption), QString::fromLatin1(kSaveChangesText))) {
+        case Prompter::SaveAnswer::Save:
+            if (!saveConfigurations())
+                return false;
+            break;
+        case Prompter::SaveAnswer::Discard:
+            break;
+        case Prompter::SaveAnswer::Cancel:
+            return false;
+        }
+    }
+    const bool busy = m_session.backupState().backupBusy() == 1;
+    if (exitCommand || busy) {
+        const QString text = QString::fromLatin1(busy ? kCloseBusyText : kCloseIdleText);
+        if (!prompter.ask(this, QString::fromLatin1(kCloseCaption), text))
+            return false;
+    }
+    m_session.log().Write(kClosingLine);
+    return true;
+}
+
 void DBBackupDlg::exitApplication()
 {
-    const bool busy = m_session.backupState().backupBusy() == 1;
-    const QString text = QString::fromLatin1(busy ? kCloseBusyText : kCloseIdleText);
-    if (!m_services.prompter->ask(this, QString::fromLatin1(kCloseCaption), text))
+    if (m_closeConfirmed || !confirmClose(true))
         return;
-    m_session.log().Write(kClosingLine);
+    m_closeConfirmed = true;
     close();
 }
 
 void DBBackupDlg::closeEvent(QCloseEvent* event)
 {
+    if (!m_closeConfirmed && !confirmClose(false)) {
+        event->ignore();
+        return;
+    }
+    m_closeConfirmed = true;
     event->accept();
+    saveWindowState();
     m_tray->hideIcon();
     emit closed();
+}
+
+void DBBackupDlg::keyPressEvent(QKeyEvent* event)
+{
+    // Esc and Enter belong to the fields and dialogs; the window never
+    // closes on them.
+    if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+void DBBackupDlg::commitData(QSessionManager& manager)
+{
+    // Logging out of the desktop: the same questions as any other close,
+    // when the session lets the program ask.
+    if (m_closeConfirmed)
+        return;
+    if (manager.allowsInteraction()) {
+        const bool mayClose = confirmClose(false);
+        manager.release();
+        if (!mayClose) {
+            manager.cancel();
+            return;
+        }
+    } else {
+        m_session.log().Write(kClosingLine);
+    }
+    m_closeConfirmed = true;
+    saveWindowState();
+}
+
+void DBBackupDlg::restoreWindowState()
+{
+    if (m_services.windowStatePath.empty())
+        return;
+    const QSettings settings(QString::fromStdString(m_services.windowStatePath), QSettings::IniFormat);
+    RestoreWidths(settings, m_configGrid);
+    RestoreWidths(settings, m_statusGrid);
+    const QByteArray geometry = settings.value(QStringLiteral("window/geometry")).toByteArray();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+}
+
+void DBBackupDlg::saveWindowState() const
+{
+    if (m_services.windowStatePath.empty() || m_shutDown)
+        return;
+    QSettings settings(QString::fromStdString(m_services.windowStatePath), QSettings::IniFormat);
+    SaveWidths(settings, m_configGrid);
+    SaveWidths(settings, m_statusGrid);
+    settings.setValue(QStringLiteral("window/geometry"), saveGeometry());
 }
 
 void DBBackupDlg::changeEvent(QEvent* event)

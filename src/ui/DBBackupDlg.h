@@ -5,6 +5,7 @@
 #include "engine/BackupSession.h"
 #include "engine/BackupView.h"
 #include "engine/ServerFolder.h"
+#include "ui/ControlId.h"
 #include "ui/EmailSettings.h"
 #include "ui/ListEditing.h"
 
@@ -18,7 +19,9 @@
 class QAction;
 class QLabel;
 class QPushButton;
+class QSessionManager;
 class QTableView;
+class QTimer;
 class QUrl;
 
 namespace engine { class BackupScheduler; }
@@ -30,6 +33,7 @@ class DatabaseFormWidget;
 class Prompter;
 class StatusGridModel;
 class TrayController;
+class WrappedTextDelegate;
 
 // What the main window reaches the outside world through, besides the
 // backup session. app/ fills it with the real implementations; tests pass
@@ -51,17 +55,28 @@ struct WindowServices {
     std::function<bool()> trayAvailable;
     // Opens a file with the desktop's default program. Empty: QDesktopServices.
     std::function<void(const QUrl& url)> openExternal;
+    // Tells the operator of a failed run while the window is not in front.
+    // Empty: the desktop's notification service, else the tray's balloon.
+    std::function<void(const QString& title, const QString& text)> notify;
     // How the settings file was found, for the About box ("beside the program" ...).
     std::string settingsSource;
+    // Where the window keeps its size and column widths between starts; empty: nowhere.
+    std::string windowStatePath;
 };
 
 // The main window ("Corvella -  SQL Server Backup Manager"): the editor of the
 // database list, the two grids and the commands. It is a view of the backup
 // session the application owns: the runs write the session's journal, which
-// StatusGrid follows through queued updates, and reach the window only
-// through the engine::BackupView calls, which this window queues to the GUI
-// thread. A notice raised by a run is shown without blocking anybody. Once
-// shutdown() has run, the window is no longer the session's view.
+// StatusGrid follows through queued updates, and tell what happened through
+// the engine::BackupView calls, which this window queues to the GUI thread
+// and turns into its controls' states, "Waiting" rows, the status bar, the
+// tray's tooltip and notifications. A notice raised by a run is shown without
+// blocking anybody. Once shutdown() has run, the window is no longer the
+// session's view.
+//
+// Closing, from the title bar, Exit, the tray or the desktop's log-out, first
+// offers to save unsaved changes to the database list, asks before a running
+// backup is stopped (Exit always asks), and logs the close.
 class DBBackupDlg final : public QMainWindow, public engine::BackupView {
     Q_OBJECT
 public:
@@ -78,12 +93,22 @@ public:
     static constexpr const char* kNoTrayText =
         "This desktop has no notification area (system tray), so Corvella cannot hide there. The window stays "
         "open; backups go on while it is minimised.";
+    static constexpr const char* kSaveChangesText = "Save changes to the database list?";
+    static constexpr const char* kChooseDatabaseText =
+        "Select a database in the list first: its backup folder is opened.";
 
     DBBackupDlg(engine::BackupSession& session, WindowServices services, QWidget* parent = nullptr);
     ~DBBackupDlg() override;
 
     // engine::BackupView: queued to the GUI thread, never blocking the caller.
-    void enableControl(engine::ControlId control, bool enabled) override;
+    void manualRunStarted() override;
+    void manualRunEnded() override;
+    void autoServiceStarted() override;
+    void autoServiceStopped() override;
+    void runsQueued(const std::vector<engine::QueuedRun>& runs) override;
+    void runsDropped(const std::vector<engine::QueuedRun>& runs) override;
+    void runStarted(const engine::StartedRun& run) override;
+    void runFinished(const engine::RunResult& result) override;
     void setStatusLine(const std::string& text) override;
     void showNotice(const std::string& text, const std::string& caption) override;
 
@@ -93,7 +118,7 @@ public:
     engine::BackupState& backupState() const { return m_session.backupState(); }
 
     // The widget with a control id, or null.
-    QWidget* control(engine::ControlId controlId) const;
+    QWidget* control(ControlId controlId) const;
     int editingRow() const { return m_editingRow; }
     const config::DatabaseList& databaseList() const { return m_databaseList; }
     ConfigGridModel* configModel() const { return m_configModel.get(); }
@@ -101,6 +126,11 @@ public:
     EmailSettings* emailSettings() const { return m_emailSettings; }
     TrayController* tray() const { return m_tray; }
     DatabaseFormWidget* databaseForm() const { return m_form; }
+    WrappedTextDelegate* statusDelegate() const { return m_statusDelegate; }
+    // The list differs from what the settings file held when it was loaded or last saved.
+    bool isListModified() const;
+    // What the status bar says of the auto service and the runs.
+    QString serviceState() const;
 
     // Ends the window's part in the backups: the window stops being the
     // session's view, the auto service stops, and runs get up to `bound` to
@@ -114,10 +144,15 @@ public slots:
     void leaveEditMode();
     void deleteRow();
     void chooseBackupFolder();
-    void saveConfigurations();
+    // True when the list was written.
+    bool saveConfigurations();
     void startAutoBackupService();
+    void stopAutoBackupService();
     void manualBackup();
     void openMailSettings();
+    void openOptions();
+    void openLog();
+    void openBackupFolder();
     void minimizeToTray();
     void showApplication();
     void openHelp();
@@ -132,14 +167,26 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildWidgets();
     void buildMenus();
-    void registerControl(engine::ControlId controlId, QWidget* widget);
+    void registerControl(ControlId controlId, QWidget* widget);
+    void setControlEnabled(ControlId controlId, bool enabled);
     void centreOnScreen();
+    void restoreWindowState();
+    void saveWindowState() const;
+    void rememberSavedList();
+    // The questions before a close; true when the window may close (the close
+    // is then logged). `exitCommand`: Exit asks even when nothing runs.
+    bool confirmClose(bool exitCommand);
+    void commitData(QSessionManager& manager);
+    void startServiceOnLaunch();
+    void refreshState();
+    void notifyFailure(const engine::RunResult& result);
     void selectGridRowAt(const QPoint& position);
     // When the auto service runs `row` next, for its tooltip; empty when it does not.
     QString scheduleTip(int row) const;
@@ -156,13 +203,22 @@ private:
     int m_editingRow = -1;
     bool m_checkingConnection = false;
     bool m_shutDown = false;
+    bool m_closeConfirmed = false;
+    std::vector<config::DatabaseList::Row> m_savedRows; // the list as the file holds it
+    QString m_runningDatabase;                           // the run under way, if any
+    QString m_lastFailure;                               // for the tray's tooltip
 
     QHash<int, QWidget*> m_controls;
     DatabaseFormWidget* m_form = nullptr;
     QTableView* m_configGrid = nullptr;
     QTableView* m_statusGrid = nullptr;
     QLabel* m_statusLine = nullptr;
+    QLabel* m_serviceState = nullptr;
+    QPushButton* m_stopAutoButton = nullptr;
     QAction* m_startAutoAction = nullptr;
+    QAction* m_stopAutoAction = nullptr;
+    WrappedTextDelegate* m_statusDelegate = nullptr;
+    QTimer* m_stateTimer = nullptr;
     EmailSettings* m_emailSettings = nullptr;
     TrayController* m_tray = nullptr;
 };

@@ -194,9 +194,8 @@ void DatabaseFormWidget::setUnitIndex(int index)
     m_intervalUnit->setCurrentIndex(index);
 }
 
-void DatabaseFormWidget::forEachControl(const std::function<void(engine::ControlId, QWidget*)>& add) const
+void DatabaseFormWidget::forEachControl(const std::function<void(ControlId, QWidget*)>& add) const
 {
-    using namespace engine;
     add(IdDatabaseSettingsGroup, const_cast<DatabaseFormWidget*>(this));
     add(IdDatabaseUrl, m_databaseUrl);
     add(IdDatabaseName, m_databaseName);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/BackupView.h"
+#include "ui/ControlId.h"
 #include "ui/ListEditing.h"
 
 #include <QGroupBox>
@@ -39,7 +39,7 @@ public:
     void setUnitIndex(int index);
 
     // Calls `add` for every control of the area with its id.
-    void forEachControl(const std::function<void(engine::ControlId, QWidget*)>& add) const;
+    void forEachControl(const std::function<void(ControlId, QWidget*)>& add) const;
 
 signals:
     void saveRequested();

@@ -27,6 +27,22 @@ bool MessageBoxPrompter::ask(QWidget* parent, const QString& caption, const QStr
     return box.exec() == QMessageBox::Yes;
 }
 
+Prompter::SaveAnswer MessageBoxPrompter::askToSave(QWidget* parent, const QString& caption, const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel,
+                    parent);
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        return SaveAnswer::Save;
+    case QMessageBox::Discard:
+        return SaveAnswer::Discard;
+    default:
+        return SaveAnswer::Cancel;
+    }
+}
+
 QString ApplicationCaption()
 {
     return QString::fromLatin1(engine::kDisplayName);

@@ -20,6 +20,10 @@ public:
     virtual void notify(QWidget* parent, const QString& caption, const QString& text) = 0;
     // A yes/no question with the question icon; true for "Yes".
     virtual bool ask(QWidget* parent, const QString& caption, const QString& text) = 0;
+
+    // Save, Discard or Cancel, for unsaved changes; Esc answers Cancel.
+    enum class SaveAnswer { Save, Discard, Cancel };
+    virtual SaveAnswer askToSave(QWidget* parent, const QString& caption, const QString& text) = 0;
 };
 
 // The real prompter: QMessageBox.
@@ -28,6 +32,7 @@ public:
     void inform(QWidget* parent, const QString& caption, const QString& text) override;
     void notify(QWidget* parent, const QString& caption, const QString& text) override;
     bool ask(QWidget* parent, const QString& caption, const QString& text) override;
+    SaveAnswer askToSave(QWidget* parent, const QString& caption, const QString& text) override;
 };
 
 // The caption of the program's message boxes: the program's display name

@@ -27,11 +27,16 @@ TrayController::TrayController(QWidget* window, const QIcon& icon, std::function
     QAction* exit = m_menu->addAction(QStringLiteral("Exit Application"));
     exit->setObjectName(QStringLiteral("TrayExitApplication"));
     exit->setProperty("commandId", 32773);
+    m_menu->addSeparator();
+    m_stopServiceAction = m_menu->addAction(QStringLiteral("Stop Auto Backup Service"));
+    m_stopServiceAction->setObjectName(QStringLiteral("TrayStopAutoBackup"));
+    m_stopServiceAction->setEnabled(false);
     m_icon->setContextMenu(m_menu);
 
     connect(m_saveAction, &QAction::triggered, this, &TrayController::saveSettingsRequested);
     connect(show, &QAction::triggered, this, &TrayController::showApplication);
     connect(exit, &QAction::triggered, this, &TrayController::exitRequested);
+    connect(m_stopServiceAction, &QAction::triggered, this, &TrayController::stopServiceRequested);
     // From the second opening on, "Save Settings" shows as the default item.
     connect(m_menu, &QMenu::aboutToHide, this, [this] { m_menu->setDefaultAction(m_saveAction); });
     connect(m_icon, &QSystemTrayIcon::activated, this, &TrayController::onActivated);
@@ -41,6 +46,25 @@ TrayController::~TrayController()
 {
     m_icon->hide();
     delete m_menu;
+}
+
+void TrayController::setState(const QString& state)
+{
+    const QString tip = QString::fromLatin1(kToolTip);
+    m_icon->setToolTip(state.isEmpty() ? tip : tip + QLatin1Char('\n') + state);
+}
+
+void TrayController::setServiceRunning(bool running)
+{
+    m_stopServiceAction->setEnabled(running);
+}
+
+bool TrayController::showFailure(const QString& title, const QString& text)
+{
+    if (!m_iconShown)
+        return false;
+    m_icon->showMessage(title, text, QSystemTrayIcon::Critical);
+    return true;
 }
 
 bool TrayController::showIcon()

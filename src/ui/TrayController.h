@@ -13,8 +13,9 @@ class QWidget;
 namespace ui {
 
 // The notification-area icon of the main window and its menu ("Save
-// Settings", "Show Application", "Exit Application"). The icon is shown only
-// while the window is hidden in the tray. Where the desktop has no tray the
+// Settings", "Show Application", "Exit Application", then "Stop Auto Backup
+// Service"). The icon is shown only while the window is hidden in the tray;
+// its tooltip says what the backups are doing. Where the desktop has no tray the
 // icon cannot be shown, so hiding to the tray does nothing and the window
 // stays where it is. GUI thread only.
 class TrayController final : public QObject {
@@ -34,6 +35,13 @@ public:
     QMenu* menu() const { return m_menu; }
     QSystemTrayIcon* icon() const { return m_icon; }
 
+    // The tooltip: the program's line, then `state` (several lines allowed).
+    void setState(const QString& state);
+    // Enables "Stop Auto Backup Service".
+    void setServiceRunning(bool running);
+    // A balloon from the icon; false when the icon is not shown.
+    bool showFailure(const QString& title, const QString& text);
+
 public slots:
     // Puts the icon into the tray; false when it is there already or cannot be.
     bool showIcon();
@@ -48,6 +56,7 @@ public slots:
 signals:
     void saveSettingsRequested();
     void exitRequested();
+    void stopServiceRequested();
 
 private:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
@@ -57,6 +66,7 @@ private:
     QSystemTrayIcon* m_icon;
     QMenu* m_menu;
     QAction* m_saveAction;
+    QAction* m_stopServiceAction;
     bool m_iconShown = false;
     bool m_minimizeToTray = true;
 };

@@ -9,18 +9,70 @@ RecordingOwner::RecordingOwner(const std::string& logPath, engine::BackupService
     if (services.applicationName.empty())
         services.applicationName = "corvella";
     m_session = std::make_unique<engine::BackupSession>(engine::BackupSession::Paths{"", logPath}, std::move(services));
-    m_session->attachView(this);
+    m_session->addView(this);
 }
 
 RecordingOwner::~RecordingOwner()
 {
-    m_session->attachView(nullptr);
+    m_session->removeView(this);
 }
 
-void RecordingOwner::enableControl(engine::ControlId control, bool enabled)
+void RecordingOwner::record(std::string event)
 {
     std::lock_guard lock(m_mutex);
-    m_controls.emplace_back(control, enabled);
+    m_events.push_back(std::move(event));
+}
+
+namespace {
+
+std::string Names(const std::vector<engine::QueuedRun>& runs)
+{
+    std::string names;
+    for (const engine::QueuedRun& run : runs)
+        names += (names.empty() ? "" : ",") + run.databaseName;
+    return names;
+}
+
+} // namespace
+
+void RecordingOwner::manualRunStarted()
+{
+    record("manualRunStarted");
+}
+
+void RecordingOwner::manualRunEnded()
+{
+    record("manualRunEnded");
+}
+
+void RecordingOwner::autoServiceStarted()
+{
+    record("autoServiceStarted");
+}
+
+void RecordingOwner::autoServiceStopped()
+{
+    record("autoServiceStopped");
+}
+
+void RecordingOwner::runsQueued(const std::vector<engine::QueuedRun>& runs)
+{
+    record("runsQueued " + Names(runs));
+}
+
+void RecordingOwner::runsDropped(const std::vector<engine::QueuedRun>& runs)
+{
+    record("runsDropped " + Names(runs));
+}
+
+void RecordingOwner::runStarted(const engine::StartedRun& run)
+{
+    record("runStarted " + std::to_string(run.journalRow) + " " + run.run.databaseName);
+}
+
+void RecordingOwner::runFinished(const engine::RunResult& result)
+{
+    record("runFinished " + result.databaseName);
 }
 
 void RecordingOwner::setStatusLine(const std::string& text)
@@ -40,10 +92,10 @@ std::vector<std::string> RecordingOwner::logMessages() const
     return ReadLogMessages(m_session->logPath());
 }
 
-std::vector<std::pair<int, bool>> RecordingOwner::controlChanges() const
+std::vector<std::string> RecordingOwner::events() const
 {
     std::lock_guard lock(m_mutex);
-    return m_controls;
+    return m_events;
 }
 
 std::vector<std::string> RecordingOwner::messages() const

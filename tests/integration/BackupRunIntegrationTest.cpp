@@ -337,17 +337,24 @@ TEST_F(BackupRunIntegration, NamesAndPasswordsInAnyLanguageReachTheServerExactly
     for (const std::string& stored : {utf8Stored, windowsStored})
         appendRow(list, {"", m_server->dataSource(), "Verkäufe", "bénédicte", stored, "1 Hours", backups, "False",
                          "False", "True"});
-    std::vector<engine::RunResult> results;
-    std::mutex resultsMutex;
+    struct Results final : engine::BackupView {
+        explicit Results(engine::BackupSession& s) : session(s) { session.addView(this); }
+        ~Results() override { session.removeView(this); }
+        void runFinished(const engine::RunResult& result) override
+        {
+            std::lock_guard lock(mutex);
+            list.push_back(result);
+        }
+        engine::BackupSession& session;
+        std::mutex mutex;
+        std::vector<engine::RunResult> list;
+    } ended(m_owner->session());
     {
         engine::BackupScheduler scheduler(m_owner->session(), realTimeServices());
-        scheduler.setRunFinishedHandler([&](const engine::RunResult& result) {
-            std::lock_guard lock(resultsMutex);
-            results.push_back(result);
-        });
         ASSERT_EQ(scheduler.ManualBackup(list), 2);
         ASSERT_TRUE(scheduler.waitUntilIdle(60s));
     }
+    const std::vector<engine::RunResult>& results = ended.list;
     ASSERT_EQ(results.size(), 2u);
     for (const auto& result : results)
         EXPECT_TRUE(result.completed()) << result.row[engine::StatusBackupStatus];

@@ -176,6 +176,33 @@ TEST_F(HeadlessIntegration, BadOrMissingConfigurationExitsWithTwo)
     EXPECT_THAT(version.out, ::testing::StartsWith("corvella "));
 }
 
+// Mistakes on the command line never reach the window: no display is
+// needed to hear about them.
+TEST_F(HeadlessIntegration, CommandLineMistakesPrintTheUsageAndExitWithTwo)
+{
+    const std::pair<std::vector<std::string>, std::string> mistakes[] = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--config"}, "--config needs a file name"},
+        {{"--config", m_root + "/a.ini", "-platform"}, "-platform needs a value"},
+        {{"stray"}, "unexpected argument 'stray'"},
+        {{"--backup-now", "-style", "Fusion"}, "unknown option '-style'"},
+    };
+    for (const auto& [args, error] : mistakes) {
+        Outcome outcome = RunProgram(m_root, args);
+        EXPECT_EQ(outcome.exitCode, 2) << error;
+        EXPECT_THAT(outcome.err, HasSubstr(error));
+        EXPECT_THAT(outcome.err, HasSubstr("Usage: corvella"));
+        EXPECT_EQ(outcome.out, "");
+    }
+
+    // Without any display the window is not even tried.
+    const std::string bare = "cd '" + m_root + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '"
+        + std::string(CORVELLA_BINARY) + "' --config '" + m_root + "/BackupConfig.ini' 2>'" + m_root + "/err.txt'";
+    const int status = std::system(bare.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_THAT(ReadFile(m_root + "/err.txt"), HasSubstr("no display to open the window on"));
+}
+
 TEST_F(HeadlessIntegration, EncodePasswordPrintsTheStoredFormOfStandardInput)
 {
     config::PasswordCodec codec;

@@ -318,3 +318,29 @@ TEST_F(Package, UnpackedProgramBacksUpADatabase)
     EXPECT_THAT(ReadFile(work + "/BackupLog.log"), HasSubstr("Manual backup taken."));
     EXPECT_EQ(server.commandsStartingWith("BACKUP DATABASE").size(), 1u);
 }
+
+// Purge takes the settings folder, and the passwords it holds, with it;
+// remove leaves it. The script runs in a mount namespace of its own over
+// scratch folders, so the machine's /etc and /var/lib are never touched.
+TEST_F(Package, PurgeRemovesTheSettingsFolderAndRemoveKeepsIt)
+{
+    if (Shell("unshare -m true").exitCode != 0)
+        GTEST_SKIP() << "this machine offers no mount namespaces";
+    const std::string postrm = s_scratch + "/control/postrm";
+    ASSERT_TRUE(fs::exists(postrm));
+    for (const std::string action : {"remove", "purge"}) {
+        SCOPED_TRACE(action);
+        const std::string etc = s_scratch + "/" + action + "-etc";
+        const std::string lib = s_scratch + "/" + action + "-lib";
+        fs::create_directories(etc + "/corvella");
+        fs::create_directories(lib + "/corvella");
+        std::ofstream(etc + "/corvella/BackupConfig.ini") << "[EMAILSERVERINFO]\nSVRPD=stored\n";
+        std::ofstream(lib + "/corvella/BackupLog.log") << "log\n";
+        const Outcome run = Shell("unshare -m sh -c " + Quote("mount --bind " + Quote(etc) + " /etc && mount --bind "
+                                                               + Quote(lib) + " /var/lib && sh " + Quote(postrm) + " "
+                                                               + action));
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_EQ(fs::exists(etc + "/corvella"), action == "remove");
+        EXPECT_EQ(fs::exists(lib + "/corvella/BackupLog.log"), action == "remove");
+    }
+}

@@ -32,6 +32,23 @@ bool QueuedPrompter::ask(QWidget*, const QString& caption, const QString& text)
     return answer;
 }
 
+ui::Prompter::SaveAnswer QueuedPrompter::askToSave(QWidget*, const QString& caption, const QString& text)
+{
+    std::lock_guard lock(m_mutex);
+    m_shown.push_back({caption, text, true});
+    if (m_saveAnswers.empty())
+        return SaveAnswer::Cancel;
+    const SaveAnswer answer = m_saveAnswers.front();
+    m_saveAnswers.pop_front();
+    return answer;
+}
+
+void QueuedPrompter::queueSaveAnswer(SaveAnswer answer)
+{
+    std::lock_guard lock(m_mutex);
+    m_saveAnswers.push_back(answer);
+}
+
 void QueuedPrompter::queueAnswer(bool yes)
 {
     std::lock_guard lock(m_mutex);
@@ -57,6 +74,7 @@ void QueuedPrompter::clear()
     std::lock_guard lock(m_mutex);
     m_shown.clear();
     m_answers.clear();
+    m_saveAnswers.clear();
 }
 
 WindowFixture::WindowFixture()

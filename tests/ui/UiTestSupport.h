@@ -31,15 +31,19 @@ public:
     void inform(QWidget* parent, const QString& caption, const QString& text) override;
     void notify(QWidget* parent, const QString& caption, const QString& text) override;
     bool ask(QWidget* parent, const QString& caption, const QString& text) override;
+    // Answered from its own queue; an empty one answers Cancel.
+    SaveAnswer askToSave(QWidget* parent, const QString& caption, const QString& text) override;
 
     void queueAnswer(bool yes);
+    void queueSaveAnswer(SaveAnswer answer);
     std::vector<Shown> shown() const;
     QStringList texts() const;
     void clear();
 
 private:
-    mutable std::mutex m_mutex; // guards both members
+    mutable std::mutex m_mutex; // guards the members below
     std::deque<bool> m_answers;
+    std::deque<SaveAnswer> m_saveAnswers;
     std::vector<Shown> m_shown;
 };
 

@@ -100,7 +100,9 @@ TEST_F(SettingsFileTest, MissingGroupsAndKeysGiveRowsWithEmptyCells)
         EXPECT_EQ(list.row(r), expected[static_cast<std::size_t>(r)]) << "row " << r;
 }
 
-TEST_F(SettingsFileTest, ACutListKeepsLaterGroupsInTheFileAndReloadsWithFreshSerials)
+// The groups of deleted rows leave the file with their stored passwords;
+// what is not a group key of the list, and the other sections, stay.
+TEST_F(SettingsFileTest, ACutListRemovesLaterGroupsAndReloadsWithFreshSerials)
 {
     DatabaseList list;
     for (const char* name : {"A", "B", "C", "D", "E"})
@@ -108,14 +110,23 @@ TEST_F(SettingsFileTest, ACutListKeepsLaterGroupsInTheFileAndReloadsWithFreshSer
     list.setCell(2, config::ColSerial, "77");
     list.setCell(1, config::ColUserName, "");
     ASSERT_TRUE(config::SaveDatabaseList(ini(), list, m_log));
+    std::string text = m_folder.read("BackupConfig.ini");
+    // Added by hand: a duplicate in other letter case, keys the program does
+    // not know, and another section.
+    text += "db_initer_4=uLGr\nDB_NAME_03=kept\nNOTE_4=kept\n[EMAILSERVERINFO]\nSVRPD=mail\nDB_NAME_4=other\n";
+    m_folder.write("BackupConfig.ini", text);
     list.removeRow(4);
     list.removeRow(3);
     ASSERT_TRUE(config::SaveDatabaseList(ini(), list, m_log));
 
-    const std::string text = m_folder.read("BackupConfig.ini");
+    text = m_folder.read("BackupConfig.ini");
     EXPECT_NE(text.find("TOTAL_COUNT=3\n"), std::string::npos);
-    EXPECT_NE(text.find("DB_NAME_4=E\n"), std::string::npos);
     EXPECT_NE(text.find("DB_USER_ID_1=\n"), std::string::npos);
+    EXPECT_NE(text.find("DB_INITER_2=uLGr\n"), std::string::npos);
+    for (const char* gone : {"_3=", "_4=E", "DB_INITER_4", "db_initer_4"})
+        EXPECT_EQ(text.find(gone), std::string::npos) << gone;
+    for (const char* kept : {"DB_NAME_03=kept\n", "NOTE_4=kept\n", "SVRPD=mail\n", "DB_NAME_4=other\n"})
+        EXPECT_NE(text.find(kept), std::string::npos) << kept;
 
     DatabaseList reloaded;
     config::LoadDatabaseList(ini(), reloaded);

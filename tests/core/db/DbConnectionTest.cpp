@@ -568,7 +568,7 @@ TEST(DbConnectionSilentServer, QueriesGiveUpAndTheDriverKeepsTheConnectionAlive)
     const auto elapsed = std::chrono::steady_clock::now() - started;
     kill(server.pid(), SIGCONT);
     EXPECT_EQ(hr, db::E_CONNECTION_ABORTED) << errorText;
-    EXPECT_LT(elapsed, std::chrono::seconds(8));
+    EXPECT_LT(elapsed, std::chrono::seconds(30)) << "it gives up, where it used to wait for good";
     EXPECT_FALSE(connection.IsOpen());
 
     // A refusal of the server is no lost connection.

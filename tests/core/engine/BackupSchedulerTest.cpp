@@ -36,16 +36,22 @@ void AddRow(config::DatabaseList& list, const std::string& name, const std::stri
     list.setCell(row, config::ColKeepOld, "False");
 }
 
-// Counts finished runs and lets the test wait for a number of them.
-class RunCounter {
+// Counts the runs that ended, as a view of the session, and lets the test
+// wait for a number of them.
+class RunCounter final : public engine::BackupView {
 public:
-    engine::BackupScheduler::RunFinishedFn handler()
+    explicit RunCounter(engine::BackupSession& session)
+        : m_session(session)
     {
-        return [this](const engine::RunResult&) {
-            std::lock_guard lock(m_mutex);
-            ++m_count;
-            m_changed.notify_all();
-        };
+        m_session.addView(this);
+    }
+    ~RunCounter() override { m_session.removeView(this); }
+
+    void runFinished(const engine::RunResult&) override
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_count;
+        m_changed.notify_all();
     }
     bool waitFor(int count)
     {
@@ -59,6 +65,7 @@ public:
     }
 
 private:
+    engine::BackupSession& m_session;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     int m_count = 0;
@@ -128,7 +135,7 @@ TEST_F(EngineTest, EmptyListStartsNothing)
     EXPECT_EQ(scheduler.StartAutoBackupService(empty), 0);
     EXPECT_THAT(m_owner->messages(), ElementsAre("corvella: Empty databse list.", "corvella: Empty databse list."));
     EXPECT_THAT(m_owner->logMessages(), IsEmpty());
-    EXPECT_THAT(m_owner->controlChanges(), IsEmpty());
+    EXPECT_THAT(m_owner->events(), IsEmpty());
     EXPECT_FALSE(scheduler.isAutoServiceRunning());
 }
 
@@ -150,9 +157,8 @@ TEST_F(EngineTest, ManualBackupRunsEveryRowOnceInListOrderAndCountsAsBusyUntilTh
         }
         return write(command, error);
     });
-    RunCounter counter;
+    RunCounter counter(m_owner->session());
     engine::BackupScheduler scheduler(m_owner->session(), services());
-    scheduler.setRunFinishedHandler(counter.handler());
     config::DatabaseList list;
     for (const char* name : {"A", "B", "C"})
         AddRow(list, name, "30 Minutes", m_root + "/backups");
@@ -179,9 +185,12 @@ TEST_F(EngineTest, ManualBackupRunsEveryRowOnceInListOrderAndCountsAsBusyUntilTh
         names.push_back(row[engine::StatusSerial] + row[engine::StatusDatabaseName]);
     }
     EXPECT_THAT(names, ElementsAre("1A", "2B", "3C"));
-    const auto controls = m_owner->controlChanges();
-    EXPECT_EQ(controls.front(), std::pair(1012, false));
-    EXPECT_EQ(controls.back(), std::pair(1013, true));
+    // The runs were told queued before any began, each run began and ended
+    // as a run of Manual Backup, and each ended run was told once.
+    EXPECT_THAT(m_owner->events(),
+                ElementsAre("manualRunStarted", "runsQueued A,B,C", "manualRunStarted", "runStarted 0 A",
+                            "manualRunEnded", "runFinished A", "manualRunStarted", "runStarted 1 B", "manualRunEnded",
+                            "runFinished B", "manualRunStarted", "runStarted 2 C", "manualRunEnded", "runFinished C"));
 
     // The pause after each run: busy until the clock has moved a second on.
     EXPECT_EQ(m_owner->backupState().backupBusy(), 1);
@@ -214,9 +223,8 @@ TEST_F(EngineTest, AutoServiceStartsEachRunOneIntervalAfterThePreviousStartWitho
         }
         return write(command, error);
     });
-    RunCounter counter;
+    RunCounter counter(m_owner->session());
     engine::BackupScheduler scheduler(m_owner->session(), services());
-    scheduler.setRunFinishedHandler(counter.handler());
     config::DatabaseList list;
     AddRow(list, "Sales", "10 Minutes", m_root + "/backups");
     const auto t0 = m_clock.now();
@@ -224,10 +232,7 @@ TEST_F(EngineTest, AutoServiceStartsEachRunOneIntervalAfterThePreviousStartWitho
     EXPECT_EQ(scheduler.StartAutoBackupService(list), 1);
     EXPECT_EQ(m_owner->logMessages().front(), "Auto backup service started");
     EXPECT_EQ(m_owner->backupState().manualRun.load(), 0);
-    const auto controls = m_owner->controlChanges();
-    ASSERT_EQ(controls.size(), 14u);
-    EXPECT_EQ(controls.front(), std::pair(1010, false));
-    EXPECT_EQ(controls.back(), std::pair(1027, false));
+    EXPECT_EQ(m_owner->events().front(), "autoServiceStarted");
 
     ASSERT_TRUE(counter.waitFor(1));
     ASSERT_TRUE(m_clock.waitForWaiters(1));
@@ -264,9 +269,8 @@ TEST_F(EngineTest, AutoServiceStartsEachRunOneIntervalAfterThePreviousStartWitho
 
 TEST_F(EngineTest, IntervalsBelowAMinuteCountAsOneAndHugeOnesNeitherOverflowNorSpin)
 {
-    RunCounter counter;
+    RunCounter counter(m_owner->session());
     engine::BackupScheduler scheduler(m_owner->session(), services());
-    scheduler.setRunFinishedHandler(counter.handler());
     config::DatabaseList list;
     AddRow(list, "Zero", "0 Minutes", m_root + "/backups");
     AddRow(list, "Negative", "-5 Minutes", m_root + "/backups");
@@ -301,12 +305,11 @@ TEST_F(EngineTest, ShutdownEndsRealWaitsAtOnceAndNeverWaitsForeverForABlockedRun
     engine::BackupServices real = services();
     real.clock = &systemClock;
     real.pause = nullptr; // the scheduler's own pause, on the real clock
-    RunCounter counter;
+    RunCounter counter(m_owner->session());
     config::DatabaseList list;
     AddRow(list, "Sales", "60 Minutes", m_root + "/backups");
     {
         engine::BackupScheduler scheduler(m_owner->session(), real);
-        scheduler.setRunFinishedHandler(counter.handler());
         scheduler.StartAutoBackupService(list);
         ASSERT_TRUE(counter.waitFor(1));
         EXPECT_TRUE(scheduler.shutdown(5s));
@@ -346,9 +349,8 @@ TEST_F(EngineTest, ShutdownEndsRealWaitsAtOnceAndNeverWaitsForeverForABlockedRun
 // schedule.
 TEST_F(EngineTest, AReloadedListKeepsUnchangedSchedulesStartsNewOnesAndDropsRemovedOnes)
 {
-    RunCounter counter;
+    RunCounter counter(m_owner->session());
     engine::BackupScheduler scheduler(m_owner->session(), services());
-    scheduler.setRunFinishedHandler(counter.handler());
     config::DatabaseList list;
     AddRow(list, "Kept", "10 Minutes", m_root + "/backups");
     AddRow(list, "Gone", "10 Minutes", m_root + "/backups");

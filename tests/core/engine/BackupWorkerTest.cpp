@@ -43,9 +43,8 @@ TEST_F(EngineTest, SuccessfulRunFillsItsRowSendsTheQuotedCommandAndRotatesTheFil
     EXPECT_TRUE(fs::is_directory(folder + "/Old Backup"));
 
     EXPECT_EQ(m_connector.openConnections(), 0);
-    EXPECT_THAT(m_owner->controlChanges(),
-                ElementsAre(std::pair{1012, false}, std::pair{1013, false}, std::pair{1012, true},
-                            std::pair{1013, true}));
+    EXPECT_THAT(m_owner->events(), ElementsAre("manualRunStarted", "runStarted 0 Sales", "manualRunEnded"));
+    EXPECT_EQ(result.journalRow, 0);
 }
 
 struct FailureCase {
@@ -76,7 +75,7 @@ TEST_P(FailedRunTest, ShowsWhyAndReleasesEverything)
     EXPECT_EQ(result.row, (Row{"1", "Sales", c.status, "", "", ""}));
     EXPECT_EQ(m_owner->statusJournal().rows(), std::vector<Row>{result.row});
     EXPECT_EQ(m_owner->logMessages(), c.log);
-    EXPECT_EQ(m_owner->controlChanges().back(), std::pair(1013, true));
+    EXPECT_EQ(m_owner->events().back(), "manualRunEnded");
     EXPECT_EQ(m_connector.openConnections(), 0);
     EXPECT_FALSE(fs::exists(m_root + "/backups/Sales/Last Backup"));
 }
