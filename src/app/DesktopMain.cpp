@@ -132,6 +132,10 @@ public:
             return engine::CheckServerSeesFolder(*connection, names);
         };
         services.sendTestMail = [](const config::MailSettings& settings) { return mail::SendTestMail(settings); };
+        services.checkOffsite = [](const config::OffsiteOptions& options) {
+            return engine::CheckOffsiteConnection(options, offsite::EnvironmentCredentials(), {});
+        };
+        services.offsiteCredentialsFromEnvironment = offsite::EnvironmentCredentials().has_value();
 
         auto* window = new ui::DBBackupDlg(*session, std::move(services));
         setWindowIcon(window->windowIcon());

@@ -15,6 +15,31 @@ namespace config {
 
 namespace {
 
+bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i])
+            return false;
+    }
+    return true;
+}
+
+std::string CheckOffsiteUrl(std::string_view value)
+{
+    if (!StartsWithNoCase(value, "s3://") || value.size() == 5 || value[5] == '/')
+        return std::string(kOffsiteUrlKey) + " must have the form s3://bucket/prefix.";
+    return {};
+}
+
+std::string CheckOffsiteEndpoint(std::string_view value)
+{
+    if (!StartsWithNoCase(value, "http://") && !StartsWithNoCase(value, "https://"))
+        return std::string(kOffsiteEndpointKey) + " must have the form http(s)://host[:port].";
+    return {};
+}
+
 std::vector<OptionEntry> MakeCatalog()
 {
     // One entry per key. The entries of a group stand together; a group is
@@ -92,6 +117,55 @@ std::vector<OptionEntry> MakeCatalog()
             .explanation = "Mail the recipient of the e-mail settings when a backup fails (at most once an hour "
                            "per database).",
             .group = "Mail",
+        },
+        {
+            .key = kOffsiteUrlKey,
+            .kind = OptionKind::Text,
+            .defaultValue = "",
+            .explanation = "s3://bucket/prefix: every completed backup is also copied to this S3-compatible "
+                           "storage (empty: no offsite copies).",
+            .group = "Offsite copies",
+            .check = CheckOffsiteUrl,
+        },
+        {
+            .key = kOffsiteEndpointKey,
+            .kind = OptionKind::Text,
+            .defaultValue = "",
+            .explanation = "The storage service's address, http(s)://host:port (empty: the provider's regional "
+                           "endpoint).",
+            .group = "Offsite copies",
+            .check = CheckOffsiteEndpoint,
+        },
+        {
+            .key = kOffsiteRegionKey,
+            .kind = OptionKind::Text,
+            .defaultValue = "",
+            .explanation = "The region requests are signed for (empty: us-east-1).",
+            .group = "Offsite copies",
+        },
+        {
+            .key = kOffsiteAccessKeyKey,
+            .kind = OptionKind::Text,
+            .defaultValue = "",
+            .explanation = "The access key id; AWS_ACCESS_KEY_ID in the program's environment takes precedence.",
+            .group = "Offsite copies",
+        },
+        {
+            .key = kOffsiteSecretKey,
+            .kind = OptionKind::Secret,
+            .defaultValue = "",
+            .explanation = "The secret access key, stored encoded; AWS_SECRET_ACCESS_KEY in the program's "
+                           "environment takes precedence.",
+            .group = "Offsite copies",
+        },
+        {
+            .key = kOffsiteKeepKey,
+            .kind = OptionKind::Number,
+            .defaultValue = "0",
+            .explanation = "How many offsite copies of each database to keep, the newest (0: all).",
+            .group = "Offsite copies",
+            .minimum = 0,
+            .maximum = 100000,
         },
     };
 }

@@ -1,10 +1,13 @@
 #include "config/RunOptions.h"
 
+#include "config/PasswordCodec.h"
 #include "config/ProfileFile.h"
+#include "config/SettingsFile.h"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <string>
 
@@ -51,6 +54,30 @@ bool IsOptionOn(const ProfileFile& profile, std::string_view key)
     return IsTrueOption(profile.read(kOptionsSection, key));
 }
 
+OffsiteOptions ReadOffsiteOptions(const ProfileFile& profile)
+{
+    const auto text = [&profile](const char* key) {
+        std::string value = profile.read(kOptionsSection, key);
+        const auto first = value.find_first_not_of(" \t");
+        if (first == std::string::npos)
+            return std::string();
+        return value.substr(first, value.find_last_not_of(" \t") - first + 1);
+    };
+    OffsiteOptions offsite;
+    offsite.url = text(kOffsiteUrlKey);
+    offsite.endpoint = text(kOffsiteEndpointKey);
+    offsite.region = text(kOffsiteRegionKey);
+    offsite.accessKey = text(kOffsiteAccessKeyKey);
+    if (const std::string stored = text(kOffsiteSecretKey); !stored.empty()) {
+        PasswordCodec codec;
+        std::string decoded;
+        if (codec.Decode(stored, decoded) == PasswordCodec::kOk)
+            offsite.secret = decoded;
+    }
+    offsite.keep = static_cast<int>(std::clamp<long long>(LeadingInteger(text(kOffsiteKeepKey)), 0, INT_MAX));
+    return offsite;
+}
+
 RunOptions LoadRunOptions(const std::string& iniPath)
 {
     RunOptions options;
@@ -61,6 +88,7 @@ RunOptions LoadRunOptions(const std::string& iniPath)
     options.startServiceOnLaunch = IsOptionOn(profile, kStartServiceOnLaunchKey);
     options.stallMinutes = ParseStallMinutes(profile.read(kOptionsSection, kStallMinutesKey));
     options.cancelStalledBackups = IsOptionOn(profile, kCancelStalledBackupsKey);
+    options.offsite = ReadOffsiteOptions(profile);
     return options;
 }
 

@@ -14,6 +14,31 @@ inline constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
 inline constexpr const char* kStartServiceOnLaunchKey = "START_SERVICE_ON_LAUNCH";
 inline constexpr const char* kStallMinutesKey = "STALL_MINUTES";
 inline constexpr const char* kCancelStalledBackupsKey = "CANCEL_STALLED_BACKUPS";
+inline constexpr const char* kOffsiteUrlKey = "OFFSITE_URL";
+inline constexpr const char* kOffsiteEndpointKey = "OFFSITE_ENDPOINT";
+inline constexpr const char* kOffsiteRegionKey = "OFFSITE_REGION";
+inline constexpr const char* kOffsiteAccessKeyKey = "OFFSITE_ACCESS_KEY";
+inline constexpr const char* kOffsiteSecretKey = "OFFSITE_SECRET";
+inline constexpr const char* kOffsiteKeepKey = "OFFSITE_KEEP";
+
+// Where the newest backup of every completed run is copied: an S3-compatible
+// bucket. Values are trimmed; the secret is decoded.
+struct OffsiteOptions {
+    // OFFSITE_URL: s3://bucket/prefix. Empty: no offsite copies.
+    std::string url;
+    // OFFSITE_ENDPOINT: http(s)://host[:port]; empty: the provider's regional endpoint.
+    std::string endpoint;
+    // OFFSITE_REGION: the region requests are signed for; empty: us-east-1.
+    std::string region;
+    // OFFSITE_ACCESS_KEY and OFFSITE_SECRET (stored with the password codec).
+    std::string accessKey;
+    std::string secret;
+    // OFFSITE_KEEP: copies kept per database, newest first; 0 (or missing,
+    // or not a number) keeps all.
+    int keep = 0;
+
+    bool enabled() const { return !url.empty(); }
+};
 
 // Options of section OPTIONS that change what a backup run or the program does. A missing
 // key, or a value other than the ones named, means the default. Values
@@ -34,6 +59,8 @@ struct RunOptions {
     // run fails. Default FALSE.
     bool cancelStalledBackups = false;
 
+    OffsiteOptions offsite;
+
     static constexpr double kDefaultStallMinutes = 30;
     static constexpr double kLongestStallMinutes = 366.0 * 24 * 60;
 };
@@ -50,5 +77,7 @@ RunOptions LoadRunOptions(const std::string& iniPath);
 bool IsTrueOption(std::string_view value);
 // IsTrueOption of the key's value in section OPTIONS; false when missing.
 bool IsOptionOn(const ProfileFile& profile, std::string_view key);
+// The OFFSITE_ keys of section OPTIONS.
+OffsiteOptions ReadOffsiteOptions(const ProfileFile& profile);
 
 } // namespace config

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/RunOptions.h"
+
 #include <cstdint>
 #include <string>
 
@@ -33,6 +35,9 @@ struct BackupJob {
     // CANCEL_STALLED_BACKUPS when the command ran.
     double stallMinutes = 30;
     bool cancelStalled = false;
+    // Not a column of the list either: the OFFSITE_ options when the command
+    // ran. When they name a bucket, the run's newest file is copied there.
+    config::OffsiteOptions offsite;
 };
 
 } // namespace engine

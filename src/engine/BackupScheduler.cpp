@@ -55,6 +55,7 @@ BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec
     job.verify = options.verifyBackup;
     job.stallMinutes = options.stallMinutes;
     job.cancelStalled = options.cancelStalledBackups;
+    job.offsite = options.offsite;
     job.owner = owner;
     return job;
 }

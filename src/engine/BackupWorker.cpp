@@ -7,6 +7,8 @@
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
 #include "engine/BackupWatch.h"
+#include "engine/OffsitePhase.h"
+#include "engine/ProgressPoller.h"
 #include "engine/ServerFolder.h"
 
 #include "db/Connection.h"
@@ -300,7 +302,7 @@ bool BackupWorker::runPhases()
     // the mail are skipped, the quick rotation still runs.
     const Phase zipped = compress();
     const Phase mailed = sendMail();
-    if (rotate() != Phase::Done)
+    if (rotate() != Phase::Done || EndsTheRun(uploadOffsite()))
         return false;
     return !EndsTheRun(zipped) && !EndsTheRun(mailed) && !m_stop.stop_requested();
 }
@@ -540,6 +542,28 @@ BackupWorker::Phase BackupWorker::rotate()
         return Phase::Done;
     fail(kRotationFailedText + failures.front());
     return Phase::Failed;
+}
+
+BackupWorker::Phase BackupWorker::uploadOffsite()
+{
+    if (!m_job.offsite.enabled() || !m_services.offsite)
+        return Phase::Skipped;
+    if (stopRequested())
+        return Phase::Stopped;
+    const std::string status = m_result.row[StatusBackupStatus];
+    const OffsitePhase offsite{m_job,
+                               m_services.offsite,
+                               m_displayName,
+                               m_databaseFolder + "/" + m_backupName + m_extension,
+                               m_backupName + m_extension,
+                               [this](const std::string& text) { setCell(StatusBackupStatus, text); },
+                               [this](const std::string& text) { fail(text); },
+                               [this](const std::string& line) { writeLog(line); }};
+    if (!offsite.run(m_stop))
+        return Phase::Failed;
+    // The row goes back to what the run achieved before the upload.
+    setCell(StatusBackupStatus, status);
+    return Phase::Done;
 }
 
 bool BackupWorker::discardAfterFailure(const std::string& serverFile)

@@ -22,6 +22,7 @@ class Archiver;
 class Clock;
 class FileOps;
 class Mailer;
+class OffsiteStore;
 
 // Operator texts of a run, compared verbatim by tests.
 inline constexpr const char* kBackupInProgressText = "Backup is in progress";
@@ -64,6 +65,7 @@ struct BackupServices {
     db::Connector* connector = nullptr;
     Archiver* archiver = nullptr;
     Mailer* mailer = nullptr;
+    OffsiteStore* offsite = nullptr; // null: no offsite copies
     Clock* clock = nullptr;
     FileOps* fileOps = nullptr;
     PauseFn pause;
@@ -198,6 +200,7 @@ private:
     Phase compress();
     Phase sendMail();
     Phase rotate();
+    Phase uploadOffsite();
 
     void setCell(int column, const std::string& text);
     // Shows `text` as the run's backup status and keeps it as the reason the

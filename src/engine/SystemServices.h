@@ -8,6 +8,7 @@
 #include "engine/Clock.h"
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
+#include "engine/OffsiteStore.h"
 
 #include <memory>
 #include <string>
@@ -34,10 +35,10 @@ inline bool LoadConnectionOptions(config::CachedProfile& settings, db::DbConnect
 }
 
 // The real implementations behind a run's seams: ODBC to the server, the zip
-// writer, SMTP, the system clock and the file system. One instance serves
-// every run of an owner and must outlive them all; an owner that may end
-// while a run is still blocked in the server's command keeps it alive until
-// the process ends. Any thread.
+// writer, SMTP, S3-compatible storage, the system clock and the file system.
+// One instance serves every run of an owner and must outlive them all; an
+// owner that may end while a run is still blocked in the server's command
+// keeps it alive until the process ends. Any thread.
 class SystemServices {
 public:
     // How often a run asks the server how far its backup is.
@@ -67,6 +68,7 @@ public:
         s.connector = &m_connector;
         s.archiver = &m_archiver;
         s.mailer = &m_mailer;
+        s.offsite = &m_offsite;
         s.clock = &m_clock;
         s.fileOps = &m_fileOps;
         s.applicationName = applicationName;
@@ -79,6 +81,7 @@ private:
     db::OdbcConnector m_connector;
     ZipArchiver m_archiver;
     SmtpMailer m_mailer;
+    S3OffsiteStore m_offsite;
     SystemClock m_clock;
     FileOps m_fileOps;
 };

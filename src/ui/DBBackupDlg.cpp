@@ -168,6 +168,8 @@ DBBackupDlg::DBBackupDlg(engine::BackupSession& session, WindowServices services
     m_configModel = std::make_unique<ConfigGridModel>(m_databaseList);
     m_statusModel = std::make_unique<StatusGridModel>(m_session.statusJournal());
     m_emailSettings = new EmailSettings(*m_services.prompter, m_session, m_services.sendTestMail, this);
+    m_offsiteSettings = new OffsiteSettings(*m_services.prompter, m_session, m_services.checkOffsite,
+                                            m_services.offsiteCredentialsFromEnvironment, this);
     buildWidgets();
     buildMenus();
 
@@ -383,6 +385,8 @@ void DBBackupDlg::buildMenus()
     addCommand(settings, QStringLiteral("Application Level Settings"), "MenuApplicationSettings", 32775,
                &DBBackupDlg::openMailSettings);
     addCommand(settings, QStringLiteral("Options..."), "MenuOptions", 0, &DBBackupDlg::openOptions);
+    addCommand(settings, QStringLiteral("Offsite Copies..."), "MenuOffsiteSettings", 0,
+               &DBBackupDlg::openOffsiteSettings);
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("HelpMenu"));
@@ -805,6 +809,11 @@ void DBBackupDlg::manualBackup()
 void DBBackupDlg::openMailSettings()
 {
     m_emailSettings->openMailSettings(m_session.log());
+}
+
+void DBBackupDlg::openOffsiteSettings()
+{
+    m_offsiteSettings->openSettings();
 }
 
 void DBBackupDlg::openOptions()

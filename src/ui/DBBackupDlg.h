@@ -8,6 +8,7 @@
 #include "ui/ControlId.h"
 #include "ui/EmailSettings.h"
 #include "ui/ListEditing.h"
+#include "ui/OffsiteSettings.h"
 
 #include <QHash>
 #include <QMainWindow>
@@ -49,6 +50,10 @@ struct WindowServices {
     std::function<engine::FolderVisibility(const std::string& connectionString, const engine::ServerFolderNames& names)>
         checkServerFolder;
     EmailSettings::SendTestMailFn sendTestMail;
+    // The connection test of the offsite copy settings.
+    OffsiteSettings::CheckConnectionFn checkOffsite;
+    // The program's environment holds storage credentials, which win over the settings'.
+    bool offsiteCredentialsFromEnvironment = false;
     // The folder picker; an empty result means cancelled. Empty: QFileDialog.
     std::function<QString(QWidget* parent, const QString& startFolder)> chooseFolder;
     // Whether the desktop has a notification area. Empty: ask Qt.
@@ -124,6 +129,7 @@ public:
     ConfigGridModel* configModel() const { return m_configModel.get(); }
     StatusGridModel* statusModel() const { return m_statusModel.get(); }
     EmailSettings* emailSettings() const { return m_emailSettings; }
+    OffsiteSettings* offsiteSettings() const { return m_offsiteSettings; }
     TrayController* tray() const { return m_tray; }
     DatabaseFormWidget* databaseForm() const { return m_form; }
     WrappedTextDelegate* statusDelegate() const { return m_statusDelegate; }
@@ -150,6 +156,7 @@ public slots:
     void stopAutoBackupService();
     void manualBackup();
     void openMailSettings();
+    void openOffsiteSettings();
     void openOptions();
     void openLog();
     void openBackupFolder();
@@ -220,6 +227,7 @@ private:
     WrappedTextDelegate* m_statusDelegate = nullptr;
     QTimer* m_stateTimer = nullptr;
     EmailSettings* m_emailSettings = nullptr;
+    OffsiteSettings* m_offsiteSettings = nullptr;
     TrayController* m_tray = nullptr;
 };
 

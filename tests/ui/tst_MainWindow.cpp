@@ -138,7 +138,7 @@ private slots:
                             "File: Save Configurations=32780, Start auto backup service=32781, "
                             "Minimize to System Tray=32779, Exit=32774, Stop Auto Backup Service, Open Log, "
                             "Open Backup Folder",
-                            "Settings: Application Level Settings=32775, Options...",
+                            "Settings: Application Level Settings=32775, Options..., Offsite Copies...",
                             "Help: Help    F1=32777, About=32776"}));
         QCOMPARE(Find<QLabel>(window(), "ServiceState")->text(), QString("Auto backup service stopped"));
     }
