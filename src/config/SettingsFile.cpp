@@ -168,11 +168,14 @@ bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logg
         for (int n = 0; n < rows; ++n) {
             for (const GroupKey& key : kGroupKeys)
                 profile.write(kListSection, groupKey(key.base, n), list.cell(n, key.column));
-            // Written when set, or emptied when the file had one for this group.
+            // Written only when set; an emptied one (or one a deleted row
+            // left to this group) goes.
             const std::string& serverPath = list.cell(n, kServerPathKey.column);
             const std::string key = groupKey(kServerPathKey.base, n);
-            if (!serverPath.empty() || profile.find(kListSection, key))
+            if (!serverPath.empty())
                 profile.write(kListSection, key, serverPath);
+            else
+                profile.remove(kListSection, key);
         }
         profile.write(kListSection, kTotalCountKey, std::to_string(rows));
         // A group beyond the count belongs to a deleted row: its keys (a

@@ -74,6 +74,11 @@ std::string QuoteIdentifier(const std::string& name)
     return "[" + ReplaceAll(name, ']', "]]") + "]";
 }
 
+std::string UnicodeLiteral(const std::string& text)
+{
+    return "N'" + ReplaceAll(text, '\'', "''") + "'";
+}
+
 // A name as the log shows it: control characters spelled out, so that one
 // event stays one line whatever a hand-edited settings file holds.
 std::string PrintableName(const std::string& name)

@@ -71,6 +71,21 @@ std::string Quoted(const std::string& path)
     return "'" + path + "'";
 }
 
+// `text` as a T-SQL Unicode literal: N'...' with every quote doubled.
+std::string UnicodeLiteral(const std::string& text)
+{
+    std::string out = "N'";
+    for (char c : text)
+        out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+}
+
+// The command the check sends: the server opens the file it names.
+std::string HeaderOnlyCommand(const std::string& serverFile)
+{
+    return "RESTORE HEADERONLY FROM DISK = " + UnicodeLiteral(serverFile);
+}
+
 } // namespace
 
 char ServerPathSeparator(const std::string& path)
@@ -111,19 +126,6 @@ ServerFolderNames FolderNamesFor(const std::string& backupPath, const std::strin
     names.localTempFolder = backupPath + "/" + databaseName + "/temp";
     names.serverTempFolder = ServerTempFolder(serverBackupPath, databaseName, names.localTempFolder);
     return names;
-}
-
-std::string UnicodeLiteral(const std::string& text)
-{
-    std::string out = "N'";
-    for (char c : text)
-        out += c == '\'' ? std::string("''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string HeaderOnlyCommand(const std::string& serverFile)
-{
-    return "RESTORE HEADERONLY FROM DISK = " + UnicodeLiteral(serverFile);
 }
 
 FolderVisibility CheckServerSeesFolder(db::Connection& connection, const ServerFolderNames& names)

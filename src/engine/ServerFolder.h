@@ -62,10 +62,4 @@ inline constexpr const char* kMarkerPrefix = "corvella-check-";
 // afterwards (a command the server refuses closes it).
 FolderVisibility CheckServerSeesFolder(db::Connection& connection, const ServerFolderNames& names);
 
-// The command the check sends for `serverFile`.
-std::string HeaderOnlyCommand(const std::string& serverFile);
-
-// `text` as a T-SQL Unicode literal: N'...' with every quote doubled.
-std::string UnicodeLiteral(const std::string& text);
-
 } // namespace engine
