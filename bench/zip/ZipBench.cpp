@@ -1,15 +1,26 @@
-// Whole-process timings of the zip step on one generated backup-like file:
-// `zip -6`, `pigz -6` (parallel gzip, a speed reference only: it writes no
-// zip) and `7z a -tzip -mx=5 -mmt=on` beside our three levels, each in a
-// process of its own so that its peak resident memory and CPU time are its
-// own. Every output is tested with its reader afterwards.
+// Whole-process timings of the zip step on two generated backups: one whose
+// pages look like a real database's data file (deflate -6 leaves about 15 %
+// of it) and one that mixes empty, row and random pages (about 37 %). `zip -6`
+// and `pigz -6` (parallel gzip, a speed reference only: it writes no zip) run
+// beside our three levels, each in a process of its own so that its peak
+// resident memory and CPU time are its own. Every output is tested with its
+// reader afterwards. The default prints, for both files and three runs, the
+// speed and size of every level against `zip -6` and whether the targets are
+// met:
 //
-//   corvella_zip_bench [--size-mib N] [--dir /tmp] [--runs N] [--try LIST] [--levels-only] [--keep]
+//   corvella_zip_bench [--size-mib N] [--dir /tmp] [--runs N] [--files database,mixed]
+//                      [--try LIST] [--levels-only] [--with-7z] [--keep]
 //
 // --try adds contenders by engine, level and block size in KiB, e.g.
-// "isal3:256,zlib6:512,libdeflate4:1024"; --levels-only leaves out pigz and
-// 7z. The generated file and the outputs are deleted at the end unless --keep
-// is given; a kept file of the right size is reused by the next start.
+// "isal3:256,zlib6:512,libdeflate4:1024"; --levels-only leaves out pigz;
+// --with-7z adds `7z a -tzip -mx=5 -mmt=on`. The generated files and the
+// outputs are deleted at the end unless --keep is given; a kept file of the
+// right size is reused by the next start.
+//
+// Wall-clock figures are only worth reading on a quiet machine: each run
+// prints the load average at its start, and every row the CPU the rest of
+// the machine used meanwhile ("others %"). The "CPU s" column, which other
+// work disturbs far less, shows where a level stands even then.
 
 #include "BackupLikeFile.h"
 #include "log/Log.h"
@@ -48,6 +59,13 @@ struct Measurement {
     long peakRssKiB = 0;
     std::uint64_t outputBytes = 0;
     bool verified = false;
+};
+
+struct SourceFile {
+    std::string name;     // as --files names it
+    std::string label;
+    backuplike::Content content;
+    std::string path;
 };
 
 std::optional<zip::Level> levelOf(const std::string& mode)
@@ -182,6 +200,108 @@ struct Target {
     double maxSizeRatio;
 };
 
+const Target kTargets[] = {{"FAST", "fast", 10.0, 1.08},
+                           {"BALANCED", "balanced", 5.0, 1.00},
+                           {"SMALLEST", "smallest", 0.7, 0.95}};
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// results[run][contender]; contender 0 is zip -6.
+using Runs = std::vector<std::vector<Measurement>>;
+
+double speedup(const Runs& runs, std::size_t run, std::size_t contender)
+{
+    return runs[run][0].seconds / runs[run][contender].seconds;
+}
+
+double sizeRatio(const Runs& runs, std::size_t run, std::size_t contender)
+{
+    return static_cast<double>(runs[run][contender].outputBytes) / static_cast<double>(runs[run][0].outputBytes);
+}
+
+void printRun(const std::vector<Contender>& contenders, const std::vector<Measurement>& results, std::uint64_t size)
+{
+    std::printf("%-22s %8s %8s %11s %9s %9s %8s %7s %6s %8s %s\n", "contender", "seconds", "MB/s", "output MB",
+                "size/zip", "speed/zip", "RSS MiB", "CPU s", "CPU %", "others %", "test");
+    const Measurement& base = results.front();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const Measurement& m = results[i];
+        std::printf("%-22s %8.2f %8.1f %11.1f %9.3f %9.2f %8.1f %7.1f %6.0f %8.0f %s\n", contenders[i].label.c_str(),
+                    m.seconds, static_cast<double>(size) / 1e6 / m.seconds, static_cast<double>(m.outputBytes) / 1e6,
+                    static_cast<double>(m.outputBytes) / static_cast<double>(base.outputBytes),
+                    base.seconds / m.seconds, static_cast<double>(m.peakRssKiB) / 1024.0, m.cpuSeconds,
+                    100.0 * m.cpuSeconds / m.seconds, 100.0 * m.otherCpuSeconds / m.seconds,
+                    m.verified ? "ok" : (m.ok ? "FAILED" : "not written"));
+    }
+}
+
+void printSummary(const std::vector<Contender>& contenders, const std::vector<SourceFile>& files,
+                  const std::vector<Runs>& results, std::uint64_t size)
+{
+    const std::size_t runCount = results.front().size();
+    std::printf("\n==== Summary: %zu run%s, speed and size against zip -6 (speed: median, then each run) ====\n",
+                runCount, runCount == 1 ? "" : "s");
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        const Runs& runs = results[f];
+        std::vector<double> zipSeconds;
+        for (const auto& run : runs)
+            zipSeconds.push_back(run[0].seconds);
+        std::printf("\n%s file, %llu MiB: zip -6 leaves %.1f %% and takes %.1f s (median)\n", files[f].label.c_str(),
+                    static_cast<unsigned long long>(size >> 20),
+                    100.0 * static_cast<double>(runs[0][0].outputBytes) / static_cast<double>(size),
+                    median(zipSeconds));
+        std::printf("%-22s %8s  %-24s %9s %8s\n", "contender", "speed", "(runs)", "size", "CPU s");
+        for (std::size_t c = 1; c < contenders.size(); ++c) {
+            std::vector<double> speeds, cpu;
+            std::string each;
+            for (std::size_t r = 0; r < runCount; ++r) {
+                speeds.push_back(speedup(runs, r, c));
+                cpu.push_back(runs[r][c].cpuSeconds);
+                char text[16];
+                std::snprintf(text, sizeof text, "%s%.2f", r ? " " : "", speeds.back());
+                each += text;
+            }
+            std::printf("%-22s %7.2fx  %-24s %9.3f %8.1f\n", contenders[c].label.c_str(), median(speeds),
+                        ("(" + each + ")").c_str(), sizeRatio(runs, 0, c), median(cpu));
+        }
+    }
+
+    std::printf("\nTargets (median speed):\n");
+    for (const Target& t : kTargets) {
+        const auto at = std::find_if(contenders.begin(), contenders.end(),
+                                     [&](const Contender& c) { return c.mode == t.mode; });
+        if (at == contenders.end())
+            continue;
+        const auto c = static_cast<std::size_t>(at - contenders.begin());
+        std::printf("%-9s >= %4.1fx at <= %.2f:", t.label, t.minSpeedup, t.maxSizeRatio);
+        for (std::size_t f = 0; f < files.size(); ++f) {
+            std::vector<double> speeds;
+            long rss = 0;
+            for (std::size_t r = 0; r < runCount; ++r) {
+                speeds.push_back(speedup(results[f], r, c));
+                rss = std::max(rss, results[f][r][c].peakRssKiB);
+            }
+            const double speed = median(speeds);
+            const double ratio = sizeRatio(results[f], 0, c);
+            std::printf("  %s %s speed %.2fx, %s size %.3f, %s RSS %.0f MiB;", files[f].name.c_str(),
+                        speed >= t.minSpeedup ? "yes" : "NO", speed, ratio <= t.maxSizeRatio ? "yes" : "NO", ratio,
+                        rss <= 64 * 1024 ? "yes" : "NO", static_cast<double>(rss) / 1024.0);
+        }
+        std::printf("\n");
+    }
+}
+
+void usage()
+{
+    std::fprintf(stderr, "usage: corvella_zip_bench [--size-mib N] [--dir D] [--runs N] [--files database,mixed] "
+                         "[--try LIST] [--levels-only] [--with-7z] [--keep]\n");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -190,21 +310,32 @@ int main(int argc, char** argv)
     if (args.size() == 4 && args[0] == "--run")
         return runChild(args[1], args[2], args[3]);
 
-    std::uint64_t sizeMiB = 2048;
+    std::uint64_t sizeMiB = 1024;
     std::string dir = "/tmp";
-    int runs = 1;
+    int runCount = 3;
     bool keep = false;
-    std::vector<Contender> contenders = {{"zip -6", "zip6"},         {"pigz -6 (gz)", "pigz6"},
-                                         {"7z -mx=5", "7z5"},        {"FAST", "fast"},
-                                         {"BALANCED", "balanced"},   {"SMALLEST", "smallest"}};
+    std::vector<std::string> fileNames = {"database", "mixed"};
+    std::vector<Contender> contenders = {{"zip -6", "zip6"},   {"pigz -6 (gz)", "pigz6"}, {"FAST", "fast"},
+                                         {"BALANCED", "balanced"}, {"SMALLEST", "smallest"}};
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--size-mib" && i + 1 < args.size()) {
+        const bool hasValue = i + 1 < args.size();
+        if (args[i] == "--size-mib" && hasValue) {
             sizeMiB = std::stoull(args[++i]);
-        } else if (args[i] == "--dir" && i + 1 < args.size()) {
+        } else if (args[i] == "--dir" && hasValue) {
             dir = args[++i];
-        } else if (args[i] == "--runs" && i + 1 < args.size()) {
-            runs = std::max(1, std::stoi(args[++i]));
-        } else if (args[i] == "--try" && i + 1 < args.size()) {
+        } else if (args[i] == "--runs" && hasValue) {
+            runCount = std::max(1, std::stoi(args[++i]));
+        } else if (args[i] == "--files" && hasValue) {
+            fileNames.clear();
+            std::stringstream list(args[++i]);
+            for (std::string name; std::getline(list, name, ',');) {
+                if (name != "database" && name != "mixed") {
+                    usage();
+                    return 2;
+                }
+                fileNames.push_back(name);
+            }
+        } else if (args[i] == "--try" && hasValue) {
             std::stringstream list(args[++i]);
             for (std::string mode; std::getline(list, mode, ',');) {
                 if (!optionsOf(mode)) {
@@ -214,78 +345,72 @@ int main(int argc, char** argv)
                 contenders.push_back({mode, mode});
             }
         } else if (args[i] == "--levels-only") {
-            std::erase_if(contenders, [](const Contender& c) { return c.mode == "pigz6" || c.mode == "7z5"; });
+            std::erase_if(contenders, [](const Contender& c) { return c.mode == "pigz6"; });
+        } else if (args[i] == "--with-7z") {
+            contenders.insert(contenders.begin() + 1, {"7z -mx=5", "7z5"});
         } else if (args[i] == "--keep") {
             keep = true;
         } else {
-            std::fprintf(stderr, "usage: corvella_zip_bench [--size-mib N] [--dir D] [--runs N] [--try LIST] "
-                                 "[--levels-only] [--keep]\n");
+            usage();
             return 2;
         }
+    }
+    if (fileNames.empty()) {
+        usage();
+        return 2;
     }
 
     const std::string work = dir + "/corvella-zip-bench";
     std::filesystem::create_directories(work);
-    const std::string source = work + "/Sales_20240101120000.Bak";
     const std::uint64_t size = sizeMiB << 20;
-    std::error_code ec;
-    if (std::filesystem::file_size(source, ec) != size) {
-        std::printf("Generating %llu MiB backup-like file %s ...\n", static_cast<unsigned long long>(sizeMiB),
-                    source.c_str());
-        if (const std::string error = backuplike::writeFile(source, size); !error.empty()) {
-            std::fprintf(stderr, "Cannot write %s: %s\n", source.c_str(), error.c_str());
-            return 1;
+    std::vector<SourceFile> files;
+    for (const std::string& name : fileNames) {
+        const bool database = name == "database";
+        files.push_back({name, database ? "Database" : "Mixed",
+                         database ? backuplike::Content::Database : backuplike::Content::Mixed,
+                         work + (database ? "/Sales_20240101120000.Bak" : "/Mixed_20240101120000.Bak")});
+        const SourceFile& f = files.back();
+        std::error_code ec;
+        if (std::filesystem::file_size(f.path, ec) != size) {
+            std::printf("Generating %llu MiB %s file %s ...\n", static_cast<unsigned long long>(sizeMiB),
+                        name.c_str(), f.path.c_str());
+            std::fflush(stdout);
+            if (const std::string error = backuplike::writeFile(f.path, size, 1, f.content); !error.empty()) {
+                std::fprintf(stderr, "Cannot write %s: %s\n", f.path.c_str(), error.c_str());
+                return 1;
+            }
         }
     }
 
     const unsigned cores = std::thread::hardware_concurrency();
-    const Target targets[] = {{"FAST", "fast", 6.0, 1.07}, {"BALANCED", "balanced", 4.0, 1.0},
-                              {"SMALLEST", "smallest", 2.0, 0.97}};
-    for (int run = 1; run <= runs; ++run) {
-        // Same starting point for everyone: the source in the page cache.
-        std::system(("cat '" + source + "' > /dev/null").c_str());
-        std::printf("\nRun %d of %d: %llu MiB source, %u cores, load average at start:", run, runs,
-                    static_cast<unsigned long long>(sizeMiB), cores);
-        double load[3] = {};
-        if (::getloadavg(load, 3) == 3)
-            std::printf(" %.2f %.2f %.2f", load[0], load[1], load[2]);
-        std::printf("\n\n%-22s %8s %8s %11s %9s %9s %8s %7s %6s %8s %s\n", "contender", "seconds", "MB/s",
-                    "output MB", "size/zip", "speed/zip", "RSS MiB", "CPU s", "CPU %", "others %", "test");
-        std::vector<Measurement> results;
-        for (const Contender& c : contenders) {
-            const std::string output = work + "/" + outputName(c.mode);
-            const Measurement m = measure(c, source, output);
-            results.push_back(m);
-            const Measurement& base = results.front();
-            std::printf("%-22s %8.2f %8.1f %11.1f %9.3f %9.2f %8.1f %7.1f %6.0f %8.0f %s\n", c.label.c_str(),
-                        m.seconds, static_cast<double>(size) / 1e6 / m.seconds,
-                        static_cast<double>(m.outputBytes) / 1e6,
-                        static_cast<double>(m.outputBytes) / static_cast<double>(base.outputBytes),
-                        base.seconds / m.seconds, static_cast<double>(m.peakRssKiB) / 1024.0, m.cpuSeconds,
-                        100.0 * m.cpuSeconds / m.seconds, 100.0 * m.otherCpuSeconds / m.seconds,
-                        m.verified ? "ok" : (m.ok ? "FAILED" : "not written"));
+    std::vector<Runs> results(files.size());
+    for (int run = 1; run <= runCount; ++run) {
+        for (std::size_t f = 0; f < files.size(); ++f) {
+            const SourceFile& file = files[f];
+            // Same starting point for everyone: the source in the page cache.
+            std::system(("cat '" + file.path + "' > /dev/null").c_str());
+            double load[3] = {};
+            ::getloadavg(load, 3);
+            std::printf("\nRun %d of %d, %s file: %llu MiB, %u cores, load average at start %.2f %.2f %.2f%s\n\n",
+                        run, runCount, file.name.c_str(), static_cast<unsigned long long>(sizeMiB), cores, load[0],
+                        load[1], load[2], load[0] > 0.3 ? " (busy: wall-clock figures are disturbed)" : "");
+            std::vector<Measurement> measured;
+            for (const Contender& c : contenders) {
+                const std::string output = work + "/" + file.name + "_" + outputName(c.mode);
+                measured.push_back(measure(c, file.path, output));
+                if (!keep)
+                    std::filesystem::remove(output);
+                std::filesystem::remove(output + ".log");
+            }
+            printRun(contenders, measured, size);
             std::fflush(stdout);
-            if (!keep)
-                std::filesystem::remove(output);
-            std::filesystem::remove(output + ".log");
-        }
-        std::printf("(CPU s: user+system seconds; CPU %%: those over wall time, 100 = one core busy; others %%: the\n"
-                    " same for the rest of the machine meanwhile, steal time included: above a few %%, the timing is\n"
-                    " disturbed)\n\n");
-
-        const Measurement& zip6 = results[0];
-        for (const Target& t : targets) {
-            const auto at = std::find_if(contenders.begin(), contenders.end(),
-                                         [&](const Contender& c) { return c.mode == t.mode; });
-            const Measurement& m = results[static_cast<std::size_t>(at - contenders.begin())];
-            const double speedup = zip6.seconds / m.seconds;
-            const double ratio = static_cast<double>(m.outputBytes) / static_cast<double>(zip6.outputBytes);
-            std::printf("%-9s >= %.0fx zip -6 speed: %-4s  size <= %.2f of zip -6: %-4s  peak RSS <= 64 MiB: %s\n",
-                        t.label, t.minSpeedup, speedup >= t.minSpeedup ? "yes" : "NO",
-                        t.maxSizeRatio, ratio <= t.maxSizeRatio ? "yes" : "NO",
-                        m.peakRssKiB <= 64 * 1024 ? "yes" : "NO");
+            results[f].push_back(std::move(measured));
         }
     }
+    std::printf("\n(CPU s: user+system seconds; CPU %%: those over wall time, 100 = one core busy; others %%: the\n"
+                " same for the rest of the machine meanwhile, steal time included: above a few %%, the timing is\n"
+                " disturbed)\n");
+    printSummary(contenders, files, results, size);
 
     if (!keep)
         std::filesystem::remove_all(work);

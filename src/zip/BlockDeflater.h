@@ -3,10 +3,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zip {
+
+// Grows vectors without clearing what it adds: compressed blocks are written
+// before they are read, and clearing half a megabyte per block shows.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    void construct(U* p) noexcept
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using Bytes = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
 
 // The deflate engines a block can be compressed with.
 enum class Engine {
@@ -27,16 +46,16 @@ struct Codec {
 // A block that is not the last ends on a byte boundary with an empty stored
 // block (a sync flush), so the outputs of consecutive blocks concatenate into
 // one valid deflate stream; the last block ends the stream. libdeflate only
-// writes complete streams, so its output is walked to its final block, whose
-// final flag is cleared before the empty stored block is appended; it also
-// takes no dictionary, so its blocks start without one. Two kinds of runs
-// become segments of their own: runs of one repeated byte (the empty pages of
-// a backup) go to ISA-L's level 1, since the other engines are several times
+// writes complete streams, so its final block, found by the check, loses its
+// final flag and the empty stored block is appended; it also takes no
+// dictionary, so its segments start without one. Two kinds of runs become
+// segments of their own: runs of one repeated byte (the empty pages of a
+// backup) go to ISA-L's level 1, since the other engines are several times
 // slower on them for no gain, and runs that look random (compressed or
 // encrypted pages, judged by their byte entropy) are stored as they are,
-// which is smaller and much faster than letting an engine try. After
-// compressing, the block is inflated again with the same dictionary and
-// compared with its input, so a block is only handed on when it decodes to
+// which is smaller and much faster than letting an engine try. Every segment
+// is decoded as it was written and compared with its source before it joins
+// the block (checkStream()), so a block is only handed on when it decodes to
 // exactly the source bytes.
 //
 // One object per thread: it owns the engine state and scratch buffers, which
@@ -60,24 +79,25 @@ public:
     // readable (0 for the first block). Returns an empty string on success,
     // otherwise what went wrong.
     std::string compress(const std::uint8_t* input, std::size_t inputLength, std::size_t history, bool last,
-                         std::vector<std::uint8_t>& output);
+                         Bytes& output);
 
     // An output capacity that normally holds a compressed block of `inputLength`.
     static std::size_t outputBound(std::size_t inputLength);
 
-    // Memory one deflater holds besides its check buffer (engine state).
+    // Memory one deflater holds (engine state and scratch).
     static std::size_t engineMemory(Codec codec);
 
 private:
-    // Each appends one segment to `output` from `produced` on and advances it.
+    // Each appends one segment to `output` from `produced` on, checks it and
+    // advances `produced`.
     std::string deflateIsal(int level, const std::uint8_t* input, std::size_t inputLength, std::size_t history,
-                            bool last, std::vector<std::uint8_t>& output, std::size_t& produced);
+                            bool last, Bytes& output, std::size_t& produced);
     std::string deflateZlib(const std::uint8_t* input, std::size_t inputLength, std::size_t history, bool last,
-                            std::vector<std::uint8_t>& output, std::size_t& produced);
-    std::string deflateLibdeflate(const std::uint8_t* input, std::size_t inputLength, bool last,
-                                  std::vector<std::uint8_t>& output, std::size_t& produced);
-    std::string verify(const std::uint8_t* input, std::size_t inputLength, std::size_t history, bool last,
-                       const std::vector<std::uint8_t>& output);
+                            Bytes& output, std::size_t& produced);
+    std::string deflateLibdeflate(const std::uint8_t* input, std::size_t inputLength, bool last, Bytes& output,
+                                  std::size_t& produced);
+    std::string store(const std::uint8_t* input, std::size_t inputLength, bool last, Bytes& output,
+                      std::size_t& produced);
 
     enum class SegmentKind : std::uint8_t {
         Compressed, // by the codec's engine
@@ -91,15 +111,13 @@ private:
     };
     // Fills m_segments for the block.
     void splitSegments(const std::uint8_t* input, std::size_t length);
-    void store(const std::uint8_t* input, std::size_t inputLength, bool last, std::vector<std::uint8_t>& output,
-               std::size_t& produced);
 
     struct State;
     Codec m_codec;
     std::vector<SegmentKind> m_unitKinds;
     std::vector<Segment> m_segments;
     std::unique_ptr<State> m_state;
-    std::vector<std::uint8_t> m_check; // inflated copy of the block being checked
+    std::size_t m_maxBlockSize;
     std::string m_error;
 };
 

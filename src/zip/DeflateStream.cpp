@@ -3,8 +3,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <memory>
-#include <new>
 
 namespace zip {
 
@@ -16,109 +14,205 @@ constexpr int kMaxCodeLength = 15;
 constexpr int kLitLenSymbols = 288;
 constexpr int kDistSymbols = 32;
 constexpr int kEndOfBlock = 256;
+constexpr std::size_t kWindow = 32 * 1024;
 
+constexpr std::array<std::uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27,
+                                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<std::uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::array<std::uint16_t, 30> kDistanceBase = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
+                                                         33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
+                                                         1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr std::array<std::uint8_t, 30> kDistanceExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                                          6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 constexpr std::array<std::uint8_t, 19> kCodeLengthOrder = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
                                                            11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 const std::string kNotAStream = "the compressed block is not a valid deflate stream";
+const std::string kMismatch = "a compressed block does not decode to its source";
 
-class BitReader {
-public:
-    BitReader(const std::uint8_t* data, std::size_t length) : m_data(data), m_length(length) {}
+// Reads the stream least significant bit first through a 64-bit buffer that
+// refill() tops up to at least 56 bits with one unaligned load. Bytes past
+// the end read as zeros; overrun() tells when they were used. Bits above
+// `count` in the buffer are zeros or the stream's next bits, so loading the
+// same byte again is harmless.
+struct BitReader {
+    const std::uint8_t* data;
+    std::size_t length;
+    std::size_t next = 0; // next byte to load
+    std::uint64_t buffer = 0;
+    unsigned count = 0;   // valid bits in buffer
 
-    // At least 57 bits from the current position; bits past the end read as 0.
-    std::uint64_t peek() const
+    void refill()
     {
-        const std::size_t byte = static_cast<std::size_t>(m_pos >> 3);
-        std::uint64_t word = 0;
-        if (byte + 8 <= m_length) {
-            std::memcpy(&word, m_data + byte, 8);
-        } else {
-            for (std::size_t i = byte; i < m_length; ++i)
-                word |= static_cast<std::uint64_t>(m_data[i]) << (8 * (i - byte));
+        if (next + 8 <= length) {
+            std::uint64_t word;
+            std::memcpy(&word, data + next, 8);
+            buffer |= word << count;
+            next += (63 - count) >> 3;
+            count |= 56;
+            return;
         }
-        return word >> (m_pos & 7);
+        while (count <= 56) {
+            const std::uint64_t byte = next < length ? data[next] : 0;
+            buffer |= byte << count;
+            ++next;
+            count += 8;
+        }
     }
-
-    std::uint32_t read(int count)
+    void consume(unsigned n)
     {
-        const std::uint64_t v = peek() & ((std::uint64_t{1} << count) - 1);
-        m_pos += static_cast<std::uint64_t>(count);
-        return static_cast<std::uint32_t>(v);
+        buffer >>= n;
+        count -= n;
     }
-
-    void skip(std::uint64_t count) { m_pos += count; }
-    void alignToByte() { m_pos = (m_pos + 7) & ~std::uint64_t{7}; }
-    std::uint64_t position() const { return m_pos; }
-    bool overrun() const { return m_pos > static_cast<std::uint64_t>(m_length) * 8; }
-
-private:
-    const std::uint8_t* m_data;
-    std::size_t m_length;
-    std::uint64_t m_pos = 0;
+    // Up to 32 bits; refills first.
+    std::uint32_t read(unsigned n)
+    {
+        refill();
+        const auto v = static_cast<std::uint32_t>(buffer & ((std::uint64_t{1} << n) - 1));
+        consume(n);
+        return v;
+    }
+    void alignToByte() { consume(count & 7); }
+    // Continues at byte `at`; only called on a byte boundary.
+    void seekByte(std::size_t at)
+    {
+        next = at;
+        buffer = 0;
+        count = 0;
+    }
+    std::uint64_t position() const { return static_cast<std::uint64_t>(next) * 8 - count; }
+    bool overrun() const { return position() > static_cast<std::uint64_t>(length) * 8; }
 };
 
-// A canonical Huffman code as a table indexed by the next `bits` input bits
-// (least significant first). An entry holds the symbol << 4 | code length;
-// 0 marks bit patterns no code starts with (incomplete codes are legal).
-struct HuffmanTable {
-    std::array<std::uint16_t, 1 << kMaxCodeLength> entries;
-    int bits = 0;
+// A table entry: the code's length in bits 0-3, the count of extra bits
+// that follow it in bits 4-7, the kind in bits 8-10 and the literal, base
+// length, base distance or code length symbol in bits 16-31.
+enum Kind : std::uint32_t { Invalid, Literal, Length, End, Distance, Long };
 
-    bool build(const std::uint8_t* lengths, int count)
+constexpr std::uint32_t entry(unsigned codeLength, unsigned extra, Kind kind, unsigned value)
+{
+    return codeLength | extra << 4 | static_cast<std::uint32_t>(kind) << 8 | value << 16;
+}
+constexpr unsigned codeLengthOf(std::uint32_t e) { return e & 15u; }
+constexpr unsigned extraOf(std::uint32_t e) { return (e >> 4) & 15u; }
+constexpr Kind kindOf(std::uint32_t e) { return static_cast<Kind>((e >> 8) & 7u); }
+constexpr unsigned valueOf(std::uint32_t e) { return e >> 16; }
+
+std::uint32_t litLenEntry(int symbol, int length)
+{
+    const auto len = static_cast<unsigned>(length);
+    if (symbol < kEndOfBlock)
+        return entry(len, 0, Literal, static_cast<unsigned>(symbol));
+    if (symbol == kEndOfBlock)
+        return entry(len, 0, End, 0);
+    const auto code = static_cast<std::size_t>(symbol - 257);
+    if (code >= kLengthBase.size())
+        return entry(len, 0, Invalid, 0); // 286 and 287 exist in the fixed code only to be refused
+    return entry(len, kLengthExtra[code], Length, kLengthBase[code]);
+}
+
+std::uint32_t distanceEntry(int symbol, int length)
+{
+    const auto len = static_cast<unsigned>(length);
+    const auto code = static_cast<std::size_t>(symbol);
+    if (code >= kDistanceBase.size())
+        return entry(len, 0, Invalid, 0);
+    return entry(len, kDistanceExtra[code], Distance, kDistanceBase[code]);
+}
+
+std::uint32_t codeLengthEntry(int symbol, int length)
+{
+    return entry(static_cast<unsigned>(length), 0, Literal, static_cast<unsigned>(symbol));
+}
+
+// A canonical Huffman code, decoded through a table indexed by the next
+// TableBits input bits; the rare longer codes are decoded bit by bit.
+template <int TableBits>
+struct HuffmanCode {
+    std::array<std::uint32_t, 1 << TableBits> table;
+    std::array<std::uint16_t, kMaxCodeLength + 1> perLength;
+    std::array<std::uint16_t, kLitLenSymbols> sorted; // symbols by code length, then value
+    std::uint32_t (*entryOf)(int symbol, int length) = nullptr;
+
+    // False for a set of lengths zlib refuses: over-subscribed, or
+    // incomplete unless `singleAllowed` and it is no code at all or a single
+    // one-bit code.
+    bool build(const std::uint8_t* lengths, int count, std::uint32_t (*entryFor)(int, int), bool singleAllowed)
     {
-        std::array<int, kMaxCodeLength + 1> perLength{};
+        entryOf = entryFor;
+        perLength.fill(0);
         for (int i = 0; i < count; ++i)
             ++perLength[lengths[i]];
         perLength[0] = 0;
-        bits = 0;
+        int maxLength = 0;
         int left = 1;
         for (int len = 1; len <= kMaxCodeLength; ++len) {
-            left = 2 * left - perLength[len];
+            left = 2 * left - perLength[static_cast<std::size_t>(len)];
             if (left < 0)
-                return false; // over-subscribed
-            if (perLength[len] > 0)
-                bits = len;
+                return false;
+            if (perLength[static_cast<std::size_t>(len)] > 0)
+                maxLength = len;
         }
-        std::array<std::uint32_t, kMaxCodeLength + 2> next{};
+        table.fill(entry(0, 0, Invalid, 0));
+        if (maxLength == 0)
+            return singleAllowed;
+        if (left > 0 && !(singleAllowed && maxLength == 1))
+            return false;
+
+        std::array<std::uint16_t, kMaxCodeLength + 2> offsets{};
         for (int len = 1; len <= kMaxCodeLength; ++len)
-            next[len + 1] = (next[len] + static_cast<std::uint32_t>(perLength[len])) << 1;
-        const std::size_t size = std::size_t{1} << bits;
-        std::fill_n(entries.begin(), size, std::uint16_t{0});
-        for (int symbol = 0; symbol < count; ++symbol) {
-            const int len = lengths[symbol];
-            if (len == 0)
-                continue;
-            const std::uint32_t code = next[len]++;
-            std::uint32_t reversed = 0;
-            for (int i = 0; i < len; ++i)
-                reversed |= ((code >> i) & 1u) << (len - 1 - i);
-            const auto entry = static_cast<std::uint16_t>(symbol << 4 | len);
-            for (std::size_t at = reversed; at < size; at += std::size_t{1} << len)
-                entries[at] = entry;
+            offsets[static_cast<std::size_t>(len + 1)] =
+                static_cast<std::uint16_t>(offsets[static_cast<std::size_t>(len)] + perLength[static_cast<std::size_t>(len)]);
+        for (int symbol = 0; symbol < count; ++symbol)
+            if (lengths[symbol] != 0)
+                sorted[offsets[lengths[symbol]]++] = static_cast<std::uint16_t>(symbol);
+
+        std::uint32_t code = 0;
+        std::size_t at = 0;
+        for (int len = 1; len <= maxLength; ++len, code <<= 1) {
+            for (int i = 0; i < perLength[static_cast<std::size_t>(len)]; ++i, ++code, ++at) {
+                std::uint32_t reversed = 0;
+                for (int b = 0; b < len; ++b)
+                    reversed |= ((code >> b) & 1u) << (len - 1 - b);
+                if (len <= TableBits) {
+                    const std::uint32_t e = entryFor(sorted[at], len);
+                    for (std::uint32_t x = reversed; x < table.size(); x += 1u << len)
+                        table[x] = e;
+                } else {
+                    table[reversed & (table.size() - 1)] = entry(0, 0, Long, 0);
+                }
+            }
         }
         return true;
     }
 
-    // The next symbol, or -1 for a bit pattern that starts no code.
-    int decode(BitReader& in) const
+    // The entry of the next code, which is longer than the table (its bits
+    // are consumed), or an invalid one.
+    std::uint32_t decodeLong(BitReader& in) const
     {
-        const std::uint16_t e = entries[in.peek() & ((std::uint64_t{1} << bits) - 1)];
-        if (e == 0)
-            return -1;
-        in.skip(e & 15u);
-        return e >> 4;
+        const std::uint64_t bits = in.buffer;
+        int code = 0, first = 0, index = 0;
+        for (int len = 1; len <= kMaxCodeLength; ++len) {
+            code |= static_cast<int>((bits >> (len - 1)) & 1u);
+            const int n = perLength[static_cast<std::size_t>(len)];
+            if (code - first < n) {
+                in.consume(static_cast<unsigned>(len));
+                // The code is consumed: the entry keeps only its extra bits.
+                return entryOf(sorted[static_cast<std::size_t>(index + code - first)], 0);
+            }
+            index += n;
+            first = (first + n) << 1;
+            code <<= 1;
+        }
+        return entry(0, 0, Invalid, 0);
     }
 };
 
 struct Tables {
-    HuffmanTable litLen;
-    HuffmanTable distance;
-    HuffmanTable codeLength;
+    HuffmanCode<10> litLen;
+    HuffmanCode<9> distance;
+    HuffmanCode<7> codeLength;
 };
 
 bool readDynamicHeader(BitReader& in, Tables& t)
@@ -132,15 +226,19 @@ bool readDynamicHeader(BitReader& in, Tables& t)
     std::array<std::uint8_t, 19> codeLengthLengths{};
     for (int i = 0; i < codeLengthCount; ++i)
         codeLengthLengths[kCodeLengthOrder[static_cast<std::size_t>(i)]] = static_cast<std::uint8_t>(in.read(3));
-    if (!t.codeLength.build(codeLengthLengths.data(), 19) || t.codeLength.bits == 0)
+    if (!t.codeLength.build(codeLengthLengths.data(), 19, codeLengthEntry, false))
         return false;
 
     std::array<std::uint8_t, kLitLenSymbols + kDistSymbols> lengths{};
     const int total = litLenCount + distCount;
     for (int i = 0; i < total;) {
-        const int symbol = t.codeLength.decode(in);
-        if (symbol < 0)
+        in.refill();
+        // Code length codes are at most 7 bits long: the table holds them all.
+        const std::uint32_t e = t.codeLength.table[in.buffer & (t.codeLength.table.size() - 1)];
+        if (kindOf(e) == Invalid)
             return false;
+        in.consume(codeLengthOf(e));
+        const unsigned symbol = valueOf(e);
         if (symbol < 16) {
             lengths[static_cast<std::size_t>(i++)] = static_cast<std::uint8_t>(symbol);
             continue;
@@ -164,108 +262,222 @@ bool readDynamicHeader(BitReader& in, Tables& t)
     }
     if (lengths[kEndOfBlock] == 0)
         return false;
-    return t.litLen.build(lengths.data(), litLenCount) && t.distance.build(lengths.data() + litLenCount, distCount);
+    return t.litLen.build(lengths.data(), litLenCount, litLenEntry, true)
+        && t.distance.build(lengths.data() + litLenCount, distCount, distanceEntry, true);
 }
 
-void buildFixedTables(Tables& t)
+const Tables& fixedTables()
 {
-    std::array<std::uint8_t, kLitLenSymbols> lit{};
-    std::fill(lit.begin(), lit.begin() + 144, 8);
-    std::fill(lit.begin() + 144, lit.begin() + 256, 9);
-    std::fill(lit.begin() + 256, lit.begin() + 280, 7);
-    std::fill(lit.begin() + 280, lit.end(), 8);
-    std::array<std::uint8_t, kDistSymbols> dist{};
-    dist.fill(5);
-    t.litLen.build(lit.data(), kLitLenSymbols);
-    t.distance.build(dist.data(), kDistSymbols);
+    static const Tables tables = [] {
+        Tables t;
+        std::array<std::uint8_t, kLitLenSymbols> lit{};
+        std::fill(lit.begin(), lit.begin() + 144, 8);
+        std::fill(lit.begin() + 144, lit.begin() + 256, 9);
+        std::fill(lit.begin() + 256, lit.begin() + 280, 7);
+        std::fill(lit.begin() + 280, lit.end(), 8);
+        std::array<std::uint8_t, kDistSymbols> dist{};
+        dist.fill(5);
+        t.litLen.build(lit.data(), kLitLenSymbols, litLenEntry, true);
+        t.distance.build(dist.data(), kDistSymbols, distanceEntry, true);
+        return t;
+    }();
+    return tables;
 }
 
-// Decodes symbols up to and including the end-of-block code.
-bool skipHuffmanBlock(BitReader& in, const Tables& t)
+// Whether a[0, n) equals b[0, n), for the lengths of a copy (3 to 258).
+// Either range may overlap the other: both are only read.
+inline bool sameBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n)
 {
-    for (;;) {
-        const int symbol = t.litLen.decode(in);
-        if (symbol < 0 || in.overrun())
-            return false;
-        if (symbol < kEndOfBlock)
-            continue;
-        if (symbol == kEndOfBlock)
-            return true;
-        const int lengthCode = symbol - 257;
-        if (lengthCode >= static_cast<int>(kLengthExtra.size()))
-            return false;
-        in.skip(kLengthExtra[static_cast<std::size_t>(lengthCode)]);
-        if (t.distance.bits == 0)
-            return false;
-        const int distCode = t.distance.decode(in);
-        if (distCode < 0 || distCode >= static_cast<int>(kDistanceExtra.size()))
-            return false;
-        in.skip(kDistanceExtra[static_cast<std::size_t>(distCode)]);
+    auto same8 = [](const std::uint8_t* x, const std::uint8_t* y) {
+        std::uint64_t u, v;
+        std::memcpy(&u, x, 8);
+        std::memcpy(&v, y, 8);
+        return u == v;
+    };
+    if (n >= 8) {
+        // Whole words, then the last eight bytes again: no loop up to 16.
+        for (std::size_t i = 0; i + 16 <= n; i += 8)
+            if (!same8(a + i, b + i))
+                return false;
+        const std::size_t last = n - 8;
+        return same8(a + (last & ~std::size_t{7}), b + (last & ~std::size_t{7})) && same8(a + last, b + last);
     }
+    if (n >= 4) {
+        std::uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, a, 4);
+        std::memcpy(&y0, b, 4);
+        std::memcpy(&x1, a + n - 4, 4);
+        std::memcpy(&y1, b + n - 4, 4);
+        return x0 == y0 && x1 == y1;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+// What a block is decoded against: the expected bytes, how many of them the
+// stream has produced so far, and how far back before them copies may reach.
+struct Output {
+    const std::uint8_t* expected;
+    std::size_t length;
+    std::size_t history;
+    std::size_t produced = 0;
+};
+
+// Decodes one Huffman-coded block, up to and including its end-of-block
+// code. After a refill 56 bits are buffered: enough for a length code with
+// its extra bits (20) and a distance code with its extra bits (28).
+const std::string* checkHuffmanBlock(BitReader& reader, const Tables& t, Output& out)
+{
+    // Works on copies held in registers: table entries and expected bytes are
+    // read through pointers the compiler cannot tell apart from the reader.
+    BitReader in = reader;
+    std::size_t produced = out.produced;
+    const std::uint8_t* const expected = out.expected;
+    const std::size_t expectedLength = out.length;
+    const std::size_t reach = out.history;
+    const std::uint32_t* const litLen = t.litLen.table.data();
+    const std::uint32_t* const distance = t.distance.table.data();
+    const std::uint64_t litMask = t.litLen.table.size() - 1;
+    const std::uint64_t distMask = t.distance.table.size() - 1;
+    const std::string* error = &kNotAStream;
+    in.refill();
+    std::uint32_t e = litLen[in.buffer & litMask];
+    for (;;) {
+        if (kindOf(e) == Literal) {
+            in.consume(codeLengthOf(e));
+            if (produced >= expectedLength || expected[produced] != valueOf(e)) {
+                error = &kMismatch;
+                break;
+            }
+            ++produced;
+            // At least 41 bits are left: the next code can be looked up
+            // before the refill, which then runs beside the lookup.
+            e = litLen[in.buffer & litMask];
+            in.refill();
+            continue;
+        }
+        if (kindOf(e) == Long) {
+            e = t.litLen.decodeLong(in);
+            if (kindOf(e) == Literal) {
+                if (produced >= expectedLength || expected[produced] != valueOf(e)) {
+                    error = &kMismatch;
+                    break;
+                }
+                ++produced;
+                in.refill();
+                e = litLen[in.buffer & litMask];
+                continue;
+            }
+        } else {
+            in.consume(codeLengthOf(e));
+        }
+        if (kindOf(e) == End) {
+            if (!in.overrun())
+                error = nullptr;
+            break;
+        }
+        if (kindOf(e) != Length)
+            break;
+        const unsigned lengthExtra = extraOf(e);
+        const std::size_t copyLength = valueOf(e) + static_cast<std::size_t>(in.buffer & ((1u << lengthExtra) - 1));
+        in.consume(lengthExtra);
+
+        e = distance[in.buffer & distMask];
+        if (kindOf(e) == Long)
+            e = t.distance.decodeLong(in);
+        else
+            in.consume(codeLengthOf(e));
+        if (kindOf(e) != Distance)
+            break;
+        const unsigned distanceExtra = extraOf(e);
+        const std::size_t back = valueOf(e) + static_cast<std::size_t>(in.buffer & ((1u << distanceExtra) - 1));
+        in.consume(distanceExtra);
+        if (back > produced + reach || in.overrun())
+            break;
+        if (copyLength > expectedLength - produced
+            || !sameBytes(expected + produced, expected + produced - back, copyLength)) {
+            error = &kMismatch;
+            break;
+        }
+        produced += copyLength;
+        in.refill();
+        e = litLen[in.buffer & litMask];
+    }
+    reader = in;
+    out.produced = produced;
+    return error;
 }
 
 } // namespace
 
-std::string locateStreamEnd(const std::uint8_t* data, std::size_t length, StreamEnd& end)
+std::string checkStream(const std::uint8_t* stream, std::size_t length, const std::uint8_t* expected,
+                        std::size_t expectedLength, std::size_t history, StreamEnding ending, StreamEnd& end)
 {
-    std::unique_ptr<Tables> tables;
-    std::unique_ptr<Tables> fixed;
-    try {
-        tables = std::make_unique<Tables>();
-    } catch (const std::bad_alloc&) {
-        return "out of memory";
-    }
-    BitReader in(data, length);
+    BitReader in{stream, length};
+    Output out{expected, expectedLength, std::min(history, kWindow)};
+    Tables tables;
+    const std::uint64_t streamBits = static_cast<std::uint64_t>(length) * 8;
     for (;;) {
         const std::uint64_t header = in.position();
-        const bool final = in.read(1) != 0;
-        const std::uint32_t type = in.read(2);
+        if (header >= streamBits)
+            return kNotAStream;
+        const std::uint32_t bits = in.read(3);
+        const bool final = (bits & 1) != 0;
+        const std::uint32_t type = bits >> 1;
+        bool emptyStored = false;
         if (type == 0) {
             in.alignToByte();
             const std::uint32_t stored = in.read(16);
             const std::uint32_t check = in.read(16);
-            if ((stored ^ check) != 0xFFFFu)
+            if ((stored ^ check) != 0xFFFFu || in.overrun())
                 return kNotAStream;
-            in.skip(std::uint64_t{stored} * 8);
+            const auto at = static_cast<std::size_t>(in.position() / 8);
+            if (stored > length - at)
+                return kNotAStream;
+            if (stored > expectedLength - out.produced
+                || (stored > 0 && std::memcmp(stream + at, expected + out.produced, stored) != 0))
+                return kMismatch;
+            out.produced += stored;
+            in.seekByte(at + stored);
+            emptyStored = stored == 0;
         } else if (type == 1) {
-            if (!fixed) {
-                try {
-                    fixed = std::make_unique<Tables>();
-                } catch (const std::bad_alloc&) {
-                    return "out of memory";
-                }
-                buildFixedTables(*fixed);
-            }
-            if (!skipHuffmanBlock(in, *fixed))
-                return kNotAStream;
+            if (const std::string* error = checkHuffmanBlock(in, fixedTables(), out))
+                return *error;
         } else if (type == 2) {
-            if (!readDynamicHeader(in, *tables) || !skipHuffmanBlock(in, *tables))
+            if (!readDynamicHeader(in, tables) || in.overrun())
                 return kNotAStream;
+            if (const std::string* error = checkHuffmanBlock(in, tables, out))
+                return *error;
         } else {
             return kNotAStream;
         }
         if (in.overrun())
             return kNotAStream;
+        end.lastHeaderBit = header;
+        end.endBit = in.position();
         if (final) {
-            end.finalHeaderBit = header;
-            end.endBit = in.position();
-            // Bytes after the stream would be lost by continueStream().
-            if ((end.endBit + 7) / 8 != length)
+            if (ending != StreamEnding::Final || (end.endBit + 7) / 8 != length)
                 return kNotAStream;
-            return {};
+            break;
+        }
+        if (ending == StreamEnding::Flushed && end.endBit == streamBits) {
+            if (!emptyStored)
+                return kNotAStream;
+            break;
         }
     }
+    return out.produced == expectedLength ? std::string() : kMismatch;
 }
 
-std::string continueStream(std::uint8_t* stream, std::size_t length, std::size_t capacity, std::size_t& newLength)
+std::string continueStream(std::uint8_t* stream, std::size_t length, std::size_t capacity, const StreamEnd& end,
+                           std::size_t& newLength)
 {
-    StreamEnd end;
-    if (std::string error = locateStreamEnd(stream, length, end); !error.empty())
-        return error;
     if (capacity < length + kContinueStreamSlack)
         return "no room to continue the compressed stream";
+    if (end.lastHeaderBit >= end.endBit || (end.endBit + 7) / 8 != length
+        || (stream[end.lastHeaderBit >> 3] >> (end.lastHeaderBit & 7) & 1u) == 0)
+        return kNotAStream;
 
-    stream[end.finalHeaderBit >> 3] &= static_cast<std::uint8_t>(~(1u << (end.finalHeaderBit & 7)));
+    stream[end.lastHeaderBit >> 3] &= static_cast<std::uint8_t>(~(1u << (end.lastHeaderBit & 7)));
     if ((end.endBit & 7) != 0)
         stream[end.endBit >> 3] &= static_cast<std::uint8_t>((1u << (end.endBit & 7)) - 1);
     // The three zero header bits of the stored block, then up to the next byte.

@@ -50,7 +50,7 @@ unsigned slotsFor(unsigned threads)
 
 std::size_t memoryFor(unsigned threads, std::size_t blockSize, Codec codec)
 {
-    const std::size_t perThread = blockSize + BlockDeflater::engineMemory(codec); // check buffer, engine state
+    const std::size_t perThread = BlockDeflater::engineMemory(codec);
     const std::size_t perSlot = kWindow + blockSize + BlockDeflater::outputBound(blockSize);
     return threads * perThread + slotsFor(threads) * perSlot;
 }
@@ -60,7 +60,7 @@ struct Slot {
     std::size_t dictionaryLength = 0;
     std::size_t length = 0;
     bool last = false;
-    std::vector<std::uint8_t> output;
+    Bytes output;
     std::uint32_t crc = 0;
     std::string error;
     bool done = false; // guarded by Pipeline::m_mutex

@@ -1,11 +1,15 @@
 #pragma once
 
-// Writes files that compress like a database backup: 8 KiB pages, about 40 %
-// empty (zeros), 40 % data rows (fixed-width binary fields plus text from a
-// small vocabulary) and 20 % random bytes (already compressed or encrypted
-// data), each page's kind drawn on its own, as pages of different objects
-// interleave in a data file. The content is a pure function of the seed and
-// offset.
+// Writes files that compress like database backups, of two kinds:
+// - Mixed: 8 KiB pages, about 40 % empty (zeros), 40 % data rows
+//   (fixed-width binary fields plus text from a small vocabulary) and 20 %
+//   random bytes (already compressed or encrypted data), each page's kind
+//   drawn on its own. deflate -6 leaves about 37 % of it.
+// - Database: pages as a real database's data file holds them (see
+//   DatabasePages.h). deflate -6 leaves about 15 % of it.
+// The content is a pure function of the kind, the seed and the offset.
+
+#include "DatabasePages.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,21 +27,7 @@ namespace backuplike {
 inline constexpr std::size_t kPageSize = 8192;
 inline constexpr std::size_t kExtentSize = 8 * kPageSize;
 
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : m_state(seed) {}
-    std::uint64_t next()
-    {
-        std::uint64_t z = (m_state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
-
-private:
-    std::uint64_t m_state;
-};
+using Random = dbpages::Random;
 
 inline void fillRowPage(Random& rnd, std::uint64_t pageNumber, std::uint32_t& rowId, std::uint8_t* page)
 {
@@ -74,10 +64,17 @@ inline void fillRowPage(Random& rnd, std::uint64_t pageNumber, std::uint32_t& ro
     }
 }
 
+enum class Content { Mixed, Database };
+
 // Fills `length` bytes (a multiple of kExtentSize, except at the end) of the
 // content that starts at `offset`.
-inline void fill(std::uint64_t seed, std::uint64_t offset, std::uint8_t* out, std::size_t length)
+inline void fill(std::uint64_t seed, std::uint64_t offset, std::uint8_t* out, std::size_t length,
+                 Content content = Content::Mixed)
 {
+    if (content == Content::Database) {
+        dbpages::fill(seed, offset, out, length);
+        return;
+    }
     std::vector<std::uint8_t> page(kPageSize);
     for (std::size_t done = 0; done < length; done += kExtentSize) {
         const std::uint64_t extent = (offset + done) / kExtentSize;
@@ -104,12 +101,13 @@ inline void fill(std::uint64_t seed, std::uint64_t offset, std::uint8_t* out, st
 
 // Writes `length` bytes of content starting at `offset` into `fd` at that
 // offset. Returns an empty string or the error.
-inline std::string writeRange(int fd, std::uint64_t seed, std::uint64_t offset, std::uint64_t length)
+inline std::string writeRange(int fd, std::uint64_t seed, std::uint64_t offset, std::uint64_t length,
+                              Content content = Content::Mixed)
 {
     std::vector<std::uint8_t> buffer(64 * kExtentSize);
     while (length > 0) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length));
-        fill(seed, offset, buffer.data(), n);
+        fill(seed, offset, buffer.data(), n, content);
         for (std::size_t w = 0; w < n;) {
             const ssize_t k = ::pwrite(fd, buffer.data() + w, n - w, static_cast<off_t>(offset + w));
             if (k <= 0)
@@ -123,12 +121,13 @@ inline std::string writeRange(int fd, std::uint64_t seed, std::uint64_t offset, 
 }
 
 // Creates `path` with `size` bytes of backup-like content.
-inline std::string writeFile(const std::string& path, std::uint64_t size, std::uint64_t seed = 1)
+inline std::string writeFile(const std::string& path, std::uint64_t size, std::uint64_t seed = 1,
+                             Content content = Content::Mixed)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return std::strerror(errno);
-    std::string error = writeRange(fd, seed, 0, size);
+    std::string error = writeRange(fd, seed, 0, size, content);
     if (::close(fd) != 0 && error.empty())
         error = std::strerror(errno);
     return error;

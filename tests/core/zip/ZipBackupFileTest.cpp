@@ -105,6 +105,7 @@ struct RoundTripCase {
     const char* name;
     std::uint64_t size;
     zip::Level level;
+    backuplike::Content content = backuplike::Content::Mixed;
 };
 
 class ZipRoundTrip : public ZipTest, public ::testing::WithParamInterface<RoundTripCase> {};
@@ -115,7 +116,7 @@ TEST_P(ZipRoundTrip, ArchiveHoldsTheSourceUnderItsNameAndToolsAcceptIt)
     SCOPED_TRACE(nameOf(c.level));
     const std::string source = temp(c.name);
     const std::string archive = temp("Sales.zip");
-    ASSERT_EQ(backuplike::writeFile(source, c.size, 7), "");
+    ASSERT_EQ(backuplike::writeFile(source, c.size, 7, c.content), "");
     ::chmod(source.c_str(), 0640);
     setModified(source, fakes::LocalTime(2024, 3, 15, 10, 15, 30));
 
@@ -159,7 +160,13 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripCase{"Utf8Name", "Ventes_\xC3\xA9t\xC3\xA9.Bak", 300 * 1024, zip::Level::Balanced},
                       RoundTripCase{"Mixed100MiB", "Sales_20240315101530.Bak", 100 * kMiB, zip::Level::Balanced},
                       RoundTripCase{"Mixed100MiB", "Sales_20240315101530.Bak", 100 * kMiB, zip::Level::Fast},
-                      RoundTripCase{"Mixed100MiB", "Sales_20240315101530.Bak", 100 * kMiB, zip::Level::Smallest}),
+                      RoundTripCase{"Mixed100MiB", "Sales_20240315101530.Bak", 100 * kMiB, zip::Level::Smallest},
+                      RoundTripCase{"Database64MiB", "Sales_20240315101530.Bak", 64 * kMiB, zip::Level::Balanced,
+                                    backuplike::Content::Database},
+                      RoundTripCase{"Database64MiB", "Sales_20240315101530.Bak", 64 * kMiB, zip::Level::Fast,
+                                    backuplike::Content::Database},
+                      RoundTripCase{"Database64MiB", "Sales_20240315101530.Bak", 64 * kMiB, zip::Level::Smallest,
+                                    backuplike::Content::Database}),
     [](const ::testing::TestParamInfo<RoundTripCase>& info) {
         return std::string(info.param.label) + "_" + nameOf(info.param.level);
     });
@@ -170,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct BlockCase {
     zip::Codec codec;
     std::uint64_t size;
+    backuplike::Content content = backuplike::Content::Mixed;
 };
 
 class ZipBlockEdges : public ZipTest, public ::testing::WithParamInterface<BlockCase> {};
@@ -179,7 +187,7 @@ TEST_P(ZipBlockEdges, EveryBlockBoundaryDecodes)
     const BlockCase c = GetParam();
     const std::string source = temp("Edge.Bak");
     const std::string archive = temp("Edge.zip");
-    ASSERT_EQ(backuplike::writeFile(source, c.size, c.size), "");
+    ASSERT_EQ(backuplike::writeFile(source, c.size, c.size, c.content), "");
     zip::DeflateOptions options;
     options.codec = c.codec;
     options.blockSize = 64 * 1024;
@@ -204,6 +212,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ZipBlockEdges,
                                            BlockCase{kLibdeflate6, 32767}, BlockCase{kLibdeflate6, 65536},
                                            BlockCase{kLibdeflate6, 3 * 65536 + 1},
                                            BlockCase{kLibdeflate6, 2 * kMiB + 12345},
+                                           BlockCase{kLibdeflate6, 3 * kMiB + 4321, backuplike::Content::Database},
+                                           BlockCase{kIsal3, 3 * kMiB + 4321, backuplike::Content::Database},
                                            BlockCase{{zip::Engine::Libdeflate, 1}, 2 * kMiB + 12345},
                                            BlockCase{{zip::Engine::Libdeflate, 12}, 2 * kMiB + 12345}),
                          [](const ::testing::TestParamInfo<BlockCase>& info) {
@@ -211,7 +221,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ZipBlockEdges,
                              const char* engine = codec.engine == zip::Engine::Isal ? "Isal"
                                  : codec.engine == zip::Engine::Zlib                ? "Zlib"
                                                                                     : "Libdeflate";
-                             return engine + std::to_string(codec.level) + "_" + std::to_string(info.param.size);
+                             return engine + std::to_string(codec.level) + "_" + std::to_string(info.param.size)
+                                 + (info.param.content == backuplike::Content::Database ? "_Database" : "");
                          });
 
 // Past 4 GiB the entry needs zip64. The file is sparse with real data at the
