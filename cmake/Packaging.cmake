@@ -68,6 +68,9 @@ install(FILES ${packaging}/corvella.service
     DESTINATION ${CORVELLA_SYSTEMD_UNIT_DIR})
 install(FILES ${packaging}/debian/copyright ${generated}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvella)
+# Example Prometheus alert rules for the metrics file (METRICS_FILE).
+install(FILES ${packaging}/prometheus/corvella-alerts.yml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvella/examples)
 
 # 32 and 256 are the window's own icons; the other sizes are scaled down from
 # the 256 one: convert corvella-256.png -filter Lanczos -resize NxN -strip PNG32:corvella-N.png

@@ -71,7 +71,8 @@ public:
         ui::MessageBoxPrompter prompter;
         const QString caption = ui::ApplicationCaption();
         const config::SettingsLocation location
-            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
+            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath,
+                                                                              commandLine.historyPath));
         std::string error;
         if (!config::PrepareUserFolders(location, error)) {
             prompter.inform(nullptr, caption, QString::fromStdString(error));
@@ -101,7 +102,7 @@ public:
 
         auto* real = new RealServices(location.settingsPath);
         auto* session = new engine::BackupSession(
-            {location.settingsPath, location.logPath}, real->backup.services(engine::kDisplayName),
+            {location.settingsPath, location.logPath, location.historyPath}, real->backup.services(engine::kDisplayName),
             [prompter = &real->prompter](const std::string& text, const std::string& title) {
                 prompter->inform(nullptr, QString::fromStdString(title), QString::fromStdString(text));
             });
@@ -109,6 +110,7 @@ public:
         ui::WindowServices services;
         services.prompter = &real->prompter;
         services.settingsSource = location.describe();
+        services.historyPath = location.historyPath;
         services.windowStatePath = WindowStatePath();
         services.checkConnection = [backup = &real->backup](const std::string& connectionString,
                                                             std::string& failureText) {

@@ -1,6 +1,7 @@
 #include "app/Headless.h"
 
 #include "app/InstanceLock.h"
+#include "app/StatusCommand.h"
 #include "config/DatabaseEntry.h"
 #include "config/DatabaseList.h"
 #include "config/MailSettings.h"
@@ -37,8 +38,9 @@ namespace {
 constexpr std::chrono::milliseconds kServiceStopBound = std::chrono::seconds(60);
 
 const char* const kUsage =
-    "Usage: corvella [--config FILE] [--log FILE]\n"
-    "       corvella --backup-now | --service [--config FILE] [--log FILE]\n"
+    "Usage: corvella [--config FILE] [--log FILE] [--history FILE]\n"
+    "       corvella --backup-now | --service [--config FILE] [--log FILE] [--history FILE]\n"
+    "       corvella --status | --check [--config FILE] [--history FILE]\n"
     "       corvella --encode-password < PASSWORD-FILE\n"
     "       corvella --help | --version\n"
     "\n"
@@ -52,11 +54,20 @@ const char* const kUsage =
     "                 reads the settings file again (new databases run at once,\n"
     "                 removed ones stop after their run, the others keep their\n"
     "                 schedule); exit 1 when the stop cut a backup short\n"
+    "  --status       print each listed database's last good backup, last result,\n"
+    "                 next start and state from the run history, then the\n"
+    "                 --check line; exit as --check does\n"
+    "  --check        print one line for a monitoring system and exit 0 (OK),\n"
+    "                 1 (WARNING: a database without a good backup within twice\n"
+    "                 its interval plus 10 minutes), 2 (CRITICAL: a last run that\n"
+    "                 failed, or no good backup once the first interval passed)\n"
+    "                 or 3 (UNKNOWN: settings or history unreadable)\n"
     "  --encode-password\n"
     "                 read a password from standard input (one line) and print\n"
     "                 the form BackupConfig.ini stores it in (DB_INITER_n, SVRPD)\n"
     "  --config FILE  the settings file to use\n"
     "  --log FILE     the event log to append to\n"
+    "  --history FILE the run history (SQLite) to record runs in or to read\n"
     "  --help         show this text and the files in use\n"
     "  --version      show the program's version\n"
     "\n"
@@ -65,9 +76,10 @@ const char* const kUsage =
     "$XDG_CONFIG_HOME/corvella/BackupConfig.ini (~/.config when unset). Without\n"
     "--log the log is BackupLog.log in the current folder, or\n"
     "$XDG_STATE_HOME/corvella/BackupLog.log (~/.local/state) when the settings\n"
-    "come from that folder. One copy runs per settings file. A settings file\n"
-    "that is missing, unusable or in use by another copy ends the program with\n"
-    "exit code 2.\n";
+    "come from that folder. Without --history the run history is\n"
+    "BackupHistory.db beside the log. One copy runs per settings file. A\n"
+    "settings file that is missing, unusable or in use by another copy ends the\n"
+    "program with exit code 2 (3 for --status and --check).\n";
 
 // Lines on stderr never interleave, whichever thread writes them.
 std::mutex s_stderrMutex;
@@ -242,7 +254,8 @@ std::string SignalName(int signal)
 struct HeadlessSession {
     HeadlessSession(const Configuration& configuration, const std::string& applicationName)
         : services(configuration.location.settingsPath)
-        , session({configuration.location.settingsPath, configuration.location.logPath},
+        , session({configuration.location.settingsPath, configuration.location.logPath,
+                   configuration.location.historyPath},
                   services.services(engine::kDisplayName),
                   [applicationName](const std::string& text, const std::string& caption) {
                       ErrorLine(applicationName + ": " + caption + ": " + text);
@@ -421,12 +434,15 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
             help = headless = true;
         } else if (arg == "--version") {
             version = headless = true;
-        } else if (arg == "--backup-now" || arg == "--service" || arg == "--encode-password") {
+        } else if (arg == "--backup-now" || arg == "--service" || arg == "--encode-password" || arg == "--status"
+                   || arg == "--check") {
             const auto wanted = arg == "--service"        ? CommandLine::Mode::Service
                 : arg == "--encode-password" ? CommandLine::Mode::EncodePassword
+                : arg == "--status"          ? CommandLine::Mode::Status
+                : arg == "--check"           ? CommandLine::Mode::Check
                                              : CommandLine::Mode::BackupNow;
             if (mode != CommandLine::Mode::Desktop && mode != wanted)
-                return invalid("--backup-now, --service and --encode-password cannot be combined");
+                return invalid("--backup-now, --service, --status, --check and --encode-password cannot be combined");
             mode = wanted;
             headless = true;
         } else if (arg == "--config" || arg.starts_with("--config=")) {
@@ -434,6 +450,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
                 return invalid(*problem);
         } else if (arg == "--log" || arg.starts_with("--log=")) {
             if (auto problem = takeValue(i, "--log", result.logPath))
+                return invalid(*problem);
+        } else if (arg == "--history" || arg.starts_with("--history=")) {
+            if (auto problem = takeValue(i, "--history", result.historyPath))
                 return invalid(*problem);
         } else {
             return invalid(arg.starts_with("-") ? "unknown option '" + arg + "'" : "unexpected argument '" + arg + "'");
@@ -447,8 +466,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args)
         result.mode = CommandLine::Mode::Desktop;
     } else if (!result.desktopArgs.empty()) {
         return invalid("unknown option '" + result.desktopArgs.front() + "'");
-    } else if (mode == CommandLine::Mode::EncodePassword && (!result.configPath.empty() || !result.logPath.empty())) {
-        return invalid("--encode-password takes no --config or --log");
+    } else if (mode == CommandLine::Mode::EncodePassword
+               && (!result.configPath.empty() || !result.logPath.empty() || !result.historyPath.empty())) {
+        return invalid("--encode-password takes no --config, --log or --history");
     } else {
         result.mode = mode;
     }
@@ -460,10 +480,11 @@ int RunHeadless(const CommandLine& commandLine)
     const std::string applicationName = engine::ProgramName();
     switch (commandLine.mode) {
     case CommandLine::Mode::Help: {
-        const config::SettingsLocation location
-            = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
+        const config::SettingsLocation location = config::ResolveSettingsLocation(
+            config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath, commandLine.historyPath));
         std::cout << kUsage << "\nSettings file in use: " << location.settingsPath << " (" << location.describe()
-                  << ")\nLog file in use: " << location.logPath << '\n';
+                  << ")\nLog file in use: " << location.logPath << "\nRun history in use: " << location.historyPath
+                  << '\n';
         return kExitOk;
     }
     case CommandLine::Mode::Version:
@@ -477,14 +498,17 @@ int RunHeadless(const CommandLine& commandLine)
         return kExitBadConfiguration;
     case CommandLine::Mode::EncodePassword:
         return EncodePassword(applicationName);
+    case CommandLine::Mode::Status:
+    case CommandLine::Mode::Check:
+        return RunStatusCommand(commandLine);
     case CommandLine::Mode::BackupNow:
     case CommandLine::Mode::Service:
         break;
     }
 
     Configuration configuration;
-    configuration.location
-        = config::ResolveSettingsLocation(config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath));
+    configuration.location = config::ResolveSettingsLocation(
+        config::ProcessLocationInputs(commandLine.configPath, commandLine.logPath, commandLine.historyPath));
     const std::string& path = configuration.location.settingsPath;
     std::string error;
     if (!config::PrepareUserFolders(configuration.location, error)) {

@@ -13,6 +13,8 @@
 //       exits 0, or 1 when the stop cut a backup short;
 //   corvella --encode-password             reads a password from stdin and
 //       prints its stored form, for writing the settings file by hand;
+//   corvella --status | --check [--config FILE] [--history FILE]  judges
+//       every listed database from the run history (StatusCommand.h);
 //   --help, --version.
 // Notices become lines on stderr. A settings file that is missing,
 // unreadable, lists no usable database or is in use by another copy gives a
@@ -26,18 +28,19 @@ inline constexpr int kExitRunFailed = 1;
 inline constexpr int kExitBadConfiguration = 2;
 
 struct CommandLine {
-    enum class Mode { Desktop, BackupNow, Service, EncodePassword, Help, Version, Invalid };
+    enum class Mode { Desktop, BackupNow, Service, EncodePassword, Status, Check, Help, Version, Invalid };
     Mode mode = Mode::Desktop;
     std::string configPath;               // --config; empty: found as SettingsLocation says
     std::string logPath;                  // --log; empty: found as SettingsLocation says
+    std::string historyPath;              // --history; empty: beside the log
     std::vector<std::string> desktopArgs; // Qt's own options (-platform X ...), for the window
     std::string error;                    // for Mode::Invalid
 };
 
-// --config and --log are taken in every mode; the desktop also takes a few
-// of Qt's own options (-platform, -display, -style, -session ...). Anything
-// else, an option without its value, or Qt's options with a headless mode,
-// gives Mode::Invalid; nothing here needs a display.
+// --config, --log and --history are taken in every mode; the desktop also
+// takes a few of Qt's own options (-platform, -display, -style, -session
+// ...). Anything else, an option without its value, or Qt's options with a
+// headless mode, gives Mode::Invalid; nothing here needs a display.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // Runs a mode other than Desktop and returns the process's exit code.

@@ -111,6 +111,14 @@ std::vector<OptionEntry> MakeCatalog()
             .group = "Database connections",
         },
         {
+            .key = kMetricsFileKey,
+            .kind = OptionKind::Path,
+            .defaultValue = "",
+            .explanation = "A Prometheus textfile (for the node exporter) written at start and after every run, "
+                           "with each database's last good backup, last result and sizes (empty: none).",
+            .group = "Monitoring",
+        },
+        {
             .key = kMailOnFailureKey,
             .kind = OptionKind::OnOff,
             .defaultValue = kFalseText,

@@ -88,6 +88,16 @@ RunOptions LoadRunOptions(const std::string& iniPath)
     options.startServiceOnLaunch = IsOptionOn(profile, kStartServiceOnLaunchKey);
     options.stallMinutes = ParseStallMinutes(profile.read(kOptionsSection, kStallMinutesKey));
     options.cancelStalledBackups = IsOptionOn(profile, kCancelStalledBackupsKey);
+    std::string metricsFile = profile.read(kOptionsSection, kMetricsFileKey);
+    const auto first = metricsFile.find_first_not_of(" \t");
+    metricsFile = first == std::string::npos ? std::string()
+                                             : metricsFile.substr(first, metricsFile.find_last_not_of(" \t") - first + 1);
+    if (!metricsFile.empty() && metricsFile.front() != '/') {
+        const auto slash = iniPath.rfind('/');
+        if (slash != std::string::npos)
+            metricsFile = iniPath.substr(0, slash + 1) + metricsFile;
+    }
+    options.metricsFile = std::move(metricsFile);
     options.offsite = ReadOffsiteOptions(profile);
     return options;
 }

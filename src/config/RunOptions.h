@@ -14,6 +14,7 @@ inline constexpr const char* kVerifyBackupKey = "VERIFY_BACKUP";
 inline constexpr const char* kStartServiceOnLaunchKey = "START_SERVICE_ON_LAUNCH";
 inline constexpr const char* kStallMinutesKey = "STALL_MINUTES";
 inline constexpr const char* kCancelStalledBackupsKey = "CANCEL_STALLED_BACKUPS";
+inline constexpr const char* kMetricsFileKey = "METRICS_FILE";
 inline constexpr const char* kOffsiteUrlKey = "OFFSITE_URL";
 inline constexpr const char* kOffsiteEndpointKey = "OFFSITE_ENDPOINT";
 inline constexpr const char* kOffsiteRegionKey = "OFFSITE_REGION";
@@ -59,6 +60,10 @@ struct RunOptions {
     // run fails. Default FALSE.
     bool cancelStalledBackups = false;
 
+    // METRICS_FILE=<path>: the Prometheus textfile written at start and after
+    // every run; a relative path is relative to the settings file's folder.
+    // Empty: none.
+    std::string metricsFile;
     OffsiteOptions offsite;
 
     static constexpr double kDefaultStallMinutes = 30;

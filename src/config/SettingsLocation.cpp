@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kFolderName = "corvella";
 constexpr const char* kLogFileName = "BackupLog.log";
+constexpr const char* kHistoryFileName = "BackupHistory.db";
 
 std::string env(const LocationInputs& inputs, const char* name)
 {
@@ -109,14 +110,24 @@ SettingsLocation ResolveSettingsLocation(const LocationInputs& inputs)
         location.logPath = baseFolder(inputs, "XDG_STATE_HOME", ".local/state") + "/" + kFolderName + "/" + kLogFileName;
     else
         location.logPath = kLogFileName;
+
+    if (!inputs.historyOption.empty()) {
+        location.historyPath = inputs.historyOption;
+    } else {
+        const auto slash = location.logPath.rfind('/');
+        location.historyPath = slash == std::string::npos
+            ? std::string(kHistoryFileName)
+            : location.logPath.substr(0, slash + 1) + kHistoryFileName;
+    }
     return location;
 }
 
-LocationInputs ProcessLocationInputs(std::string configOption, std::string logOption)
+LocationInputs ProcessLocationInputs(std::string configOption, std::string logOption, std::string historyOption)
 {
     LocationInputs inputs;
     inputs.configOption = std::move(configOption);
     inputs.logOption = std::move(logOption);
+    inputs.historyOption = std::move(historyOption);
     inputs.programFolder = ProgramFolder();
     inputs.getenv = [](const char* name) -> const char* { return std::getenv(name); };
     return inputs;

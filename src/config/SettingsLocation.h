@@ -15,6 +15,7 @@ namespace config {
 //   ~/.local/state) when the settings came from the XDG folder (an installed
 //   copy started from a menu, whose working folder is the home folder); else
 //   BackupLog.log in the working folder.
+//   history: --history FILE; else BackupHistory.db beside the log.
 // Pure apart from the one existence test of the program-folder file; the
 // environment is read through `getenv` so tests can pass their own.
 struct SettingsLocation {
@@ -22,6 +23,7 @@ struct SettingsLocation {
 
     std::string settingsPath;
     std::string logPath;
+    std::string historyPath;
     Source source = Source::Option;
 
     // How the settings file was found, for --help and the About box.
@@ -31,6 +33,7 @@ struct SettingsLocation {
 struct LocationInputs {
     std::string configOption;  // --config, empty when not given
     std::string logOption;     // --log, empty when not given
+    std::string historyOption; // --history, empty when not given
     std::string programFolder; // with a trailing "/"
     std::function<const char*(const char*)> getenv;
 };
@@ -38,7 +41,8 @@ struct LocationInputs {
 SettingsLocation ResolveSettingsLocation(const LocationInputs& inputs);
 
 // The inputs of the running process: the real environment and program folder.
-LocationInputs ProcessLocationInputs(std::string configOption, std::string logOption);
+LocationInputs ProcessLocationInputs(std::string configOption, std::string logOption,
+                                     std::string historyOption = {});
 
 // Creates the missing folders of the user's settings file and log (mode 0700:
 // the settings hold credentials). False, with the reason, when one cannot be

@@ -2,6 +2,7 @@
 
 #include "engine/BackupScheduler.h"
 #include "engine/FailureAlerts.h"
+#include "engine/StoredRunHistory.h"
 
 namespace engine {
 
@@ -61,6 +62,11 @@ BackupSession::BackupSession(Paths paths, BackupServices services, logging::Log:
         addView(m_failureAlerts.get());
     }
     services.applicationName = m_applicationName;
+    if (!services.history && !m_paths.historyPath.empty()) {
+        m_history = std::make_unique<StoredRunHistory>(m_paths.historyPath, m_paths.settingsPath, m_log);
+        services.history = m_history.get();
+        m_history->writeMetrics();
+    }
     m_scheduler = std::make_unique<BackupScheduler>(*this, std::move(services));
 }
 

@@ -16,6 +16,7 @@ namespace engine {
 
 class BackupScheduler;
 class FailureAlerts;
+class StoredRunHistory;
 
 // The state every run shares.
 struct BackupState {
@@ -49,12 +50,17 @@ public:
     struct Paths {
         std::string settingsPath;                          // BackupConfig.ini in use
         std::string logPath = logging::Log::kDefaultFileName; // the event log
+        // The run history every run is recorded in, unless the services
+        // bring their own; empty: none.
+        std::string historyPath;
     };
 
     // Opens the log at once (a log that cannot be opened is reported through
     // `onLogOpenFailure`, as the log itself does), creates the scheduler
     // over `services`, which must outlive every run, and registers the
-    // failure alerts over the services' mailer and clock.
+    // failure alerts over the services' mailer and clock. With a history
+    // path (and no history among the services) runs are recorded there, and
+    // the metrics file the settings ask for is written at once.
     BackupSession(Paths paths, BackupServices services, logging::Log::MessageBoxFn onLogOpenFailure = {});
     ~BackupSession();
 
@@ -67,6 +73,7 @@ public:
     BackupScheduler& scheduler() { return *m_scheduler; }
     const std::string& settingsPath() const { return m_paths.settingsPath; }
     const std::string& logPath() const { return m_paths.logPath; }
+    const std::string& historyPath() const { return m_paths.historyPath; }
     // The caption of notices raised by runs.
     const std::string& applicationName() const { return m_applicationName; }
 
@@ -86,6 +93,8 @@ private:
     Paths m_paths;
     std::string m_applicationName;
     logging::Log m_log;
+    // Records the runs; null without a history path. Outlives the scheduler.
+    std::unique_ptr<StoredRunHistory> m_history;
     StatusJournal m_journal;
     std::mutex m_backupLock;
     BackupState m_state;

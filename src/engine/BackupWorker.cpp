@@ -250,6 +250,7 @@ RunResult BackupWorker::run(std::stop_token stop)
     if (state.backupLock)
         lock = std::unique_lock(*state.backupLock);
     m_result.startTime = m_services.clock->systemTime();
+    recordStart();
 
     m_manual = state.manualRun.load() != 0;
     if (m_manual)
@@ -294,7 +295,20 @@ RunResult BackupWorker::run(std::stop_token stop)
     }
     if (connection)
         connection->Close();
+    recordEnd();
     return m_result;
+}
+
+void BackupWorker::recordStart()
+{
+    if (m_services.history)
+        m_ticket = m_services.history->runStarted(StartedRunRecord(m_job, m_result.startTime));
+}
+
+void BackupWorker::recordEnd()
+{
+    if (m_services.history)
+        m_services.history->runFinished(m_ticket, FinishedRunRecord(m_job, m_result));
 }
 
 bool BackupWorker::runPhases()

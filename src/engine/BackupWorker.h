@@ -2,6 +2,7 @@
 
 #include "engine/BackupFolders.h"
 #include "engine/BackupJob.h"
+#include "engine/RunHistory.h"
 #include "engine/StatusJournal.h"
 #include "engine/TempLeftovers.h"
 
@@ -73,6 +74,8 @@ struct BackupServices {
     std::string applicationName;
     // How often a run asks the server how far its backup is (0: never).
     std::chrono::milliseconds progressInterval{0};
+    // Where runs are recorded; null: nowhere.
+    RunHistory* history = nullptr;
 };
 
 // How a run ended.
@@ -201,6 +204,11 @@ private:
     Phase sendMail();
     Phase rotate();
     Phase uploadOffsite();
+    // The run's row in the history: its start as soon as it holds the lock
+    // (a run that never ends shows as interrupted), the whole row once it
+    // is over. A history that cannot be written never changes the run.
+    void recordStart();
+    void recordEnd();
 
     void setCell(int column, const std::string& text);
     // Shows `text` as the run's backup status and keeps it as the reason the
@@ -251,6 +259,7 @@ private:
     std::mutex m_connectionMutex; // guards m_connection against the stop callback
     std::shared_ptr<db::Connection> m_connection;
     std::string m_connectionString;
+    RunTicket m_ticket;
 };
 
 } // namespace engine

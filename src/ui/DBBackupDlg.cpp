@@ -9,11 +9,15 @@
 #include "ui/AboutBox.h"
 #include "ui/ConfigGridModel.h"
 #include "ui/DatabaseFormWidget.h"
+#include "engine/StoredRunHistory.h"
+#include "ui/HistoryReader.h"
+#include "ui/HistoryWindow.h"
 #include "ui/DesktopNotification.h"
 #include "ui/OptionsDialog.h"
 #include "ui/Prompter.h"
 #include "ui/ResponsiveCall.h"
 #include "ui/StatusGridModel.h"
+#include "ui/TableViews.h"
 #include "ui/TrayController.h"
 #include "ui/WrappedTextDelegate.h"
 
@@ -90,18 +94,8 @@ QPushButton* MakeButton(const QString& text, const char* objectName)
 
 void SetUpGrid(QTableView* view, QAbstractItemModel* model, int (*width)(int))
 {
-    view->setModel(model);
-    view->setSelectionBehavior(QAbstractItemView::SelectRows);
-    view->setSelectionMode(QAbstractItemView::SingleSelection);
-    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    SetUpTableView(view, model);
     view->setAlternatingRowColors(true);
-    view->setWordWrap(false);
-    view->setShowGrid(false);
-    view->verticalHeader()->hide();
-    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
-    view->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    view->horizontalHeader()->setHighlightSections(false);
     view->horizontalHeader()->setStretchLastSection(false);
     // A column is never narrower than its heading, so every heading reads whole.
     const QFontMetrics metrics = view->horizontalHeader()->fontMetrics();
@@ -166,6 +160,13 @@ DBBackupDlg::DBBackupDlg(engine::BackupSession& session, WindowServices services
     setWindowIcon(icon);
 
     m_configModel = std::make_unique<ConfigGridModel>(m_databaseList);
+    if (!m_services.historyPath.empty())
+        m_historyReader = std::make_unique<HistoryReader>(m_services.historyPath);
+    m_configModel->setToolTipProvider([this](int row) {
+        const QString schedule = scheduleTip(row);
+        const QString history = historyTip(row);
+        return schedule.isEmpty() || history.isEmpty() ? schedule + history : schedule + QStringLiteral("\n") + history;
+    });
     m_statusModel = std::make_unique<StatusGridModel>(m_session.statusJournal());
     m_emailSettings = new EmailSettings(*m_services.prompter, m_session, m_services.sendTestMail, this);
     m_offsiteSettings = new OffsiteSettings(*m_services.prompter, m_session, m_services.checkOffsite,
@@ -380,6 +381,14 @@ void DBBackupDlg::buildMenus()
     addCommand(file, QStringLiteral("Open Backup Folder"), "MenuOpenBackupFolder", 0,
                &DBBackupDlg::openBackupFolder);
 
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    view->setObjectName(QStringLiteral("ViewMenu"));
+    QAction* history = view->addAction(QStringLiteral("Backup History"));
+    history->setObjectName(QStringLiteral("MenuHistory"));
+    history->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    history->setEnabled(m_historyReader != nullptr);
+    connect(history, &QAction::triggered, this, &DBBackupDlg::openHistory);
+
     QMenu* settings = menuBar()->addMenu(QStringLiteral("&Settings"));
     settings->setObjectName(QStringLiteral("SettingsMenu"));
     addCommand(settings, QStringLiteral("Application Level Settings"), "MenuApplicationSettings", 32775,
@@ -453,8 +462,6 @@ void DBBackupDlg::autoServiceStarted()
         m_stopAutoAction->setEnabled(true);
         m_stopAutoButton->setEnabled(true);
         m_tray->setServiceRunning(true);
-        // While the service runs, a row's tooltip says when it runs next.
-        m_configModel->setToolTipProvider([this](int row) { return scheduleTip(row); });
         refreshState();
     });
 }
@@ -467,7 +474,6 @@ void DBBackupDlg::autoServiceStopped()
         m_stopAutoAction->setEnabled(false);
         m_stopAutoButton->setEnabled(false);
         m_tray->setServiceRunning(false);
-        m_configModel->setToolTipProvider({});
         refreshState();
     });
 }
@@ -785,20 +791,99 @@ void DBBackupDlg::startServiceOnLaunch()
     startAutoBackupService();
 }
 
-QString DBBackupDlg::scheduleTip(int row) const
+std::optional<engine::BackupScheduler::ScheduledDatabase> DBBackupDlg::scheduleOf(int row) const
 {
     const std::string& url = m_databaseList.cell(row, config::ColDatabaseUrl);
     const std::string& name = m_databaseList.cell(row, config::ColDatabaseName);
     for (const auto& entry : m_session.scheduler().autoSchedule()) {
-        if (entry.databaseUrl != url || entry.databaseName != name)
-            continue;
-        if (entry.waitingOrRunning)
-            return QStringLiteral("Backing up now, or waiting for its turn");
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(entry.startsIn).count();
-        const QDateTime at = QDateTime::currentDateTime().addSecs(seconds);
-        return QStringLiteral("Next backup: %1").arg(QLocale().toString(at, QLocale::ShortFormat));
+        if (entry.databaseUrl == url && entry.databaseName == name)
+            return entry;
     }
-    return {};
+    return std::nullopt;
+}
+
+QString DBBackupDlg::scheduleTip(int row) const
+{
+    const auto entry = scheduleOf(row);
+    if (!entry)
+        return {};
+    if (entry->waitingOrRunning)
+        return QStringLiteral("Backing up now, or waiting for its turn");
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(entry->startsIn).count();
+    const QDateTime at = QDateTime::currentDateTime().addSecs(seconds);
+    return QStringLiteral("Next backup: %1").arg(QLocale().toString(at, QLocale::ShortFormat));
+}
+
+QString DBBackupDlg::historyTip(int row) const
+{
+    if (!m_historyReader)
+        return {};
+    std::vector<history::DatabaseSummary> known;
+    QString error;
+    if (!m_historyReader->summaries(known, error))
+        return {};
+    const std::string name = history::Trimmed(m_databaseList.cell(row, config::ColDatabaseName));
+    const std::string server = history::Trimmed(m_databaseList.cell(row, config::ColDatabaseUrl));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const history::DatabaseSummary& summary : known) {
+        if (summary.database != name || summary.server != server)
+            continue;
+        QString tip = QStringLiteral("No good backup recorded");
+        if (summary.lastSuccess) {
+            const history::Millis at = summary.lastSuccess->endedAt.value_or(summary.lastSuccess->startedAt);
+            tip = QStringLiteral("Last good backup: %1 (%2 ago)")
+                      .arg(QString::fromStdString(history::LocalTimeText(at)),
+                           QString::fromStdString(history::AgeText(now - at)));
+        }
+        if (summary.lastFinished && summary.lastFinished->outcome == history::Outcome::Failed) {
+            const history::RunRecord& failed = *summary.lastFinished;
+            tip += QStringLiteral("\nLast run failed %1 ago")
+                       .arg(QString::fromStdString(history::AgeText(now - failed.endedAt.value_or(failed.startedAt))));
+        }
+        return tip;
+    }
+    return QStringLiteral("No backup recorded yet");
+}
+
+QString DBBackupDlg::nextStartText(int row) const
+{
+    if (!m_session.scheduler().isAutoServiceRunning())
+        return QStringLiteral("service not started");
+    const auto entry = scheduleOf(row);
+    if (!entry)
+        return QStringLiteral("not in the running service");
+    if (entry->waitingOrRunning)
+        return QStringLiteral("now");
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(entry->startsIn).count();
+    return QString::fromStdString(
+        history::LocalTimeText(QDateTime::currentMSecsSinceEpoch() + static_cast<qint64>(seconds) * 1000));
+}
+
+void DBBackupDlg::openHistory()
+{
+    if (!m_historyReader)
+        return;
+    if (!m_historyWindow) {
+        m_historyWindow = new HistoryWindow(*m_historyReader, [this] {
+            std::vector<HistoryWindow::Listed> listed;
+            const std::vector<history::WatchedDatabase> watched = engine::WatchedDatabases(m_databaseList);
+            for (std::size_t row = 0; row < watched.size(); ++row)
+                listed.push_back({watched[row], nextStartText(static_cast<int>(row))});
+            return listed;
+        }, this);
+        // Runs that end show up soon after.
+        auto* pending = new QTimer(m_historyWindow);
+        pending->setSingleShot(true);
+        pending->setInterval(2000);
+        connect(pending, &QTimer::timeout, m_historyWindow, [window = m_historyWindow] {
+            if (window->isVisible())
+                window->refresh();
+        });
+        connect(m_statusModel.get(), &StatusGridModel::cellUpdated, pending, [pending] { pending->start(); });
+    }
+    m_historyWindow->show();
+    m_historyWindow->raise();
+    m_historyWindow->activateWindow();
 }
 
 void DBBackupDlg::manualBackup()

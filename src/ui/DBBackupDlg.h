@@ -2,6 +2,7 @@
 
 #include "config/DatabaseList.h"
 #include "config/PasswordCodec.h"
+#include "engine/BackupScheduler.h"
 #include "engine/BackupSession.h"
 #include "engine/BackupView.h"
 #include "engine/ServerFolder.h"
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QLabel;
@@ -25,12 +27,13 @@ class QTableView;
 class QTimer;
 class QUrl;
 
-namespace engine { class BackupScheduler; }
 
 namespace ui {
 
 class ConfigGridModel;
 class DatabaseFormWidget;
+class HistoryReader;
+class HistoryWindow;
 class Prompter;
 class StatusGridModel;
 class TrayController;
@@ -65,6 +68,8 @@ struct WindowServices {
     std::function<void(const QString& title, const QString& text)> notify;
     // How the settings file was found, for the About box ("beside the program" ...).
     std::string settingsSource;
+    // The run history the History window and the list's tooltips read; empty: none.
+    std::string historyPath;
     // Where the window keeps its size and column widths between starts; empty: nowhere.
     std::string windowStatePath;
 };
@@ -132,6 +137,8 @@ public:
     OffsiteSettings* offsiteSettings() const { return m_offsiteSettings; }
     TrayController* tray() const { return m_tray; }
     DatabaseFormWidget* databaseForm() const { return m_form; }
+    // The History window once it was opened, else null.
+    HistoryWindow* historyWindow() const { return m_historyWindow; }
     WrappedTextDelegate* statusDelegate() const { return m_statusDelegate; }
     // The list differs from what the settings file held when it was loaded or last saved.
     bool isListModified() const;
@@ -156,6 +163,7 @@ public slots:
     void stopAutoBackupService();
     void manualBackup();
     void openMailSettings();
+    void openHistory();
     void openOffsiteSettings();
     void openOptions();
     void openLog();
@@ -195,8 +203,14 @@ private:
     void refreshState();
     void notifyFailure(const engine::RunResult& result);
     void selectGridRowAt(const QPoint& position);
+    // The auto service's entry of `row`; empty while it does not run it.
+    std::optional<engine::BackupScheduler::ScheduledDatabase> scheduleOf(int row) const;
     // When the auto service runs `row` next, for its tooltip; empty when it does not.
     QString scheduleTip(int row) const;
+    // The last good backup of `row` (and a failed last run), for its tooltip.
+    QString historyTip(int row) const;
+    // When `row` runs next, for the History window.
+    QString nextStartText(int row) const;
     // Runs `action` on the GUI thread: at once when called there, otherwise
     // queued; dropped after shutdown.
     void onGuiThread(std::function<void()> action);
@@ -229,6 +243,8 @@ private:
     EmailSettings* m_emailSettings = nullptr;
     OffsiteSettings* m_offsiteSettings = nullptr;
     TrayController* m_tray = nullptr;
+    std::unique_ptr<HistoryReader> m_historyReader;
+    HistoryWindow* m_historyWindow = nullptr;
 };
 
 } // namespace ui

@@ -8,7 +8,7 @@ RecordingOwner::RecordingOwner(const std::string& logPath, engine::BackupService
 {
     if (services.applicationName.empty())
         services.applicationName = "corvella";
-    m_session = std::make_unique<engine::BackupSession>(engine::BackupSession::Paths{"", logPath}, std::move(services));
+    m_session = std::make_unique<engine::BackupSession>(engine::BackupSession::Paths{"", logPath, ""}, std::move(services));
     m_session->addView(this);
 }
 

@@ -20,6 +20,7 @@
 #ifdef CORVELLA_BINARY
 
 #include "ProgramRunner.h"
+#include "SettingsFiles.h"
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -103,20 +104,8 @@ protected:
     std::string writeConfig(const std::vector<std::pair<std::string, std::string>>& databases,
                             const std::string& path = {})
     {
-        config::DatabaseList list;
-        config::PasswordCodec codec;
-        for (const auto& [name, password] : databases) {
-            std::string encoded;
-            EXPECT_EQ(codec.Encode(password, encoded), 0);
-            const int row = list.insertRow(list.rowCount());
-            const std::string cells[] = {std::to_string(row + 1), m_server->dataSource(), name, "backup", encoded,
-                                         "1 Hours", m_root + "/backups", "False", "False", "False"};
-            for (int c = 0; c < config::kConfigColumnCount; ++c)
-                list.setCell(row, c, cells[c]);
-        }
         const std::string file = path.empty() ? m_root + "/BackupConfig.ini" : path;
-        logging::Log log(m_root + "/config.log");
-        EXPECT_TRUE(config::SaveDatabaseList(file, list, log));
+        integration::WriteSettings(file, m_server->dataSource(), databases, m_root + "/backups");
         return file;
     }
 

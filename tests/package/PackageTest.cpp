@@ -224,6 +224,11 @@ TEST_F(Package, InstallsTheProgramWithItsDesktopEntryIconsMetainfoManualAndUnit)
     EXPECT_EQ(KeyValue(unit, "User"), "corvella");
     EXPECT_EQ(KeyValue(unit, "RestartPreventExitStatus"), "2");
 
+    // The example alert rules for the metrics file are valid rules.
+    const std::string rules = s_root + "/usr/share/doc/corvella/examples/corvella-alerts.yml";
+    const Outcome checked = Shell("promtool check rules " + Quote(rules));
+    EXPECT_EQ(checked.exitCode, 0) << checked.output;
+
     // Debian's documents and the control data agree on the version.
     EXPECT_THAT(ReadFile(s_root + "/usr/share/doc/corvella/copyright"), HasSubstr("License: MIT"));
     const Outcome changelog = Shell("gzip -dc " + Quote(s_root + "/usr/share/doc/corvella/changelog.gz"));
@@ -232,7 +237,7 @@ TEST_F(Package, InstallsTheProgramWithItsDesktopEntryIconsMetainfoManualAndUnit)
     EXPECT_THAT(control, HasSubstr("\nVersion: " + programVersion + "\n"));
     const std::string depends = KeyValue(control, "Depends", ": ");
     for (const std::string package : {"tdsodbc", "unixodbc", "odbcinst", "adduser", "libodbc2", "libcurl4",
-                                      "libqt6widgets6"})
+                                      "libqt6widgets6", "libqt6charts6", "libsqlite3-0"})
         EXPECT_THAT(depends, ::testing::ContainsRegex("(^|, )" + package + "( |,|$)")) << depends;
 
     // postinst registers the driver and creates the account; nothing starts

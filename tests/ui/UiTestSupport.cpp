@@ -91,11 +91,13 @@ ui::DBBackupDlg& WindowFixture::open(ui::WindowServices services, engine::Backup
 {
     close();
     m_session = std::make_unique<engine::BackupSession>(
-        engine::BackupSession::Paths{settingsPath(), logPath()}, std::move(backup),
+        engine::BackupSession::Paths{settingsPath(), logPath(), historyPath()}, std::move(backup),
         [this](const std::string& text, const std::string& caption) {
             prompter.inform(nullptr, QString::fromStdString(caption), QString::fromStdString(text));
         });
     services.prompter = &prompter;
+    if (services.historyPath.empty())
+        services.historyPath = historyPath();
     if (!services.checkConnection) {
         services.checkConnection = [this](const std::string& connectionString, std::string& failureText) {
             checkedConnections.push_back(connectionString);

@@ -64,6 +64,7 @@ public:
     QString path(const QString& name) const { return m_dir.filePath(name); }
     std::string settingsPath() const { return path(QStringLiteral("BackupConfig.ini")).toStdString(); }
     std::string logPath() const { return path(QStringLiteral("BackupLog.log")).toStdString(); }
+    std::string historyPath() const { return path(QStringLiteral("BackupHistory.db")).toStdString(); }
     std::string backupFolder() const { return path(QStringLiteral("backups")).toStdString(); }
     // The log's messages, without their time stamps.
     QStringList logLines() const;

@@ -1,6 +1,7 @@
 #include "UiTestSupport.h"
 
 #include "ui/ConfigGridModel.h"
+#include "ui/HistoryWindow.h"
 
 #include "db/DbConnection.h"
 #include "engine/BackupScheduler.h"
@@ -138,6 +139,7 @@ private slots:
                             "File: Save Configurations=32780, Start auto backup service=32781, "
                             "Minimize to System Tray=32779, Exit=32774, Stop Auto Backup Service, Open Log, "
                             "Open Backup Folder",
+                            "View: Backup History",
                             "Settings: Application Level Settings=32775, Options..., Offsite Copies...",
                             "Help: Help    F1=32777, About=32776"}));
         QCOMPARE(Find<QLabel>(window(), "ServiceState")->text(), QString("Auto backup service stopped"));
@@ -311,6 +313,21 @@ private slots:
         const QStringList log = m_fixture->logLines();
         QVERIFY(log.contains("Manual backup taken."));
         QVERIFY(log.contains("Backup Started for Database Sales"));
+
+        // Both runs are in the history: the row's tooltip and the History window.
+        const QModelIndex name = window().configModel()->index(0, config::ColDatabaseName);
+        QTRY_VERIFY(window().configModel()->data(name, Qt::ToolTipRole).toString().contains("Last good backup: "));
+        auto* history = window().findChild<QAction*>(QStringLiteral("MenuHistory"));
+        QVERIFY(history && history->isEnabled());
+        history->trigger();
+        ui::HistoryWindow* historyWindow = window().historyWindow();
+        QVERIFY(historyWindow && historyWindow->isVisible());
+        QCOMPARE(historyWindow->databaseModel()->rowCount(), 1);
+        QCOMPARE(historyWindow->databaseModel()->index(0, ui::HistoryDatabaseModel::Database).data().toString(),
+                 QString("Sales"));
+        QVERIFY(historyWindow->databaseModel()->index(0, ui::HistoryDatabaseModel::LastResult).data().toString().startsWith("completed"));
+        QCOMPARE(historyWindow->runModel()->rowCount(), 2);
+        QCOMPARE(historyWindow->runModel()->index(0, ui::HistoryRunModel::Result).data().toString(), QString("completed"));
         m_fixture->close();
     }
 

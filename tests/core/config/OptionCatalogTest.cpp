@@ -48,7 +48,7 @@ TEST(OptionCatalogTest, EveryEntryIsCompleteAndConsistent)
     }
     // The keys the program reads today; each must be editable.
     for (const char* key : {"ZIP_COMPRESSION", "VERIFY_BACKUP", "MAIL_ON_FAILURE", "DB_ENCRYPTION", "DB_CA_FILE",
-                            "DB_TRUST_SERVER_CERTIFICATE", "START_SERVICE_ON_LAUNCH"})
+                            "DB_TRUST_SERVER_CERTIFICATE", "START_SERVICE_ON_LAUNCH", "METRICS_FILE"})
         EXPECT_NE(config::FindOption(key), nullptr) << key;
     EXPECT_NE(config::FindOption(" verify_backup "), nullptr);
     EXPECT_EQ(config::FindOption("NO_SUCH_KEY"), nullptr);

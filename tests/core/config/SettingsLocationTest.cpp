@@ -68,6 +68,20 @@ TEST(SettingsLocationTest, FindsTheSettingsAndTheLogInTheirOrder)
     }
 }
 
+// The run history lies beside the log, wherever that is, unless named.
+TEST(SettingsLocationTest, TheHistoryLiesBesideTheLog)
+{
+    const std::pair<config::LocationInputs, std::string> cases[] = {
+        {{"/etc/corvella/BackupConfig.ini", "", "", "", {}}, "BackupHistory.db"},
+        {{"", "", "", "", [](const char* name) -> const char* { return std::string(name) == "HOME" ? "/home/ana" : nullptr; }},
+         "/home/ana/.local/state/corvella/BackupHistory.db"},
+        {{"/c.ini", "/var/log/corvella/corvella.log", "", "", {}}, "/var/log/corvella/BackupHistory.db"},
+        {{"/c.ini", "/var/log/corvella.log", "/var/lib/corvella/runs.db", "", {}}, "/var/lib/corvella/runs.db"},
+    };
+    for (const auto& [inputs, history] : cases)
+        EXPECT_EQ(config::ResolveSettingsLocation(inputs).historyPath, history) << inputs.logOption;
+}
+
 // The user's folders are made on first use, private to the user.
 TEST(SettingsLocationTest, PreparesPrivateUserFolders)
 {
