@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <optional>
+#include <string>
 
 namespace config {
 
@@ -26,6 +29,26 @@ bool IsTrueOption(std::string_view value)
             return false;
     }
     return true;
+}
+
+double ParseStallMinutes(std::string_view value)
+{
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
+        value.remove_prefix(1);
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+        value.remove_suffix(1);
+    // A decimal comma is taken as the point it means.
+    std::string text(value);
+    for (char& c : text) {
+        if (c == ',')
+            c = '.';
+    }
+    double minutes = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), minutes);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(minutes)
+        || minutes < 0)
+        return RunOptions::kDefaultStallMinutes;
+    return std::min(minutes, RunOptions::kLongestStallMinutes);
 }
 
 bool IsOptionOn(const ProfileFile& profile, std::string_view key)
@@ -80,6 +103,8 @@ RunOptions LoadRunOptions(const std::string& iniPath)
     if (const auto days = checked(kRestoreTestDaysKey, "0 (a test after every backup)"); days && !days->empty())
         options.restoreTestDays = std::stoi(*days);
     options.restoreTestDataPath = checked(kRestoreTestDataPathKey, "empty (the server's default folders)").value_or("");
+    options.stallMinutes = ParseStallMinutes(profile.read(kOptionsSection, kStallMinutesKey));
+    options.cancelStalledBackups = IsOptionOn(profile, kCancelStalledBackupsKey);
     std::string metricsFile = profile.read(kOptionsSection, kMetricsFileKey);
     const auto first = metricsFile.find_first_not_of(" \t");
     metricsFile = first == std::string::npos ? std::string()
