@@ -147,6 +147,11 @@ TEST_P(RemoteServerRecipe, BacksUpThroughTheServersNameForTheFolder)
     options.backupSize = 256 * 1024;
     options.umask = recipe.serverUmask;
     options.pathMap = {{recipe.serverPath, backups}};
+    // The restore tests' copies go to the server's default data folder.
+    const std::string data = root + "/data/";
+    fs::create_directories(data);
+    ::chmod(data.c_str(), 0777);
+    options.dataPath = data;
     if (!recipe.serverUid.empty()) {
         // The backup root belongs to Corvella's account and a group the
         // server's account is given too (--group-add, or the same gid on both
@@ -168,7 +173,8 @@ TEST_P(RemoteServerRecipe, BacksUpThroughTheServersNameForTheFolder)
 
     const std::vector<Listed> databases = {{&server, "Sales", backups, recipe.serverPath, true, false},
                                            {&server, "Stock", backups, recipe.serverPath, false, true}};
-    const std::string settings = WriteSettings(work, databases, {{"VERIFY_BACKUP", "TRUE"}});
+    const std::string settings
+        = WriteSettings(work, databases, {{"VERIFY_BACKUP", "TRUE"}, {"RESTORE_TEST", "TRUE"}});
     if (launch.account) {
         ASSERT_EQ(::chown(settings.c_str(), launch.account->uid, launch.account->gid), 0);
     }
@@ -194,6 +200,16 @@ TEST_P(RemoteServerRecipe, BacksUpThroughTheServersNameForTheFolder)
                 ::testing::Each(HasSubstr("TO DISK = N'" + salesTemp + "Sales.bak'")));
     EXPECT_THAT(server.commandsStartingWith("RESTORE VERIFYONLY"),
                 Contains("RESTORE VERIFYONLY FROM DISK = N'" + salesTemp + "Sales.bak' WITH CHECKSUM"));
+    // The restore tests too: the archive unpacked in temp, the backup file in
+    // the database's folder.
+    EXPECT_THAT(server.commandsStartingWith("RESTORE DATABASE"),
+                Contains(HasSubstr("FROM DISK = N'" + salesTemp + "Sales_restoretest.Bak'")));
+    EXPECT_THAT(server.commandsStartingWith("RESTORE DATABASE"),
+                Contains(HasSubstr("FROM DISK = N'" + recipe.serverPath + separator + "Stock" + separator
+                                   + "Stock")));
+    const auto tested = fakes::ReadLogMessages(work + "/BackupLog.log");
+    for (const char* name : {"Sales", "Stock"})
+        EXPECT_THAT(tested, Contains(HasSubstr(std::string("Restore test passed for Database ") + name))) << name;
 
     // Without the server's name the server cannot find the folder; the
     // backups made so far stay as they are.
