@@ -6,6 +6,7 @@
 #include "config/SettingsLocation.h"
 #include "db/DbConnection.h"
 #include "engine/BackupSession.h"
+#include "engine/ServerFolder.h"
 #include "engine/SystemServices.h"
 #include "mail/BackupMail.h"
 #include "ui/DBBackupDlg.h"
@@ -112,6 +113,21 @@ public:
             db::DbConnectionOptions options;
             return backup->connectionOptions(options, failureText)
                 && db::CheckConnection(connectionString, failureText, options);
+        };
+        services.checkServerFolder = [backup = &real->backup](const std::string& connectionString,
+                                                              const engine::ServerFolderNames& names) {
+            engine::FolderVisibility visibility;
+            db::DbConnectionOptions options;
+            std::string failureText;
+            std::unique_ptr<db::DbConnection> connection;
+            if (backup->connectionOptions(options, failureText))
+                connection = db::OpenBackupConnection(connectionString, failureText, options);
+            if (!connection) {
+                visibility.text = "Corvella could not check whether the SQL Server sees the backup folder: "
+                    + (failureText.empty() ? std::string("no second connection") : failureText);
+                return visibility;
+            }
+            return engine::CheckServerSeesFolder(*connection, names);
         };
         services.sendTestMail = [](const config::MailSettings& settings) { return mail::SendTestMail(settings); };
         services.checkOffsite = [](const config::OffsiteOptions& options) {

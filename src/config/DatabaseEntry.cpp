@@ -28,6 +28,7 @@ DatabaseEntry DatabaseEntry::FromRow(const DatabaseList::Row& row)
     entry.userName = row[ColUserName];
     entry.storedPassword = row[ColEncodedPassword];
     entry.backupPath = row[ColBackupPath];
+    entry.serverBackupPath = row[ColServerPath];
     entry.zip = row[ColZip] == kTrue;
     entry.email = row[ColEmail] == kTrue;
     entry.keepOld = row[ColKeepOld] == kTrue;
@@ -58,6 +59,7 @@ DatabaseList::Row DatabaseEntry::ToRow() const
     row[ColEncodedPassword] = storedPassword;
     row[ColInterval] = intervalNumber + (intervalUnit == Unit::Minutes ? " Minutes" : " Hours");
     row[ColBackupPath] = backupPath;
+    row[ColServerPath] = serverBackupPath;
     row[ColZip] = zip ? kTrue : kFalse;
     row[ColEmail] = email ? kTrue : kFalse;
     row[ColKeepOld] = keepOld ? kTrue : kFalse;

@@ -7,7 +7,7 @@
 
 namespace config {
 
-// One database of the list as typed values, parsed once from the ten texts of
+// One database of the list as typed values, parsed once from the texts of
 // its row (the form the settings file and ConfigGrid hold) and turned back
 // into them. Used by the backup commands, the list editing and the headless
 // loading, so the row format is read in this one place.
@@ -29,6 +29,10 @@ struct DatabaseEntry {
     Unit intervalUnit = Unit::Hours;
     std::int32_t intervalMinutes = 0;
     std::string backupPath;
+    // The backup path as the SQL Server names it (a container's or another
+    // machine's name for the same folder); empty: the server names it as
+    // backupPath.
+    std::string serverBackupPath;
     bool zip = false;
     bool email = false;
     bool keepOld = false;

@@ -48,14 +48,14 @@ void DatabaseList::clear()
 
 const std::string& DatabaseList::cell(int row, int column) const
 {
-    if (row < 0 || row >= rowCount() || column < 0 || column >= kConfigColumnCount)
+    if (row < 0 || row >= rowCount() || column < 0 || column >= kStoredColumnCount)
         return kEmptyCell;
     return m_rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
 }
 
 void DatabaseList::setCell(int row, int column, std::string text)
 {
-    if (row < 0 || row >= rowCount() || column < 0 || column >= kConfigColumnCount)
+    if (row < 0 || row >= rowCount() || column < 0 || column >= kStoredColumnCount)
         return;
     std::string& target = m_rows[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)];
     if (target == text)

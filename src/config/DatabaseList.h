@@ -18,15 +18,22 @@ enum ConfigColumn : int {
     ColZip = 7,             // "True" / "False"
     ColEmail = 8,           // "True" / "False"
     ColKeepOld = 9,         // "True" / "False"
+    // Not a column of the grid: the backup path as the SQL Server names it
+    // (empty: as Corvella does). Shown in the Backup Path cell's tooltip.
+    ColServerPath = 10,
 };
+// The columns of the grid.
 inline constexpr int kConfigColumnCount = 10;
+// The cells a row holds: the grid's columns and the server's backup path.
+inline constexpr int kStoredColumnCount = 11;
 
-// The one in-memory copy of the database list: rows of ten text cells.
+// The one in-memory copy of the database list: rows of text cells, the ten
+// of the grid and the server's backup path.
 // Used on the user-interface thread only; not thread-safe. Out-of-range
 // reads give an empty text and out-of-range writes change nothing.
 class DatabaseList {
 public:
-    using Row = std::array<std::string, kConfigColumnCount>;
+    using Row = std::array<std::string, kStoredColumnCount>;
 
     // Told of every change, so that a view can follow the list.
     class Observer {

@@ -77,6 +77,24 @@ std::vector<OptionEntry> MakeCatalog()
             .group = "Backups",
         },
         {
+            .key = kStallMinutesKey,
+            .kind = OptionKind::Number,
+            .defaultValue = "30",
+            .explanation = "Minutes without progress of the server's backup after which it is reported stalled "
+                           "(0: never).",
+            .group = "Backups",
+            .minimum = 0,
+            .maximum = RunOptions::kLongestStallMinutes,
+            .fractions = true,
+        },
+        {
+            .key = kCancelStalledBackupsKey,
+            .kind = OptionKind::OnOff,
+            .defaultValue = kFalseText,
+            .explanation = "Cancel a stalled backup, so that the next database's backup can start.",
+            .group = "Backups",
+        },
+        {
             .key = kRestoreTestKey,
             .kind = OptionKind::OnOff,
             .defaultValue = kFalseText,

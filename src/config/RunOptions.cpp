@@ -7,14 +7,33 @@
 #include "text/Text.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <optional>
+#include <string>
 
 namespace config {
 
 bool IsTrueOption(std::string_view value)
 {
     return text::EqualsIgnoringCase(text::Trim(value), "TRUE");
+}
+
+double ParseStallMinutes(std::string_view value)
+{
+    // A decimal comma is taken as the point it means.
+    std::string text(text::Trim(value));
+    for (char& c : text) {
+        if (c == ',')
+            c = '.';
+    }
+    double minutes = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), minutes);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(minutes)
+        || minutes < 0)
+        return RunOptions::kDefaultStallMinutes;
+    return std::min(minutes, RunOptions::kLongestStallMinutes);
 }
 
 bool IsOptionOn(const ProfileFile& profile, std::string_view key)
@@ -64,6 +83,8 @@ RunOptions ReadRunOptions(const ProfileFile& profile, const std::string& setting
     if (const auto days = checked(kRestoreTestDaysKey, "0 (a test after every backup)"); days && !days->empty())
         options.restoreTestDays = std::stoi(*days);
     options.restoreTestDataPath = checked(kRestoreTestDataPathKey, "empty (the server's default folders)").value_or("");
+    options.stallMinutes = ParseStallMinutes(profile.read(kOptionsSection, kStallMinutesKey));
+    options.cancelStalledBackups = IsOptionOn(profile, kCancelStalledBackupsKey);
     std::string metricsFile(text::Trim(profile.read(kOptionsSection, kMetricsFileKey), " \t"));
     if (!metricsFile.empty() && metricsFile.front() != '/' && !settingsFolder.empty())
         metricsFile = settingsFolder + "/" + metricsFile;

@@ -19,6 +19,8 @@ inline constexpr const char* kRestoreTestKey = "RESTORE_TEST";
 inline constexpr const char* kRestoreTestDaysKey = "RESTORE_TEST_DAYS";
 inline constexpr const char* kRestoreTestDataPathKey = "RESTORE_TEST_DATA_PATH";
 inline constexpr int kMaxRestoreTestDays = 3650;
+inline constexpr const char* kStallMinutesKey = "STALL_MINUTES";
+inline constexpr const char* kCancelStalledBackupsKey = "CANCEL_STALLED_BACKUPS";
 inline constexpr const char* kMetricsFileKey = "METRICS_FILE";
 inline constexpr const char* kOffsiteUrlKey = "OFFSITE_URL";
 inline constexpr const char* kOffsiteEndpointKey = "OFFSITE_ENDPOINT";
@@ -79,16 +81,31 @@ struct RunOptions {
     // Why a value of section OPTIONS was not understood and its default
     // applies instead, one text per value.
     std::vector<std::string> problems;
+    // STALL_MINUTES: minutes without progress of the server's backup after
+    // which the run reports it stalled; decimals allowed ("0.5"), 0 turns
+    // the watch off. Default 30; a negative or unreadable value is the
+    // default, and values beyond a year are a year.
+    double stallMinutes = kDefaultStallMinutes;
+    // CANCEL_STALLED_BACKUPS=TRUE: a stalled backup is then cancelled and the
+    // run fails. Default FALSE.
+    bool cancelStalledBackups = false;
+
     // METRICS_FILE=<path>: the Prometheus textfile written at start and after
     // every run; a relative path is relative to the settings file's folder.
     // Empty: none.
     std::string metricsFile;
     OffsiteOptions offsite;
+
+    static constexpr double kDefaultStallMinutes = 30;
+    static constexpr double kLongestStallMinutes = 366.0 * 24 * 60;
 };
 
 // The options `profile` holds; `settingsFolder` anchors a relative
 // DB_CA_FILE (empty: the path is kept as written).
 RunOptions ReadRunOptions(const ProfileFile& profile, const std::string& settingsFolder = {});
+
+// STALL_MINUTES as RunOptions reads it.
+double ParseStallMinutes(std::string_view value);
 
 // True for "TRUE" in any case, blanks around it aside: the one rule for every
 // on/off option of section OPTIONS.

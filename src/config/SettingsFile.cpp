@@ -38,6 +38,10 @@ constexpr std::array<GroupKey, 9> kGroupKeys = {{
     {"BACKUP_DEL", ColKeepOld},
 }};
 
+// Written only when not empty, so that a file without it loads and saves as
+// it always did.
+constexpr GroupKey kServerPathKey{"SERVER_PATH", ColServerPath};
+
 // A count beyond this is taken as this: a damaged TOTAL_COUNT must not
 // stall start-up with millions of empty rows.
 constexpr long long kMaxDatabaseRows = 10000;
@@ -257,6 +261,7 @@ void ReadDatabaseList(const ProfileFile& profile, DatabaseList& list)
             if (!value.empty())
                 list.setCell(row, key.column, std::move(value));
         }
+        list.setCell(row, kServerPathKey.column, profile.read(kListSection, groupKey(kServerPathKey.base, n)));
     }
 }
 
@@ -286,6 +291,14 @@ bool SaveDatabaseList(const std::string& iniPath, const DatabaseList& list, logg
         for (int n = 0; n < rows; ++n) {
             for (const GroupKey& key : kGroupKeys)
                 profile.write(kListSection, groupKey(key.base, n), list.cell(n, key.column));
+            // Written only when set; an emptied one (or one a deleted row
+            // left to this group) goes.
+            const std::string& serverPath = list.cell(n, kServerPathKey.column);
+            const std::string key = groupKey(kServerPathKey.base, n);
+            if (!serverPath.empty())
+                profile.write(kListSection, key, serverPath);
+            else
+                profile.remove(kListSection, key);
         }
         profile.write(kListSection, kTotalCountKey, std::to_string(rows));
         // A group beyond the count belongs to a deleted row: its keys (a

@@ -17,6 +17,9 @@ inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
+// The connection to the server broke or timed out (a cut network, a server
+// that stopped answering), as opposed to the server refusing the command.
+inline constexpr HRESULT E_CONNECTION_ABORTED = static_cast<HRESULT>(0x800704D4u);
 inline constexpr bool Failed(HRESULT hr) { return hr < 0; }
 
 // What the window's status line (control 1016) reads after a failed connection.
@@ -41,7 +44,9 @@ public:
 
     // The program's own one-value queries (the session's id, a backup's
     // progress): the first column of the first row, as text, into `value`
-    // (empty when there is no row); failures as for ExecuteCommand.
+    // (empty when there is no row); failures as for ExecuteCommand. A server
+    // that does not answer fails it within a bounded time, with
+    // E_CONNECTION_ABORTED.
     virtual HRESULT QueryValue(const std::string& command, std::string& value, std::string& errorText);
 };
 

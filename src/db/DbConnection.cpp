@@ -358,6 +358,10 @@ HRESULT DbConnection::ReportError(short handleType, void* handle, std::string& e
         errorText = kNoErrorInformationText;
         return failure;
     }
+    // Class 08 is the link to the server, HYT00/HYT01 a time-out; either
+    // leaves the session unusable.
+    if (state.rfind("08", 0) == 0 || state == "HYT00" || state == "HYT01")
+        failure = E_CONNECTION_ABORTED;
     errorText = FormatErrorText(message);
     Close();
     return failure;
@@ -484,6 +488,14 @@ HRESULT DbConnection::ExecuteCommand(const std::string& command, ResultTable& ta
     }
     if (IsRowQuery(command)) {
         SQLRETURN rc = SelectScrollableCursor(m_statement);
+        if (!Succeeded(rc))
+            return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
+    }
+    // On a time-out the driver cancels the command, and when that too goes
+    // unanswered for as long it drops the connection.
+    if (m_queryTimeoutSeconds > 0) {
+        SQLRETURN rc = SQLSetStmtAttr(m_statement, SQL_ATTR_QUERY_TIMEOUT,
+                                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(m_queryTimeoutSeconds)), 0);
         if (!Succeeded(rc))
             return ReportError(SQL_HANDLE_STMT, m_statement, errorText);
     }
@@ -672,7 +684,9 @@ HRESULT DbConnection::QueryValue(const std::string& command, std::string& value,
 {
     // The pause between rows paces reading long results; one value needs none.
     m_paced = false;
+    m_queryTimeoutSeconds = m_options.valueQueryTimeoutSeconds;
     const HRESULT hr = Connection::QueryValue(command, value, errorText);
+    m_queryTimeoutSeconds = 0;
     m_paced = true;
     return hr;
 }

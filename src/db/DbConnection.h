@@ -91,6 +91,9 @@ struct EncryptionOptions {
 struct DbConnectionOptions {
     OdbcSettings odbc;            // driver name and TDS version
     int loginTimeoutSeconds = 15; // 0: none (a silent server then blocks Open for good)
+    // The program's own one-value queries give up on a server that does not
+    // answer after this, and again as long for the cancel (0: never).
+    int valueQueryTimeoutSeconds = 10;
     Sleeper sleeper;              // empty: std::this_thread::sleep_for
     // Require needs PrepareDriverSettings (db/DriverSettings.h) to have run.
     EncryptionOptions encryption;
@@ -172,6 +175,7 @@ private:
     bool m_connected = false;
     std::size_t m_converted = 0; // rows converted in the current result
     bool m_paced = true;         // false during the program's own one-value queries
+    int m_queryTimeoutSeconds = 0; // of the command under way; 0: none
 };
 
 // Opens a throw-away connection to test settings and closes it again; leaves

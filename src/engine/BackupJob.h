@@ -20,6 +20,9 @@ struct BackupJob {
     std::string password;     // plain; empty when none or undecodable
     std::int32_t intervalMinutes = 0;
     std::string backupPath;
+    // The backup path as the SQL Server names it; empty: as backupPath. Every
+    // command that names a file on the server uses it.
+    std::string serverBackupPath;
     BackupSession* owner = nullptr; // the session whose journal, log, lock and view the run uses
     bool zip = false;
     bool email = false;
@@ -35,6 +38,10 @@ struct BackupJob {
     bool restoreTest = false;
     int restoreTestDays = 0;
     std::string restoreTestDataPath;
+    // The settings file's STALL_MINUTES (0: no watch) and
+    // CANCEL_STALLED_BACKUPS when the command ran.
+    double stallMinutes = 30;
+    bool cancelStalled = false;
     // Not a column of the list either: the OFFSITE_ options when the command
     // ran. When they name a bucket, the run's newest file is copied there.
     config::OffsiteOptions offsite;

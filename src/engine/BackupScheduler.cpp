@@ -50,6 +50,7 @@ BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec
         job.password = decoded;
     job.intervalMinutes = entry.intervalMinutes;
     job.backupPath = entry.backupPath;
+    job.serverBackupPath = entry.serverBackupPath;
     job.zip = entry.zip;
     job.email = entry.email;
     job.keepOld = entry.keepOld;
@@ -57,6 +58,8 @@ BackupJob JobFromEntry(const config::DatabaseEntry& entry, config::PasswordCodec
     job.restoreTest = options.restoreTest;
     job.restoreTestDays = options.restoreTestDays;
     job.restoreTestDataPath = options.restoreTestDataPath;
+    job.stallMinutes = options.stallMinutes;
+    job.cancelStalled = options.cancelStalledBackups;
     job.offsite = options.offsite;
     job.owner = owner;
     return job;
@@ -425,7 +428,8 @@ BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::
             const BackupJob& job = *known.job;
             return known.entry == entry && job.verify == options.verifyBackup
                 && job.restoreTest == options.restoreTest && job.restoreTestDays == options.restoreTestDays
-                && job.restoreTestDataPath == options.restoreTestDataPath;
+                && job.restoreTestDataPath == options.restoreTestDataPath && job.stallMinutes == options.stallMinutes
+                && job.cancelStalled == options.cancelStalledBackups;
         };
         while (same < previous.size() && (kept[same] || !previous[same] || !matches(*previous[same])))
             ++same;

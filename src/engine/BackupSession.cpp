@@ -30,6 +30,7 @@ public:
     void runsDropped(const std::vector<QueuedRun>& runs) override { tell(&BackupView::runsDropped, runs); }
     void runStarted(const StartedRun& run) override { tell(&BackupView::runStarted, run); }
     void runFinished(const RunResult& result) override { tell(&BackupView::runFinished, result); }
+    void runStalled(const RunResult& result) override { tell(&BackupView::runStalled, result); }
     void setStatusLine(const std::string& text) override { tell(&BackupView::setStatusLine, text); }
     void showNotice(const std::string& text, const std::string& caption) override
     {

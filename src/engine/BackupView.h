@@ -54,6 +54,10 @@ public:
     virtual void runStarted([[maybe_unused]] const StartedRun& run) {}
     // A run ended, after it left the backup lock; the one way to hear of it.
     virtual void runFinished([[maybe_unused]] const RunResult& result) {}
+    // A run's backup has made no progress for as long as the settings allow
+    // (STALL_MINUTES); `result` holds the run so far. Told by the run, on its
+    // thread, while the server's command is still under way.
+    virtual void runStalled([[maybe_unused]] const RunResult& result) {}
     // The status line (a run's failed connection says so there).
     virtual void setStatusLine([[maybe_unused]] const std::string& text) {}
     virtual void showNotice([[maybe_unused]] const std::string& text, [[maybe_unused]] const std::string& caption) {}

@@ -6,14 +6,17 @@
 #include "engine/Clock.h"
 #include "engine/FileOps.h"
 #include "engine/Mailer.h"
+#include "engine/BackupWatch.h"
 #include "engine/OffsitePhase.h"
 #include "engine/ProgressPoller.h"
+#include "engine/ServerFolder.h"
 
 #include "db/Connection.h"
 #include "db/ResultTable.h"
 #include "log/Log.h"
 #include "text/Text.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cinttypes>
 #include <cstdio>
@@ -104,7 +107,7 @@ std::string BackupWorker::BackupCommand(const std::string& displayName, const st
                                         const std::string& backupName, bool checksum)
 {
     return "BACKUP DATABASE " + QuoteIdentifier(displayName) + " TO DISK = "
-        + UnicodeLiteral(tempFolder + "/" + backupName + ".bak") + " WITH INIT, NAME = "
+        + UnicodeLiteral(JoinServerPath(tempFolder, backupName + ".bak")) + " WITH INIT, NAME = "
         + UnicodeLiteral("Full  Backup of  " + displayName) + (checksum ? ", CHECKSUM" : "");
 }
 
@@ -113,13 +116,16 @@ std::string BackupWorker::VerifyCommand(const std::string& file)
     return "RESTORE VERIFYONLY FROM DISK = " + UnicodeLiteral(file) + " WITH CHECKSUM";
 }
 
-int BackupWorker::sessionId()
+int BackupWorker::sessionId(std::string* problem)
 {
     // A leading blank makes it a plain batch: one round trip, no server cursor.
     std::string value;
     std::string error;
-    if (db::Failed(m_connection->QueryValue(" SELECT @@SPID", value, error)))
+    if (db::Failed(m_connection->QueryValue(" SELECT @@SPID", value, error))) {
+        if (problem)
+            *problem = error.empty() ? std::string("the server did not tell the backup's session") : error;
         return 0;
+    }
     return std::atoi(value.c_str());
 }
 
@@ -218,6 +224,7 @@ RunResult BackupWorker::run(std::stop_token stop)
     m_tempFolder = m_job.backupPath + "/" + m_job.databaseName + "/temp";
     m_databaseFolder = text::Trim(m_job.backupPath + "/" + m_job.databaseName);
     m_displayName = text::Trim(m_job.databaseName);
+    m_serverTempFolder = ServerTempFolder(m_job.serverBackupPath, m_job.databaseName, m_tempFolder);
     m_result.databaseName = m_displayName;
 
     std::unique_lock<std::mutex> lock;
@@ -263,7 +270,7 @@ RunResult BackupWorker::run(std::stop_token stop)
         m_owner.view().manualRunEnded();
     if (lock.owns_lock())
         lock.unlock();
-    std::unique_ptr<db::Connection> connection;
+    std::shared_ptr<db::Connection> connection;
     {
         std::lock_guard guard(m_connectionMutex);
         connection = std::move(m_connection);
@@ -391,13 +398,11 @@ BackupWorker::Phase BackupWorker::prepareTemp()
 
 BackupWorker::Phase BackupWorker::clearLeftovers()
 {
-    // What an interrupted run left in temp was never reported complete.
-    std::vector<std::string> removed;
-    const std::vector<std::string> notRemoved = RemoveFolderFiles(m_tempFolder, &removed);
-    for (const std::string& path : removed)
-        writeLog("Removed '" + path + "', left in the temp folder by an interrupted run");
-    for (const std::string& failure : notRemoved)
-        writeLog(failure);
+    // What an interrupted run left in temp is sorted only once this run holds
+    // the folder: another copy's backup under way is never taken for one.
+    handleLeftovers([this](const std::string& text, const std::string& caption) {
+        m_owner.view().showNotice(text, caption);
+    });
     return Phase::Done;
 }
 
@@ -428,31 +433,16 @@ BackupWorker::Phase BackupWorker::connect()
 
 BackupWorker::Phase BackupWorker::serverBackup()
 {
-    // While the server writes, the row shows how far it is.
-    std::unique_ptr<ProgressPoller> progress;
-    if (m_services.progressInterval.count() > 0) {
-        if (const int session = sessionId(); session > 0) {
-            StatusJournal& journal = m_owner.statusJournal();
-            const int row = m_row;
-            progress = std::make_unique<ProgressPoller>(
-                *m_services.connector, m_connectionString, session,
-                [&journal, row](int percent) {
-                    journal.setCell(row, StatusBackupStatus,
-                                    std::string(kBackupInProgressText) + " " + std::to_string(percent) + "%");
-                },
-                *m_services.clock, m_services.progressInterval, m_services.progressInterval);
-        }
-    }
-    db::ResultTable table;
     std::string errorText;
-    const db::HRESULT hr = m_connection->ExecuteCommand(
-        BackupCommand(m_displayName, m_tempFolder, m_backupName, m_job.verify), table, errorText);
-    table.Clear();
-    progress.reset();
+    bool cancelledForStall = false;
+    const db::HRESULT hr = runWatchedBackup(errorText, cancelledForStall);
     if (!db::Failed(hr))
         return Phase::Done;
     if (discardAfterFailure(serverFile()))
         return Phase::Stopped;
+    // The row and the log already say that the stalled backup was cancelled.
+    if (cancelledForStall)
+        return Phase::Failed;
     // A failure without a text still says that it failed.
     if (errorText.empty())
         errorText = "Backup failed for database " + m_displayName + " (error " + HexCode(hr) + ")";
@@ -460,6 +450,8 @@ BackupWorker::Phase BackupWorker::serverBackup()
     writeLog(errorText);
     if (errorText.find(kAccessDeniedMarker) != std::string::npos)
         writeLog(AccessDeniedAdvice(m_tempFolder, m_job.backupPath));
+    if (errorText.find(kPathNotFoundMarker) != std::string::npos)
+        explainUnseenFolder();
     return Phase::Failed;
 }
 
@@ -469,7 +461,8 @@ BackupWorker::Phase BackupWorker::verify()
         return Phase::Skipped;
     db::ResultTable table;
     std::string errorText;
-    const db::HRESULT hr = m_connection->ExecuteCommand(VerifyCommand(serverFile()), table, errorText);
+    const db::HRESULT hr = m_connection->ExecuteCommand(
+        VerifyCommand(JoinServerPath(m_serverTempFolder, m_backupName + ".bak")), table, errorText);
     if (!db::Failed(hr)) {
         m_result.verification = Verification::Passed;
         writeLog("Backup verified for Database " + m_displayName);
@@ -490,6 +483,7 @@ BackupWorker::Phase BackupWorker::verify()
 BackupWorker::Phase BackupWorker::finishFile()
 {
     m_result.backupDone = true;
+    removeIncompleteLeftovers();
     // The server names the file ".bak"; everything after this reaches it as ".Bak".
     if (FileExists(serverFile())) {
         std::string error;
@@ -676,6 +670,121 @@ bool BackupWorker::removeWithRetry(const std::string& path)
     }
     writeLog("Cannot delete the backup file '" + path + "' after compression: " + error);
     return false;
+}
+
+void BackupWorker::handleLeftovers(const text::MessageBoxFn& messageBox)
+{
+    m_leftovers = FindTempLeftovers(m_tempFolder, m_job.databaseName);
+    for (const std::string& path : m_leftovers.foreign)
+        writeLog("Left '" + path + "' in the temp folder: Corvella did not write it");
+    for (const std::string& path : m_leftovers.redundant) {
+        std::string error;
+        if (m_services.fileOps->removeFile(path, error))
+            writeLog("Removed '" + path + "', left in the temp folder by an interrupted run: its archive is complete");
+        else
+            writeLog("Cannot delete '" + path + "': " + error);
+    }
+    if (m_leftovers.complete.empty())
+        return;
+    // The rotation that run did not finish needs the folders it had.
+    CreateFolderPath(m_databaseFolder + "/Old Backup", messageBox);
+    CreateFolderPath(m_databaseFolder + "/Last Backup", messageBox);
+    for (const TempLeftovers::Backup& backup : m_leftovers.complete) {
+        const std::vector<std::string> failures = FinishInterruptedRotation(m_databaseFolder, m_tempFolder, backup);
+        if (failures.empty())
+            writeLog("Rotated '" + backup.path + "', a complete backup an interrupted run left in the temp folder, into '"
+                     + m_databaseFolder + "'");
+        for (const std::string& failure : failures)
+            writeLog(failure);
+    }
+}
+
+void BackupWorker::removeIncompleteLeftovers()
+{
+    for (const std::string& path : m_leftovers.incomplete) {
+        // With the same name, this run's own file took that one's place.
+        if (path == serverFile())
+            continue;
+        std::string error;
+        if (m_services.fileOps->removeFile(path, error))
+            writeLog("Removed '" + path + "', left in the temp folder by an interrupted run");
+        else if (FileExists(path))
+            writeLog("Cannot delete '" + path + "': " + error);
+    }
+    m_leftovers.incomplete.clear();
+}
+
+db::HRESULT BackupWorker::runWatchedBackup(std::string& errorText, bool& cancelledForStall)
+{
+    BackupWatch::Settings settings;
+    settings.progressInterval = m_services.progressInterval;
+    settings.stallAfter = std::chrono::duration_cast<Clock::Duration>(
+        std::chrono::duration<double, std::ratio<60>>(std::max(m_job.stallMinutes, 0.0)));
+    settings.cancelStalled = m_job.cancelStalled;
+    if (settings.progressInterval.count() > 0)
+        settings.sessionId = sessionId(&settings.sessionIdProblem);
+
+    // The events come one at a time, while this thread waits for the command.
+    StatusJournal& journal = m_owner.statusJournal();
+    const std::string inProgress = std::string(kBackupInProgressText) + " ";
+    BackupWatch::Events events;
+    events.progress = [&journal, row = m_row, inProgress](int percent) {
+        journal.setCell(row, StatusBackupStatus, inProgress + std::to_string(percent) + "%");
+    };
+    events.stalled = [this, inProgress](int percent, const std::string& minutes, bool first) {
+        setCell(StatusBackupStatus,
+                inProgress + std::to_string(percent) + "%" + FillWatchText(kNoProgressRowText, m_displayName, minutes));
+        if (!first)
+            return;
+        writeLog(FillWatchText(kNoProgressLogText, m_displayName, minutes));
+        m_owner.view().runStalled(m_result);
+    };
+    events.cancelled = [this](const std::string& minutes) {
+        const std::string text = FillWatchText(kStallCancelledText, m_displayName, minutes);
+        fail(text);
+        writeLog(text);
+    };
+    events.abandoned = [this] {
+        writeLog(FillWatchText(kCancelUnansweredText, m_displayName,
+                               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kCancelGrace).count())));
+    };
+    events.undetectable = [this](const std::string& reason) {
+        writeLog(FillWatchText(kStallsUndetectableText, m_displayName, {}) + reason);
+    };
+
+    std::shared_ptr<db::Connection> connection;
+    {
+        std::lock_guard guard(m_connectionMutex);
+        connection = m_connection;
+    }
+    const BackupWatch::Outcome outcome
+        = BackupWatch::Run(connection, BackupCommand(m_displayName, m_serverTempFolder, m_backupName, m_job.verify),
+                           m_services.connector, m_connectionString, *m_services.clock, settings, events, m_stop);
+    if (outcome.abandoned) {
+        // The connection stays with the command's thread until the driver lets go of it.
+        std::lock_guard guard(m_connectionMutex);
+        m_connection.reset();
+    }
+    errorText = outcome.errorText;
+    cancelledForStall = outcome.cancelledForStall;
+    return outcome.hr;
+}
+
+void BackupWorker::explainUnseenFolder()
+{
+    // The failed command may have closed the run's connection: the check has one of its own.
+    std::string failure;
+    std::unique_ptr<db::Connection> connection
+        = m_services.connector ? m_services.connector->OpenBackupConnection(m_connectionString, failure) : nullptr;
+    if (!connection) {
+        writeLog("Corvella could not check whether the SQL Server sees the backup folder '" + m_tempFolder
+                 + "': " + (failure.empty() ? std::string("no second connection") : failure));
+        return;
+    }
+    writeLog(CheckServerSeesFolder(*connection, FolderNamesFor(m_job.backupPath, m_job.serverBackupPath,
+                                                               m_job.databaseName))
+                 .text);
+    connection->Close();
 }
 
 std::string AccessDeniedAdvice(const std::string& tempFolder, const std::string& backupPath)

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "engine/BackupFolders.h"
 #include "engine/BackupJob.h"
 #include "engine/RestoreTest.h"
 #include "engine/RestoreTestPhase.h"
 #include "engine/FolderLock.h"
 #include "engine/RunHistory.h"
 #include "engine/StatusJournal.h"
+#include "engine/TempLeftovers.h"
 #include "text/MessageBox.h"
 
 #include <chrono>
@@ -17,7 +19,7 @@
 #include <string>
 #include <vector>
 
-namespace db { class Connector; class Connection; }
+#include "db/Connection.h"
 
 namespace engine {
 
@@ -45,6 +47,8 @@ inline constexpr const char* kCompressionFailedText = "Compression failed; the b
 inline constexpr const char* kUnexpectedErrorText = "Backup stopped by an unexpected error: ";
 // What the server's text holds when its account may not write the backup.
 inline constexpr const char* kAccessDeniedMarker = "Operating system error 5";
+// What it holds when it cannot find the folder.
+inline constexpr const char* kPathNotFoundMarker = "Operating system error 3(";
 
 // The log line that tells how to let the server's account write into
 // `tempFolder` on Linux, naming the folder and the backup path to grant.
@@ -154,14 +158,24 @@ struct RunResult {
 // Safety rules the run keeps: a database name that is no plain folder name
 // is refused before anything is created; the run holds a lock on its
 // database folder for its whole length, and a run that finds it held by
-// another copy of the program touches nothing and fails; files an interrupted run left in
-// temp are deleted at the start; the command quotes the name and paths; the
+// another copy of the program touches nothing and fails; holding it, the run
+// sorts what an interrupted run left in temp (see TempLeftovers): a complete
+// backup is rotated in at once, files that may be incomplete are deleted only
+// once this run's own backup is complete, and files Corvella does not name
+// stay where they are; the command quotes the name and paths; the
 // server's ".bak" is renamed to ".Bak" only after the server reported it
 // complete, and only that file (or its archive) leaves temp; a failed
 // connection shows in the status cell; sizes are 64-bit; the deletion after
 // compression gives up after 30 s; an archive that failed is removed, so the
 // mail attaches the backup file and the rotation keeps it; and a move of the rotation that fails
 // shows in the row and the log and fails the run.
+//
+// The server's commands name the temp folder as the server sees it (the
+// job's serverBackupPath, see ServerFolder.h). While the server writes, the
+// run watches its progress (BackupWatch): a backup that makes no progress for
+// the job's stallMinutes is reported, and cancelled (the run fails) when the
+// job says so; a cancel the server does not answer within kCancelGrace makes
+// the run walk away from its connection.
 class BackupWorker {
 public:
     BackupWorker(const BackupJob& job, const BackupServices& services);
@@ -233,13 +247,24 @@ private:
     void writeLog(const std::string& message);
     // True once a stop was requested; logs it the first time.
     bool stopRequested();
-    // The server's id of the run's session, 0 when it cannot be known.
-    int sessionId();
+    // The server's id of the run's session, 0 (and why) when it cannot be known.
+    int sessionId(std::string* problem = nullptr);
+    // What an interrupted run left in temp: complete backups are rotated in,
+    // the rest is sorted for later.
+    void handleLeftovers(const text::MessageBoxFn& messageBox);
+    // Once this run's backup is complete: what may be incomplete goes.
+    void removeIncompleteLeftovers();
+    // The server's backup command under the stall watch, as ExecuteCommand
+    // gives its outcome; a stall and its cancel are already told.
+    db::HRESULT runWatchedBackup(std::string& errorText, bool& cancelledForStall);
+    // After the server could not find the temp folder: the log says whether
+    // it sees the folder at all, and what to set.
+    void explainUnseenFolder();
     // After a failed command: removes what the server may have written; true
     // when a stop caused the failure (the row then says so).
     bool discardAfterFailure(const std::string& serverFile);
     bool removeWithRetry(const std::string& path);
-    std::string serverFile() const;  // the backup as the server names it: "<temp>/<name>.bak"
+    std::string serverFile() const;  // the file the server writes, by Corvella's name: "<temp>/<name>.bak"
     std::string backupFile() const;  // the same file once finished: "<temp>/<name>.Bak"
     std::string archiveFile() const; // "<temp>/<name>.zip"
 
@@ -251,6 +276,8 @@ private:
     std::string m_displayName;
     std::string m_databaseFolder;
     std::string m_tempFolder;
+    std::string m_serverTempFolder; // the temp folder as the server names it
+    TempLeftovers m_leftovers;
     std::string m_extension = ".Bak";
     int m_row = 0;
     bool m_manual = false; // a run of Manual Backup
@@ -258,7 +285,7 @@ private:
     bool m_stopLogged = false;
     FolderLock m_folderLock; // held from lockFolder() to the end of the run
     std::mutex m_connectionMutex; // guards m_connection against the stop callback
-    std::unique_ptr<db::Connection> m_connection;
+    std::shared_ptr<db::Connection> m_connection;
     std::string m_connectionString;
     text::MessageBoxFn m_notice; // the view's notice, captioned with the program's name
     RunTicket m_ticket;

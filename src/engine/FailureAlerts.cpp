@@ -14,6 +14,7 @@ namespace {
 constexpr const char* kFailedOpening = "The backup of database %s failed.";
 constexpr const char* kRecoveredOpening = "The backup of database %s succeeded again.";
 constexpr const char* kRestoreTestFailedOpening = "The restore test of database %s failed.";
+constexpr const char* kStalledOpening = "The backup of database %s makes no progress.";
 constexpr const char* kStatusLabel = "Status: ";
 constexpr const char* kSizeLabel = "File size: ";
 constexpr const char* kBackupTimeLabel = "Backup time: ";
@@ -80,7 +81,7 @@ void FailureAlerts::runFinished(const RunResult& result)
     if (result.kind == RunResult::Kind::RestoreTest) {
         if (failed && settings.mailOnFailure)
             enqueue({result.databaseName, settings,
-                     kRestoreTestAlertSubjectPrefix + result.databaseName + kAlertFailedSuffix, bodyFor(result, true)});
+                     kRestoreTestAlertSubjectPrefix + result.databaseName + kAlertFailedSuffix, bodyFor(result, Kind::Failed)});
         return;
     }
     if (!failed) {
@@ -91,9 +92,24 @@ void FailureAlerts::runFinished(const RunResult& result)
         m_failing.erase(found);
         if (tell)
             enqueue({result.databaseName, settings, kAlertSubjectPrefix + result.databaseName + kAlertRecoveredSuffix,
-                     bodyFor(result, false)});
+                     bodyFor(result, Kind::Recovered)});
         return;
     }
+    alertFailure(result, Kind::Failed, settings, now);
+}
+
+void FailureAlerts::runStalled(const RunResult& result)
+{
+    const config::MailSettings settings = m_settings();
+    const Clock::TimePoint now = m_clock.now();
+    std::lock_guard lock(m_mutex);
+    if (!m_closing)
+        alertFailure(result, Kind::Stalled, settings, now);
+}
+
+void FailureAlerts::alertFailure(const RunResult& result, Kind kind, const config::MailSettings& settings,
+                                 Clock::TimePoint now)
+{
     DatabaseState& state = m_failing[result.databaseName];
     if (!settings.mailOnFailure)
         return;
@@ -101,14 +117,16 @@ void FailureAlerts::runFinished(const RunResult& result)
         return;
     state.lastAlert = now;
     state.alerted = true;
-    enqueue({result.databaseName, settings, kAlertSubjectPrefix + result.databaseName + kAlertFailedSuffix,
-             bodyFor(result, true)});
+    enqueue({result.databaseName, settings,
+             kAlertSubjectPrefix + result.databaseName + (kind == Kind::Stalled ? kAlertStalledSuffix : kAlertFailedSuffix),
+             bodyFor(result, kind)});
 }
 
-std::string FailureAlerts::bodyFor(const RunResult& result, bool failed) const
+std::string FailureAlerts::bodyFor(const RunResult& result, Kind kind) const
 {
     const char* opening = result.kind == RunResult::Kind::RestoreTest ? kRestoreTestFailedOpening
-        : failed                                                        ? kFailedOpening
+        : kind == Kind::Failed                                          ? kFailedOpening
+        : kind == Kind::Stalled                                         ? kStalledOpening
                                                                         : kRecoveredOpening;
     std::string body = withName(opening, result.databaseName) + "\n\n";
     body += kStatusLabel + result.row[StatusBackupStatus] + "\n";
@@ -121,7 +139,7 @@ std::string FailureAlerts::bodyFor(const RunResult& result, bool failed) const
         for (const std::string& line : result.logLines)
             body += line + "\n";
     }
-    if (failed)
+    if (kind != Kind::Recovered)
         body += std::string("\n") + kRepeatNote + "\n";
     return body;
 }

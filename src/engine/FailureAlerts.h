@@ -27,6 +27,7 @@ inline constexpr const char* kAlertSubjectPrefix = "Corvella: backup of ";
 inline constexpr const char* kRestoreTestAlertSubjectPrefix = "Corvella: restore test of ";
 inline constexpr const char* kAlertFailedSuffix = " failed";
 inline constexpr const char* kAlertRecoveredSuffix = " succeeded again";
+inline constexpr const char* kAlertStalledSuffix = " makes no progress";
 inline constexpr const char* kAlertLogPrefix = "Failure alert for database ";
 inline constexpr const char* kAlertNotSentText = " not sent: ";
 inline constexpr const char* kAlertSentText = " sent to ";
@@ -46,7 +47,9 @@ inline constexpr std::chrono::seconds kAlertDrainTime{20};
 // "succeeded again" message. Stopped runs change nothing. A restore test
 // on its own (not part of a backup run) that fails is mailed each time as
 // "Corvella: restore test of X failed"; it changes nothing in what is known
-// of the database's backups.
+// of the database's backups. A backup that stalls (runStalled) is mailed
+// about as a failure, while the run still waits; its failure, should it
+// follow within the hour, is not mailed again.
 //
 // Threads: runFinished() may be called from any thread and never blocks on
 // the mail: alerts wait in a queue for one sending thread of this object's
@@ -70,6 +73,7 @@ public:
     FailureAlerts& operator=(const FailureAlerts&) = delete;
 
     void runFinished(const RunResult& result) override;
+    void runStalled(const RunResult& result) override;
 
 private:
     struct Alert {
@@ -83,7 +87,11 @@ private:
         bool alerted = false;                      // the current failure was mailed about
     };
 
-    std::string bodyFor(const RunResult& result, bool failed) const;
+    enum class Kind { Failed, Stalled, Recovered };
+    std::string bodyFor(const RunResult& result, Kind kind) const;
+    // Queues a failure or stall alert unless one went out within the hour.
+    // Expects m_mutex held.
+    void alertFailure(const RunResult& result, Kind kind, const config::MailSettings& settings, Clock::TimePoint now);
     // Expects m_mutex held.
     void enqueue(Alert alert);
     void sendLoop();

@@ -5,6 +5,7 @@
 #include "engine/Clock.h"
 #include "engine/FileOps.h"
 #include "engine/RestoreTestRecord.h"
+#include "engine/ServerFolder.h"
 #include "engine/SqlText.h"
 
 #include "log/Log.h"
@@ -109,8 +110,8 @@ RestoreTestOutcome RestoreTestPhase::run(db::Connection& connection, int session
     request.key = key();
     request.databaseName = m_context.displayName;
     request.backupFile = keptFile;
-    // The server reaches the file under the same name.
-    request.serverFile = tested;
+    // The server reaches the file under its own name for the backup path.
+    request.serverFile = ServerFileName(tested, m_context.job.backupPath, m_context.job.serverBackupPath);
     request.dataPath = m_context.job.restoreTestDataPath;
     outcome = tester.run(connection, sessionId, request, stop);
     outcome.backupFile = keptFile;

@@ -64,6 +64,10 @@ QVariant ConfigGridModel::data(const QModelIndex& index, int role) const
         return QString::fromStdString(m_list.cell(index.row(), index.column()));
     case Qt::ToolTipRole: {
         QString tip = QString::fromStdString(m_list.cell(index.row(), index.column()));
+        // The server's name of the folder lives in the Backup Path cell's tooltip.
+        if (const std::string& serverPath = m_list.cell(index.row(), config::ColServerPath);
+            index.column() == config::ColBackupPath && !serverPath.empty())
+            tip += QStringLiteral("\nAs the SQL Server names it: ") + QString::fromStdString(serverPath);
         if (m_toolTipProvider) {
             const QString extra = m_toolTipProvider(index.row());
             if (!extra.isEmpty())
@@ -97,7 +101,7 @@ int ConfigGridModel::appendRow(const config::DatabaseList::Row& cells)
     beginInsertRows({}, row, row);
     m_applying = true;
     m_list.insertRow(row);
-    for (int column = 0; column < config::kConfigColumnCount; ++column)
+    for (int column = 0; column < config::kStoredColumnCount; ++column)
         m_list.setCell(row, column, cells[column]);
     m_applying = false;
     m_rows = m_list.rowCount();
@@ -110,7 +114,7 @@ void ConfigGridModel::setRow(int row, const config::DatabaseList::Row& cells, in
     if (row < 0 || row >= m_rows)
         return;
     m_applying = true;
-    for (int column = fromColumn; column < config::kConfigColumnCount; ++column)
+    for (int column = fromColumn; column < config::kStoredColumnCount; ++column)
         m_list.setCell(row, column, cells[column]);
     m_applying = false;
     emit dataChanged(index(row, fromColumn), index(row, config::kConfigColumnCount - 1));
@@ -152,6 +156,9 @@ void ConfigGridModel::rowRemoved(int)
 
 void ConfigGridModel::cellChanged(int row, int column)
 {
+    // The server's backup path shows in the Backup Path cell's tooltip.
+    if (column >= config::kConfigColumnCount)
+        column = config::ColBackupPath;
     if (!m_applying && row >= 0 && row < m_rows)
         emit dataChanged(index(row, column), index(row, column));
 }

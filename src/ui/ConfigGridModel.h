@@ -36,7 +36,8 @@ public:
 
     // Appends a row of the given cells; returns its index.
     int appendRow(const config::DatabaseList::Row& cells);
-    // Rewrites columns from..9 of `row` from `cells`.
+    // Rewrites the cells from `fromColumn` on (the server's backup path too)
+    // of `row` from `cells`.
     void setRow(int row, const config::DatabaseList::Row& cells, int fromColumn = 0);
     void removeDatabaseRow(int row);
     // Runs `change` on the list as one reset of the model (loading a file).

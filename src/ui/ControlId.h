@@ -29,6 +29,7 @@ enum ControlId : int {
     IdSendByEmail = 1024,
     IdZipBackup = 1025,
     IdKeepOldBackup = 1026,
+    IdServerBackupPath = 1027, // Corvella's own: the backup path as the SQL Server names it
 };
 
 // The database-settings controls the auto service disables while it runs,
@@ -36,6 +37,7 @@ enum ControlId : int {
 inline constexpr ControlId kSettingsControls[] = {
     IdSaveToList,     IdDatabaseUrl,     IdDatabaseName, IdUserId, IdPassword,     IdIntervalNumber, IdStartAutoBackup,
     IdBackupPath,     IdBrowse,          IdIntervalUnit, IdZipBackup, IdSendByEmail, IdKeepOldBackup,
+    IdServerBackupPath,
 };
 
 } // namespace ui

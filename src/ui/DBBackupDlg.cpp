@@ -632,6 +632,8 @@ void DBBackupDlg::saveToList()
     }
 
     bool connected = false;
+    auto folderCheck = std::make_shared<engine::FolderVisibility>();
+    folderCheck->outcome = engine::FolderVisibility::Outcome::Seen;
     if (m_services.checkConnection) {
         const std::string connectionString =
             db::BuildConnectionString(form.serverAddress, form.databaseName, form.login, form.password);
@@ -639,9 +641,16 @@ void DBBackupDlg::saveToList()
         m_form->setEnabled(false);
         QApplication::setOverrideCursor(Qt::WaitCursor);
         auto failure = std::make_shared<std::string>();
+        const engine::ServerFolderNames names
+            = engine::FolderNamesFor(form.backupPath, std::string(text::Trim(form.serverBackupPath)), form.databaseName);
         const std::optional<bool> answer = RunResponsive<bool>(
-            [check = m_services.checkConnection, connectionString, failure] {
-                return check(connectionString, *failure);
+            [check = m_services.checkConnection, checkFolder = m_services.checkServerFolder, connectionString,
+             failure, names, folderCheck] {
+                if (!check(connectionString, *failure))
+                    return false;
+                if (checkFolder)
+                    *folderCheck = checkFolder(connectionString, names);
+                return true;
             });
         QApplication::restoreOverrideCursor();
         m_form->setEnabled(true);
@@ -669,6 +678,11 @@ void DBBackupDlg::saveToList()
         leaveEditMode();
     }
     m_form->clear();
+    // The row stays: the server's folder may only be out of reach just now.
+    if (folderCheck->outcome != engine::FolderVisibility::Outcome::Seen) {
+        m_session.log().Write(folderCheck->text);
+        prompter->inform(this, caption, QString::fromStdString(folderCheck->text));
+    }
 }
 
 void DBBackupDlg::editRow()

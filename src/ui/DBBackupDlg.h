@@ -5,6 +5,7 @@
 #include "engine/BackupScheduler.h"
 #include "engine/BackupSession.h"
 #include "engine/BackupView.h"
+#include "engine/ServerFolder.h"
 #include "ui/ControlId.h"
 #include "ui/EmailSettings.h"
 #include "ui/ListEditing.h"
@@ -46,6 +47,11 @@ struct WindowServices {
     // Opens and closes a test connection; on failure `failureText` says why,
     // when known. Called on a thread of its own.
     std::function<bool(const std::string& connectionString, std::string& failureText)> checkConnection;
+    // After a successful connection check: whether the server sees the
+    // database's temp folder (engine::CheckServerSeesFolder). Called on the
+    // same thread of its own. Empty: no such check.
+    std::function<engine::FolderVisibility(const std::string& connectionString, const engine::ServerFolderNames& names)>
+        checkServerFolder;
     EmailSettings::SendTestMailFn sendTestMail;
     // The connection test of the offsite copy settings.
     OffsiteSettings::CheckConnectionFn checkOffsite;

@@ -14,6 +14,12 @@ namespace ui {
 namespace {
 
 constexpr const char* kHintText = "Double-click a database in the list to change it; right-click it to remove it.";
+constexpr const char* kServerPathHint = "only when the SQL Server names the backup path otherwise";
+constexpr const char* kServerPathTip =
+    "The backup path as the SQL Server itself names it, when it runs in a container or on another machine: "
+    "for example /var/opt/mssql/backup for a container whose bind mount is the backup path, or D:\\Backups for "
+    "a Windows server whose share is mounted here. The server writes the backup there; Corvella reads, zips and "
+    "rotates it through the backup path. Leave it empty when the server names the folder as Corvella does.";
 
 QLabel* MakeLabel(const QString& text, QWidget* buddy)
 {
@@ -48,6 +54,7 @@ DatabaseFormWidget::DatabaseFormWidget(QWidget* parent)
     , m_password(MakeEdit("Password"))
     , m_intervalNumber(MakeEdit("IntervalNumber"))
     , m_backupPath(MakeEdit("BackupPath"))
+    , m_serverBackupPath(MakeEdit("ServerBackupPath"))
     , m_intervalUnit(new QComboBox)
     , m_zipBackup(new QCheckBox(QStringLiteral("Zip Backup")))
     , m_sendByEmail(new QCheckBox(QStringLiteral("Send Backup as an attachment via Email ")))
@@ -64,6 +71,12 @@ DatabaseFormWidget::DatabaseFormWidget(QWidget* parent)
     m_backupPath->setReadOnly(true);
     m_backupPath->setPlaceholderText(QStringLiteral("choose a folder with ..."));
     m_browse->setToolTip(QStringLiteral("Choose the backup folder"));
+    m_serverBackupPath->setPlaceholderText(QStringLiteral("e.g. /var/opt/mssql/backup"));
+    m_serverBackupPath->setToolTip(QString::fromLatin1(kServerPathTip));
+    auto* serverPathHint = new QLabel(QString::fromLatin1(kServerPathHint));
+    serverPathHint->setObjectName(QStringLiteral("ServerBackupPathHint"));
+    serverPathHint->setToolTip(QString::fromLatin1(kServerPathTip));
+    serverPathHint->setEnabled(false);
     m_browse->setFixedWidth(m_browse->fontMetrics().horizontalAdvance(QStringLiteral("....")) + 24);
     m_intervalNumber->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_intervalNumber));
@@ -95,17 +108,20 @@ DatabaseFormWidget::DatabaseFormWidget(QWidget* parent)
     form->addWidget(MakeLabel(QStringLiteral("Backup Start &After :"), m_intervalNumber), 2, 3);
     form->addWidget(m_intervalNumber, 2, 4);
     form->addWidget(m_intervalUnit, 2, 5);
+    form->addWidget(MakeLabel(QStringLiteral("&Server's Backup Path :"), m_serverBackupPath), 3, 0);
+    form->addWidget(m_serverBackupPath, 3, 1, 1, 2);
+    form->addWidget(serverPathHint, 3, 3, 1, 3);
     auto* switches = new QHBoxLayout;
     switches->addWidget(m_zipBackup);
     switches->addWidget(m_sendByEmail);
     switches->addWidget(m_keepOldBackup);
     switches->addStretch();
-    form->addLayout(switches, 3, 1, 1, 5);
+    form->addLayout(switches, 4, 1, 1, 5);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(hint, 1);
     buttons->addWidget(m_saveToList);
     buttons->addWidget(m_cancelUpdate);
-    form->addLayout(buttons, 4, 0, 1, 6);
+    form->addLayout(buttons, 5, 0, 1, 6);
     form->setColumnStretch(1, 3);
     form->setColumnStretch(4, 1);
     form->setColumnStretch(5, 1);
@@ -124,6 +140,7 @@ DatabaseForm DatabaseFormWidget::form() const
     form.password = m_password->text().toStdString();
     form.intervalText = m_intervalNumber->text().toStdString();
     form.backupPath = m_backupPath->text().toStdString();
+    form.serverBackupPath = m_serverBackupPath->text().toStdString();
     form.unitIndex = m_intervalUnit->currentIndex();
     form.zip = m_zipBackup->isChecked();
     form.email = m_sendByEmail->isChecked();
@@ -140,6 +157,7 @@ void DatabaseFormWidget::setForm(const DatabaseForm& form)
     m_intervalNumber->setText(QString::fromStdString(form.intervalText));
     m_intervalUnit->setCurrentIndex(form.unitIndex);
     m_backupPath->setText(QString::fromStdString(form.backupPath));
+    m_serverBackupPath->setText(QString::fromStdString(form.serverBackupPath));
     m_zipBackup->setChecked(form.zip);
     m_sendByEmail->setChecked(form.email);
     m_keepOldBackup->setChecked(form.keepOld);
@@ -147,7 +165,8 @@ void DatabaseFormWidget::setForm(const DatabaseForm& form)
 
 void DatabaseFormWidget::clear()
 {
-    for (QLineEdit* edit : {m_databaseUrl, m_databaseName, m_userId, m_password, m_intervalNumber, m_backupPath})
+    for (QLineEdit* edit :
+         {m_databaseUrl, m_databaseName, m_userId, m_password, m_intervalNumber, m_backupPath, m_serverBackupPath})
         edit->clear();
     m_zipBackup->setChecked(false);
     m_sendByEmail->setChecked(false);
@@ -183,6 +202,7 @@ void DatabaseFormWidget::forEachControl(const std::function<void(ControlId, QWid
     add(IdPassword, m_password);
     add(IdUserId, m_userId);
     add(IdBackupPath, m_backupPath);
+    add(IdServerBackupPath, m_serverBackupPath);
     add(IdIntervalNumber, m_intervalNumber);
     add(IdBrowse, m_browse);
     add(IdSaveToList, m_saveToList);

@@ -53,6 +53,7 @@ private:
     QLineEdit* m_password;
     QLineEdit* m_intervalNumber;
     QLineEdit* m_backupPath;
+    QLineEdit* m_serverBackupPath;
     QComboBox* m_intervalUnit;
     QCheckBox* m_zipBackup;
     QCheckBox* m_sendByEmail;

@@ -1,3 +1,4 @@
+#include "text/Text.h"
 #include "ui/ListEditing.h"
 
 #include "config/DatabaseEntry.h"
@@ -69,6 +70,7 @@ config::DatabaseList::Row RowFromForm(const DatabaseForm& form, config::Password
     entry.intervalUnit = form.unitIndex == kUnitMinutes ? config::DatabaseEntry::Unit::Minutes
                                                         : config::DatabaseEntry::Unit::Hours;
     entry.backupPath = form.backupPath;
+    entry.serverBackupPath = std::string(text::Trim(form.serverBackupPath));
     entry.zip = form.zip;
     entry.email = form.email;
     entry.keepOld = form.keepOld;
@@ -88,6 +90,7 @@ DatabaseForm FormFromRow(const config::DatabaseList::Row& row, config::PasswordC
     form.intervalText = entry.intervalNumber;
     form.unitIndex = entry.intervalUnit == config::DatabaseEntry::Unit::Minutes ? kUnitMinutes : kUnitHours;
     form.backupPath = entry.backupPath;
+    form.serverBackupPath = entry.serverBackupPath;
     form.zip = entry.zip;
     form.email = entry.email;
     form.keepOld = entry.keepOld;

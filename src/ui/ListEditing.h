@@ -37,6 +37,7 @@ struct DatabaseForm {
     std::string password;
     std::string intervalText;
     std::string backupPath;
+    std::string serverBackupPath; // empty: the server names the folder as Corvella does
     int unitIndex = kUnitMinutes; // -1 when nothing is selected
     bool zip = false;
     bool email = false;
@@ -63,7 +64,8 @@ bool IsAllDigits(const std::string& text);
 std::string ValidateDatabaseForm(const DatabaseForm& form, const config::DatabaseList& list, int editingRow,
                                  const FolderChecks& folders);
 
-// The cells of a row for `form`; column 0 (the serial) is left empty.
+// The cells of a row for `form`; column 0 (the serial) is left empty. The
+// server's backup path is taken without blanks at either end.
 config::DatabaseList::Row RowFromForm(const DatabaseForm& form, config::PasswordCodec& codec);
 
 // The form for a stored row (the password decoded when it decodes).

@@ -86,6 +86,12 @@ void ScriptedConnector::refuseConnections(std::string failureText)
     m_failureText = std::move(failureText);
 }
 
+void ScriptedConnector::acceptConnections()
+{
+    std::lock_guard lock(m_mutex);
+    m_refuse = false;
+}
+
 void ScriptedConnector::setOnExecute(ExecuteFn onExecute)
 {
     std::lock_guard lock(m_mutex);

@@ -25,6 +25,7 @@ public:
     static std::string DiskPath(const std::string& command);
 
     void refuseConnections(std::string failureText);
+    void acceptConnections();
     void setOnExecute(ExecuteFn onExecute);
 
     std::unique_ptr<db::Connection> OpenBackupConnection(const std::string& connectionString,

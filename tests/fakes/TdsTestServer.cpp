@@ -129,6 +129,14 @@ bool TdsTestServer::start()
         args.push_back("--consistency-errors-in");
         args.push_back(database);
     }
+    for (const auto& [database, percent] : m_options.stalledBackupsOf) {
+        args.push_back("--stall-backups-of");
+        args.push_back(database + ":" + std::to_string(percent));
+    }
+    for (const auto& [server, real] : m_options.pathMap) {
+        args.push_back("--path-map");
+        args.push_back(server + "=" + real);
+    }
     if (!m_options.runAs.empty()) {
         args.push_back("--run-as");
         args.push_back(m_options.runAs);
@@ -228,6 +236,7 @@ void TdsTestServer::stop()
 {
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
+        kill(m_pid, SIGCONT);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         int status = 0;
         pid_t done = 0;

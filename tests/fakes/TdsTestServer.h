@@ -35,7 +35,8 @@ struct TdsLogin {
 //
 // start() blocks until the server listens (at most 15 s; on failure error()
 // says why, with what the server printed); stop() and the destructor end it
-// by its process id (SIGTERM, then SIGKILL after 5 s) and wait for it. The
+// by its process id (SIGTERM, then SIGKILL after 5 s; a server a test has
+// frozen with SIGSTOP is continued first) and wait for it. The
 // server answers a login or a batch only after journaling it, so logins() and
 // batches() see it as soon as the call that sent it has returned. The child
 // is also sent SIGTERM should the thread that started it die first, also
@@ -61,6 +62,13 @@ public:
         int dataFiles = 1;
         int restoreDelayMs = 0;
         std::vector<std::string> consistencyErrorsIn;
+        // Backups of these databases stop progressing at the percentage and
+        // wait until they are cancelled.
+        std::vector<std::pair<std::string, int>> stalledBackupsOf;
+        // (server path, real folder): the server sees the folder under the
+        // name it gives it (as a container or a Windows server does) and no
+        // other path; empty: every path is its own.
+        std::vector<std::pair<std::string, std::string>> pathMap;
         // "USER" or "USER:GROUP": the server listens, then becomes that user for
         // good, as a database service runs under its own account. Needs root.
         std::string runAs;

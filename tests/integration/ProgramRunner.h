@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,6 +15,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <pwd.h>
 #include <optional>
 #include <string>
@@ -42,6 +45,13 @@ struct Launch {
     rlim_t maxFileSize = 0;   // 0: unchanged
     rlim_t maxAddressSpace = 0; // bytes (ulimit -v is in KiB); 0: unchanged
 };
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // The account `name`, made on first use as a system account without a home.
 inline std::optional<Account> SystemAccount(const std::string& name, const std::string& extraGroup = {})

@@ -39,9 +39,10 @@
 
 namespace fs = std::filesystem;
 using integration::Account;
-using integration::SystemAccount;
 using integration::Launch;
+using integration::ReadFile;
 using integration::StartProgram;
+using integration::SystemAccount;
 using integration::WaitForExit;
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -51,12 +52,6 @@ namespace {
 
 constexpr const char* kLogin = "backup";
 constexpr const char* kPassword = "Backup#2024";
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 } // namespace
 

@@ -331,6 +331,51 @@ private slots:
                  QFile::Permissions());
     }
 
+    // The server's name for the backup path: checked at Save to List (a
+    // warning does not keep the row out), shown in the Backup Path tooltip,
+    // stored only when set, loaded back for editing, and emptied.
+    void serverBackupPathIsCheckedShownAndStored()
+    {
+        std::vector<engine::ServerFolderNames> asked;
+        ui::WindowServices services;
+        services.checkServerFolder = [&asked](const std::string&, const engine::ServerFolderNames& names) {
+            asked.push_back(names);
+            return engine::FolderVisibility{engine::FolderVisibility::Outcome::NotSeen, "It does not see it."};
+        };
+        m_fixture->open(std::move(services));
+        const Entry sales = valid("srv", "Sales");
+        fill(sales);
+        edit("ServerBackupPath")->setText("  D:\\Backups ");
+        QTest::mouseClick(button("SaveToList"), Qt::LeftButton);
+        QCOMPARE(rows(), 1);
+        QCOMPARE(m_fixture->prompter.texts(), QStringList{"It does not see it."});
+        QVERIFY(m_fixture->logLines().contains("It does not see it."));
+        QCOMPARE(asked.size(), std::size_t(1));
+        QCOMPARE(asked[0].serverTempFolder, std::string("D:\\Backups\\Sales\\temp"));
+        QCOMPARE(asked[0].localTempFolder, sales.path.toStdString() + "/Sales/temp");
+        QCOMPARE(grid()->model()->index(0, config::ColBackupPath).data(Qt::ToolTipRole).toString(),
+                 sales.path + "\nAs the SQL Server names it: D:\\Backups");
+        add(valid("srv", "Stock"));
+        QTest::mouseClick(button("SaveConfigurations"), Qt::LeftButton);
+        const QString file = QString::fromStdString(m_fixture->settingsPath());
+        const auto stored = [&file] {
+            QFile in(file);
+            in.open(QIODevice::ReadOnly);
+            return QString::fromUtf8(in.readAll());
+        };
+        QVERIFY(stored().contains("SERVER_PATH_0=D:\\Backups\n"));
+        QVERIFY(!stored().contains("SERVER_PATH_1"));
+
+        m_fixture->open();
+        doubleClickRow(0);
+        QCOMPARE(edit("ServerBackupPath")->text(), QString("D:\\Backups"));
+        edit("ServerBackupPath")->clear();
+        QTest::mouseClick(button("SaveToList"), Qt::LeftButton);
+        QTest::mouseClick(button("SaveConfigurations"), Qt::LeftButton);
+        QVERIFY(!stored().contains("SERVER_PATH_0"));
+        QCOMPARE(grid()->model()->index(0, config::ColBackupPath).data(Qt::ToolTipRole).toString(), sales.path);
+    }
+
     void chooseFolderFillsThePath()
     {
         QString offered;

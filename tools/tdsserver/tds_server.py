@@ -10,6 +10,7 @@ the Python 3 standard library.
                   [--damage-backups-of NAME ...] [--deny-server-state]
                   [--data-path FOLDER] [--log-path FOLDER] [--data-files N]
                   [--restore-delay-ms MS] [--consistency-errors-in NAME ...]
+                  [--stall-backups-of NAME:PERCENT ...] [--path-map SERVER=REAL ...]
                   [--tls-cert FILE --tls-key FILE [--force-encryption]]
                   [--run-as USER[:GROUP]] [--umask OCTAL] [--journal FILE]
 
@@ -33,6 +34,14 @@ What a real host does, it does too:
   arrives unencrypted. Without a certificate the answer is ENCRYPT_NOT_SUP.
   TLS 1.2, as servers use inside TDS 7.x pre-login.
 
+Folders the server names otherwise: with --path-map SERVER=REAL (repeatable)
+the server sees the folder REAL under the name SERVER, as a server in a
+container sees its bind mount (/var/opt/mssql/backup) or a Windows server its
+disk (D:\\Backups, compared without regard to case, "\\" or "/" between
+names). Every file a command names goes through the map; a path under no
+SERVER is one the server cannot see: operating system error 3. Without
+--path-map every path is the server's own.
+
 What it understands:
 - LOGIN7 with the obfuscated password checked against the --login pairs
   (login names compare without regard to case); user, password and database
@@ -47,6 +56,9 @@ What it understands:
     written in steps spread over that time; an attention packet stops it (the
     batch is acknowledged as cancelled), and so does the client closing the
     connection; either leaves the partial file behind. Backups of a
+    --stall-backups-of database stop at PERCENT: the file is written that far,
+    the progress stays there and the statement waits until it is cancelled or
+    the client goes; the server answers other sessions meanwhile. Backups of a
     --damage-backups-of database get a wrong checksum. Errors: 911 for an
     unknown database, 3201 for a folder that is missing or cannot be written,
     3202 for a failed write, each followed by 3013.
@@ -56,6 +68,11 @@ What it understands:
     its header says, as a killed backup leaves it) or 3189 (checksum
     mismatch), each followed by 3013 "VERIFY DATABASE is terminating
     abnormally.".
+  * RESTORE HEADERONLY FROM DISK = 'path' [WITH option, ...]: one row
+    (BackupName, BackupType, DatabaseName, BackupSize, Position) for a file
+    with a backup's header; otherwise 3201 (operating system error 2, 3 or
+    5) or 3241 (not a backup), each followed by 3013 "RESTORE HEADERONLY is
+    terminating abnormally.".
   * SELECT [TOP n | TOP (n)] item, ... [FROM table [WHERE column op value
     [AND ...]]] [UNION ALL SELECT ...] where an item is *, a column of the
     table, NULL, an integer, 'text' or N'text', REPLICATE(text, count) (at most
@@ -858,9 +875,43 @@ def os_path(text):
     return text.encode("utf-8", "surrogateescape")
 
 
+def is_windows_path(path):
+    """A drive letter or a share: names compare without regard to case and
+    "\\" separates them."""
+    return re.match(r"[A-Za-z]:", path) is not None or path.startswith("\\\\") or path.startswith("//")
+
+
+class PathMap:
+    """The folders the server names otherwise than the host: (server, real) pairs."""
+
+    def __init__(self, pairs):
+        self.pairs = list(pairs)
+
+    def real(self, path):
+        """The host's name for the server's `path`, or None when the server
+        cannot see it. Without pairs every path is the server's own."""
+        if not self.pairs:
+            return path
+        for server, real in self.pairs:
+            if is_windows_path(server):
+                wanted = server.replace("/", "\\").rstrip("\\")
+                given = path.replace("/", "\\")
+                if given.casefold() != wanted.casefold() and not given.casefold().startswith(wanted.casefold() + "\\"):
+                    continue
+                rest = given[len(wanted):].strip("\\").replace("\\", "/")
+            else:
+                wanted = server.rstrip("/")
+                if path != wanted and not path.startswith(wanted + "/"):
+                    continue
+                rest = path[len(wanted):].strip("/")
+            return real.rstrip("/") + "/" + rest if rest else real
+        return None
+
+
 def open_error(path, err):
     """The operating system error of a file that cannot be opened, as the
-    server words it; a missing file differs from a missing folder."""
+    server words it; a missing file differs from a missing folder. `path`
+    is the host's name of the file."""
     if err == errno.ENOENT:
         folder = os.path.dirname(os_path(path)) or b"."
         if os.path.isdir(folder):
@@ -880,30 +931,54 @@ def os_error_text(err):
     return "1117(The request could not be performed because of an I/O device error.)"
 
 
-def check_backup(path, request):
-    """RESTORE VERIFYONLY's reading of one backup file: None when it is
-    whole, else the (number, state, severity, text) that reports why not."""
+def open_backup_file(path, real):
+    """The server's opening of a backup file it reads: (descriptor, None) or
+    (None, the 3201 error). `path` is the server's name, `real` the host's
+    (None when the server cannot see it)."""
     try:
-        fd = os.open(os_path(path), os.O_RDONLY | os.O_CLOEXEC)
+        if real is None:
+            raise OSError(errno.ENOENT, "not visible to the server")
+        return os.open(os_path(real), os.O_RDONLY | os.O_CLOEXEC), None
     except (OSError, UnicodeError) as e:
         err = e.errno if isinstance(e, OSError) else errno.EINVAL
-        return (3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
-            path, open_error(path, err)))
+        text = open_error(real, err) if real is not None else os_error_text(err)
+        return None, (3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (path, text))
+
+
+def read_header_fields(fd):
+    """The fields of a backup's 512-byte header, or None when the file does
+    not start with one."""
+    header = os.read(fd, HEADER_SIZE)
+    if len(header) < HEADER_SIZE or not header.startswith(BACKUP_MAGIC):
+        return None
+    fields = {}
+    for line in header[len(BACKUP_MAGIC):].split(b"\x00", 1)[0].split(b"\n"):
+        key, sep, value = line.partition(b"=")
+        if sep and key not in fields:
+            fields[key] = value
+    return fields
+
+
+def malformed_media(path):
+    return (3241, 0, 16, "The media family on device '%s' is incorrectly formed. "
+                         "SQL Server cannot process this media family." % path)
+
+
+def check_backup(path, request, real):
+    """RESTORE VERIFYONLY's reading of one backup file: None when it is
+    whole, else the (number, state, severity, text) that reports why not."""
+    fd, problem = open_backup_file(path, real)
+    if problem is not None:
+        return problem
     try:
         info = os.fstat(fd)
         if stat.S_ISDIR(info.st_mode):
             return (3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
                 path, os_error_text(errno.EISDIR)))
-        malformed = (3241, 0, 16, "The media family on device '%s' is incorrectly formed. "
-                                  "SQL Server cannot process this media family." % path)
-        header = os.read(fd, HEADER_SIZE)
-        if len(header) < HEADER_SIZE or not header.startswith(BACKUP_MAGIC):
+        malformed = malformed_media(path)
+        fields = read_header_fields(fd)
+        if fields is None:
             return malformed
-        fields = {}
-        for line in header[len(BACKUP_MAGIC):].split(b"\x00", 1)[0].split(b"\n"):
-            key, sep, value = line.partition(b"=")
-            if sep and key not in fields:
-                fields[key] = value
         try:
             size = int(fields[b"size"])
             checksum = fields[b"checksum"].decode("ascii")
@@ -943,17 +1018,16 @@ LOG_FILE_SIZE = 1 << 20
 RESTORE_STEP_SECONDS = 0.02
 
 
-def read_backup_header(path, terminating):
+def read_backup_header(path, real, terminating):
     """The header fields of a backup file ({"size": int, "checksum": str,
     "checksums": bool, "database": str, "created": str}) and the file's
     size on disk; raises the server's error, followed by `terminating`,
-    when the file cannot be opened or is not a backup."""
-    try:
-        fd = os.open(os_path(path), os.O_RDONLY | os.O_CLOEXEC)
-    except (OSError, UnicodeError) as e:
-        err = e.errno if isinstance(e, OSError) else errno.EINVAL
-        raise SqlError(3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
-            path, open_error(path, err)), [terminating])
+    when the file cannot be opened or is not a backup. `path` is the
+    server's name of the file, `real` the host's (None: the server cannot
+    see it)."""
+    fd, problem = open_backup_file(path, real)
+    if problem is not None:
+        raise SqlError(*problem, [terminating])
     try:
         info = os.fstat(fd)
         if stat.S_ISDIR(info.st_mode):
@@ -1558,7 +1632,10 @@ class Session:
                            [terminating])
         started = time.monotonic()
         damaged = database.casefold() in self.server.damaged_databases
-        failure = self.write_backup(path, database, request, damaged, "CHECKSUM" in options)
+        stall = self.server.stalled_databases.get(database.casefold())
+        real = self.server.path_map.real(path)
+        failure = ("open", errno.ENOENT) if real is None else self.write_backup(
+            real, database, request, damaged, stall, "CHECKSUM" in options)
         if failure is not None:
             stage, err = failure
             if stage == "open":
@@ -1572,11 +1649,13 @@ class Session:
         t.info(3014, 1, 0, "BACKUP DATABASE successfully processed %d pages in %.3f seconds (%.3f MB/sec)." % (
             data_pages + 2, elapsed, self.server.backup_size / 1048576.0 / elapsed))
 
-    def write_backup(self, path, database, request, damaged, page_checksums=False):
+    def write_backup(self, path, database, request, damaged, stall=None, page_checksums=False):
         """Writes the backup file, spread over --backup-delay-ms in steps so
         that its progress shows and a client that goes away leaves a partial
-        file. Returns None, or the failing stage and errno."""
+        file; with `stall` (a percentage) it stops there and waits for the
+        cancel. Returns None, or the failing stage and errno."""
         size = self.server.backup_size
+        stall_at = None if stall is None else size * stall // 100
         delay = self.server.backup_delay
         try:
             fd = os.open(os_path(path), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
@@ -1591,16 +1670,21 @@ class Session:
         written = 0
         crc = 0
         try:
+            if stall_at == 0:
+                self.wait_forever()
             for piece in backup_pieces(size, backup_header(database, size, None, page_checksums)):
                 view = memoryview(piece)
                 while view:
-                    part = view[:bound - written]
+                    end = bound if stall_at is None or stall_at <= written else min(bound, stall_at)
+                    part = view[:end - written]
                     write_all(fd, part)
                     if written + len(part) > HEADER_SIZE:
                         crc = zlib.crc32(part[max(0, HEADER_SIZE - written):], crc)
                     written += len(part)
                     view = view[len(part):]
                     request.percent = 100.0 * written / size
+                    if written == stall_at:
+                        self.wait_forever()
                     if written == bound:
                         step += 1
                         bound = size * (step + 1) // steps
@@ -1624,7 +1708,7 @@ class Session:
         c.expect_word("FROM")
         path = disk_device(c)
         skip_options(c)
-        problem = check_backup(path, request)
+        problem = check_backup(path, request, self.server.path_map.real(path))
         if problem is not None:
             raise SqlError(*problem, follow=[(3013, 1, 16, "VERIFY DATABASE is terminating abnormally.")])
         t.info(3262, 1, 0, "The backup set on file 1 is valid.")
@@ -1664,7 +1748,7 @@ class Session:
         c.expect_word("FROM")
         path = disk_device(c)
         with_options(c)
-        fields, _ = read_backup_header(path, (3013, 1, 16, "RESTORE HEADERONLY is terminating abnormally."))
+        fields, _ = read_backup_header(path, self.server.path_map.real(path), (3013, 1, 16, "RESTORE HEADERONLY is terminating abnormally."))
         columns = [("BackupName", "nvarchar", 128), ("BackupType", "int", 2), ("Position", "int", 2),
                    ("DeviceType", "int", 2), ("ServerName", "nvarchar", 128), ("DatabaseName", "nvarchar", 128),
                    ("BackupSize", "int", 8), ("BackupStartDate", "nvarchar", 30), ("HasBackupChecksums", "int", 1),
@@ -1680,7 +1764,7 @@ class Session:
         c.expect_word("FROM")
         path = disk_device(c)
         with_options(c)
-        fields, _ = read_backup_header(path, (3013, 1, 16, "RESTORE FILELIST is terminating abnormally."))
+        fields, _ = read_backup_header(path, self.server.path_map.real(path), (3013, 1, 16, "RESTORE FILELIST is terminating abnormally."))
         columns = [("LogicalName", "nvarchar", 128), ("PhysicalName", "nvarchar", 260), ("Type", "nvarchar", 1),
                    ("FileGroupName", "nvarchar", 128), ("Size", "int", 8), ("MaxSize", "int", 8),
                    ("FileId", "int", 8), ("BackupSizeInBytes", "int", 8), ("IsPresent", "int", 1)]
@@ -1701,7 +1785,7 @@ class Session:
         if not 0 < len(name) <= 128:
             raise SqlError(103, 4, 15, "The identifier that starts with '%s' is too long. Maximum length is 128." % (
                 name[:128]))
-        fields, on_disk = read_backup_header(path, terminating)
+        fields, on_disk = read_backup_header(path, self.server.path_map.real(path), terminating)
         source = fields["database"]
         server = self.server
         if name.casefold() in server.databases:
@@ -1791,11 +1875,9 @@ class Session:
         crc = 0
         done = 0
         read_error = lambda text: SqlError(3203, 1, 16, 'Read on "%s" failed: %s' % (path, text), [terminating])
-        try:
-            fd = os.open(os_path(path), os.O_RDONLY | os.O_CLOEXEC)
-        except OSError as e:
-            raise SqlError(3201, 2, 16, "Cannot open backup device '%s'. Operating system error %s." % (
-                path, open_error(path, e.errno)), [terminating])
+        fd, problem = open_backup_file(path, self.server.path_map.real(path))
+        if problem is not None:
+            raise SqlError(*problem, [terminating])
         try:
             os.lseek(fd, HEADER_SIZE, os.SEEK_SET)
             for logical, kind, target, share, out in targets:
@@ -1907,6 +1989,11 @@ class Session:
                 raise SqlError(3702, 4, 16, 'Cannot drop database "%s" because it is currently in use.' % name)
             server.drop_database(name)
         t.done(more)
+
+    def wait_forever(self):
+        """Waits until the client cancels (Cancelled) or goes (ClientGone)."""
+        while True:
+            self.wait_until(time.monotonic() + 3600)
 
     def select(self, c):
         columns, rows = self.select_one(c)
@@ -2209,6 +2296,8 @@ class TdsServer(socketserver.ThreadingTCPServer):
         self.restored = {}  # casefolded name: {"files": [...], "source": name, "state": ...}
         self.sessions = {}  # spid: Session
         self.deny_server_state = args.deny_server_state
+        self.stalled_databases = {name.casefold(): percent for name, percent in args.stalls}
+        self.path_map = PathMap(args.path_maps)
         self.force_encryption = args.force_encryption
         self.tls_context = tls_context
         self.journal_fd = journal_fd
@@ -2411,6 +2500,10 @@ def main(argv=None):
     parser.add_argument("--restore-delay-ms", type=int, default=0, metavar="MS")
     parser.add_argument("--consistency-errors-in", action="append", default=[], metavar="NAME",
                         help="DBCC CHECKDB finds errors in this database and in copies restored from its backups")
+    parser.add_argument("--stall-backups-of", action="append", default=[], metavar="NAME:PERCENT",
+                        help="backups of this database stop progressing at PERCENT and wait for a cancel")
+    parser.add_argument("--path-map", action="append", default=[], metavar="SERVER=REAL",
+                        help="the server names the folder REAL as SERVER; other paths it cannot see")
     parser.add_argument("--deny-server-state", action="store_true",
                         help="the logins lack VIEW SERVER STATE: sys.dm_exec_requests is refused")
     parser.add_argument("--tls-cert", metavar="FILE", help="PEM certificate (chain) offered for encryption")
@@ -2432,6 +2525,18 @@ def main(argv=None):
         parser.error("--backup-size, --backup-delay-ms and --restore-delay-ms must not be negative")
     if not 1 <= args.data_files <= 32:
         parser.error("--data-files takes 1 to 32, got %d" % args.data_files)
+    args.stalls = []
+    for text in args.stall_backups_of:
+        name, sep, percent = text.rpartition(":")
+        if not sep or not name or not percent.isdigit() or int(percent) > 100:
+            parser.error("--stall-backups-of takes NAME:PERCENT (0 to 100), got %r" % text)
+        args.stalls.append((name, int(percent)))
+    args.path_maps = []
+    for text in args.path_map:
+        server, sep, real = text.partition("=")
+        if not sep or not server or not real:
+            parser.error("--path-map takes SERVER=REAL, got %r" % text)
+        args.path_maps.append((server, real))
     if bool(args.tls_cert) != bool(args.tls_key):
         parser.error("--tls-cert and --tls-key go together")
     if args.force_encryption and not args.tls_cert:

@@ -33,7 +33,7 @@ TEST(DatabaseListTest, ChangesAreReportedWithTheRowsTheyTouched)
     list.setCell(1, config::ColDatabaseName, "Payroll");
     list.setCell(1, config::ColDatabaseName, "Payroll");
     list.setCell(2, config::ColDatabaseName, "out of range");
-    list.setCell(0, config::kConfigColumnCount, "out of range");
+    list.setCell(0, config::kStoredColumnCount, "out of range");
     list.removeRow(7);
     list.removeRow(0);
     EXPECT_EQ(list.cell(0, config::ColDatabaseName), "Payroll");

@@ -11,9 +11,13 @@
 #include <filesystem>
 #include <fstream>
 #include <cstdio>
+#include <cstdlib>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -522,6 +526,146 @@ TEST_F(DbConnectionTest, NoSessionOutlivesItsUse)
     connection.Close();
     connection.Close();
     EXPECT_EQ(OpenSockets(), before);
+}
+
+// The sockets of this process connected to `port` on 127.0.0.1.
+std::vector<int> SocketsTo(int port)
+{
+    std::vector<int> found;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(entry.path(), ec).string().rfind("socket:", 0) != 0)
+            continue;
+        const int fd = std::stoi(entry.path().filename().string());
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 && peer.sin_family == AF_INET
+            && ntohs(peer.sin_port) == port)
+            found.push_back(fd);
+    }
+    return found;
+}
+
+// A server that stops answering (frozen, as a hung host looks from here):
+// the driver keeps the connection alive with TCP keepalive (idle 40 s,
+// probes every 2 s), which ends it in about a minute once the host is gone;
+// the program's own one-value queries give up on their own, and say that the
+// connection is lost rather than refused.
+TEST(DbConnectionSilentServer, QueriesGiveUpAndTheDriverKeepsTheConnectionAlive)
+{
+    fakes::TdsTestServer server;
+    ASSERT_TRUE(server.start()) << server.error();
+    db::DbConnectionOptions options;
+    options.valueQueryTimeoutSeconds = 1;
+    db::DbConnection connection(options);
+    std::string errorText;
+    connection.Open(server.connectionString(), errorText);
+    ASSERT_TRUE(connection.IsOpen()) << errorText;
+
+    const std::vector<int> sockets = SocketsTo(server.port());
+    ASSERT_EQ(sockets.size(), 1u);
+    int on = 0, idle = 0, interval = 0;
+    socklen_t size = sizeof on;
+    getsockopt(sockets[0], SOL_SOCKET, SO_KEEPALIVE, &on, &size);
+    getsockopt(sockets[0], IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size);
+    getsockopt(sockets[0], IPPROTO_TCP, TCP_KEEPINTVL, &interval, &size);
+    EXPECT_EQ(on, 1);
+    EXPECT_EQ(idle, 40);
+    EXPECT_EQ(interval, 2);
+
+    std::string value;
+    ASSERT_FALSE(db::Failed(connection.QueryValue(" SELECT @@SPID", value, errorText))) << errorText;
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const db::HRESULT hr = connection.QueryValue(" SELECT @@SPID", value, errorText);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    kill(server.pid(), SIGCONT);
+    EXPECT_EQ(hr, db::E_CONNECTION_ABORTED) << errorText;
+    EXPECT_LT(elapsed, std::chrono::seconds(30)) << "it gives up, where it used to wait for good";
+    EXPECT_FALSE(connection.IsOpen());
+
+    // A refusal of the server is no lost connection.
+    fakes::TdsTestServer::Options denied;
+    denied.denyServerState = true;
+    fakes::TdsTestServer strict(denied);
+    ASSERT_TRUE(strict.start()) << strict.error();
+    db::DbConnection other;
+    other.Open(strict.connectionString(), errorText);
+    ASSERT_TRUE(other.IsOpen()) << errorText;
+    const db::HRESULT refused = other.QueryValue(" SELECT percent_complete FROM sys.dm_exec_requests", value, errorText);
+    EXPECT_TRUE(db::Failed(refused));
+    EXPECT_NE(refused, db::E_CONNECTION_ABORTED);
+}
+
+// Run by the next test inside a network namespace of its own, where it may
+// cut the network: a backup under way, then every packet dropped (a pulled
+// cable, a firewall that swallows everything). Prints how long the call took
+// to give up.
+TEST(CutNetwork, DISABLED_InsideANetworkOfItsOwn)
+{
+    fakes::TdsTestServer::Options options;
+    options.backupDelayMs = 600000;
+    fakes::TdsTestServer server(options);
+    ASSERT_TRUE(server.start()) << server.error();
+    db::DbConnection connection;
+    std::string errorText;
+    connection.Open(server.connectionString(), errorText);
+    ASSERT_TRUE(connection.IsOpen()) << errorText;
+
+    std::atomic<bool> done{false};
+    db::HRESULT hr = db::S_OK;
+    std::thread backup([&] {
+        db::ResultTable table;
+        hr = connection.ExecuteCommand("BACKUP DATABASE Sales TO DISK = N'/tmp/corvella-cut-" + std::to_string(getpid())
+                                           + ".bak'",
+                                       table, errorText);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(std::system("tc qdisc add dev lo root blackhole"), 0);
+    const auto cut = std::chrono::steady_clock::now();
+    while (!done && std::chrono::steady_clock::now() - cut < std::chrono::minutes(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - cut).count();
+    std::printf("CUT-NETWORK %s %.1f %s\n", db::Failed(hr) ? "failed" : "answered", seconds, errorText.c_str());
+    std::fflush(stdout);
+    if (!done)
+        std::_Exit(0); // the call is still blocked: nothing more to learn
+    backup.join();
+    std::system("tc qdisc del dev lo root");
+    fs::remove("/tmp/corvella-cut-" + std::to_string(getpid()) + ".bak");
+}
+
+// A backup under way when the network to the server is cut (modelled as
+// root: a network namespace whose loopback drops every packet) ends in about
+// a minute, through the driver's TCP keepalive, instead of waiting for good.
+TEST(CutNetwork, ABackupOnACutNetworkEndsInAboutAMinute)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace";
+    if (std::system("command -v unshare >/dev/null && command -v tc >/dev/null") != 0)
+        GTEST_SKIP() << "needs unshare (util-linux) and tc (iproute2)";
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const std::string command = "unshare --net sh -c 'ip link set lo up && exec \"$0\" "
+                                "--gtest_also_run_disabled_tests --gtest_filter=CutNetwork.DISABLED_InsideANetworkOfItsOwn' '"
+        + self + "' 2>&1";
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            output.append(buffer, n);
+        pclose(pipe);
+    }
+    const std::size_t at = output.find("CUT-NETWORK ");
+    ASSERT_NE(at, std::string::npos) << output;
+    char outcome[16] = {};
+    double seconds = 0;
+    ASSERT_EQ(std::sscanf(output.c_str() + at, "CUT-NETWORK %15s %lf", outcome, &seconds), 2) << output;
+    std::printf("A backup on a cut network ended after %.1f s\n", seconds);
+    EXPECT_STREQ(outcome, "failed") << output;
+    // 40 s without traffic, then nine probes 2 s apart.
+    EXPECT_GT(seconds, 30) << output;
+    EXPECT_LT(seconds, 120) << output;
 }
 
 TEST(DbConnectionTimeout, SilentServerFailsAfterTheLoginTimeout)

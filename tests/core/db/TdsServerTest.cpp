@@ -942,6 +942,139 @@ TEST(TdsServerProgress, RequestsViewNeedsServerStatePermission)
                   {300, "VIEW SERVER STATE permission was denied on object 'server', database 'master'."}}));
 }
 
+// A server in a container or on Windows names the backup folder otherwise
+// than the host: only the folders its map names are visible to it, under
+// its own names, and RESTORE HEADERONLY tells a backup from a file that is
+// none, a missing one and one it may not read.
+TEST(TdsServerNames, SeesOnlyTheFoldersItsMapNamesUnderItsOwnNames)
+{
+    fakes::TempFolder folder("corvella-tds-test");
+    const std::string root = fs::path(folder.root()).string();
+    fs::create_directories(root + "/windows/Sales/temp");
+    fs::create_directories(root + "/container/Sales/temp");
+    fs::create_directories(root + "/closed");
+    fs::permissions(root, fs::perms(0755));
+    fs::permissions(root + "/closed", fs::perms(0700));
+    std::ofstream(root + "/windows/Sales/temp/marker.chk") << "not a backup";
+
+    fakes::TdsTestServer::Options options;
+    options.logins = {{"sa", "Pa;ss}"}};
+    options.backupSize = 64 * 1024;
+    options.pathMap = {{"D:\\Backups", root + "/windows"}, {"/var/opt/mssql/backup", root + "/container"},
+                       {"/var/opt/mssql/closed", root + "/closed"}};
+    // The container's account: a numeric id without an entry, as in the image.
+    const bool asContainer = geteuid() == 0;
+    if (asContainer)
+        options.runAs = "10001:" + std::to_string(getegid());
+    fakes::TdsTestServer server(options);
+    ASSERT_TRUE(server.start()) << server.error();
+    if (asContainer) {
+        for (const char* sub : {"/windows", "/windows/Sales", "/windows/Sales/temp", "/container", "/container/Sales",
+                                "/container/Sales/temp"})
+            ASSERT_EQ(chown((root + sub).c_str(), 10001, getegid()), 0);
+    }
+    OdbcSession session(server);
+    ASSERT_TRUE(session.connected());
+
+    // Drive letters and folder names compare without regard to case, either separator.
+    EXPECT_TRUE(session.run("BACKUP DATABASE Sales TO DISK = N'd:\\backups\\Sales\\temp\\Sales.bak'").succeeded);
+    EXPECT_TRUE(fs::exists(root + "/windows/Sales/temp/Sales.bak"));
+    EXPECT_TRUE(session.run("BACKUP DATABASE Sales TO DISK = N'/var/opt/mssql/backup/Sales/temp/Sales.bak'").succeeded);
+    EXPECT_TRUE(fs::exists(root + "/container/Sales/temp/Sales.bak"));
+    EXPECT_EQ(Numbers(session.run("RESTORE VERIFYONLY FROM DISK = N'D:/Backups/Sales/temp/Sales.bak'").messages),
+              std::vector<int>{3262});
+
+    // The host's own name is one the server cannot see.
+    const std::string hostName = root + "/container/Sales/temp/Sales.bak";
+    auto unseen = session.run("BACKUP DATABASE Sales TO DISK = N'" + hostName + "'");
+    EXPECT_FALSE(unseen.succeeded);
+    EXPECT_EQ(unseen.messages,
+              (std::vector<Message>{{3201, "Cannot open backup device '" + hostName
+                                               + "'. Operating system error 3(The system cannot find the path specified.)."},
+                                    {3013, "BACKUP DATABASE is terminating abnormally."}}));
+
+    const Message terminating{3013, "RESTORE HEADERONLY is terminating abnormally."};
+    struct Case {
+        std::string file;
+        std::vector<Message> messages;
+        std::vector<std::vector<std::string>> rows;
+    };
+    std::vector<Case> cases = {
+        {"D:\\Backups\\Sales\\temp\\Sales.bak", {}, {{"Full  Backup of  Sales", "1", "Sales", "65536", "1"}}},
+        {"D:\\Backups\\Sales\\temp\\marker.chk",
+         {{3241, "The media family on device 'D:\\Backups\\Sales\\temp\\marker.chk' is incorrectly formed. SQL Server "
+                 "cannot process this media family."},
+          terminating},
+         {}},
+        {"D:\\Backups\\Sales\\temp\\none.chk",
+         {{3201, "Cannot open backup device 'D:\\Backups\\Sales\\temp\\none.chk'. Operating system error 2(The system "
+                 "cannot find the file specified.)."},
+          terminating},
+         {}},
+        {"E:\\Backups\\Sales\\temp\\marker.chk",
+         {{3201, "Cannot open backup device 'E:\\Backups\\Sales\\temp\\marker.chk'. Operating system error 3(The system "
+                 "cannot find the path specified.)."},
+          terminating},
+         {}},
+    };
+    if (asContainer) {
+        std::ofstream(root + "/closed/marker.chk") << "not a backup";
+        cases.push_back({"/var/opt/mssql/closed/marker.chk",
+                         {{3201, "Cannot open backup device '/var/opt/mssql/closed/marker.chk'. Operating system error "
+                                 "5(Access is denied.)."},
+                          terminating},
+                         {}});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto outcome = session.run("RESTORE HEADERONLY FROM DISK = N'" + c.file + "'");
+        EXPECT_EQ(outcome.succeeded, c.messages.empty());
+        EXPECT_EQ(outcome.messages, c.messages);
+        // BackupName, BackupType, DatabaseName, BackupSize, Position.
+        std::vector<std::vector<std::string>> picked;
+        for (const auto& row : outcome.rows) {
+            ASSERT_GE(row.size(), 7u);
+            picked.push_back({row[0], row[1], row[5], row[6], row[2]});
+        }
+        EXPECT_EQ(picked, c.rows);
+    }
+}
+
+// A backup of a stalling database stops at its percentage and stays there,
+// while the server goes on answering other sessions, until it is cancelled.
+TEST(TdsServerStall, ABackupStopsAtItsPercentageUntilCancelled)
+{
+    fakes::TdsTestServer::Options options;
+    options.logins = {{"sa", "Pa;ss}"}};
+    options.databases = {"Sales", "Stock"};
+    options.backupSize = 1 << 20;
+    options.stalledBackupsOf = {{"Stock", 40}};
+    fakes::TdsTestServer server(options);
+    ASSERT_TRUE(server.start()) << server.error();
+    fakes::TempFolder folder("corvella-tds-test");
+    const std::string file = fs::path(folder.root()).string() + "/Stock.bak";
+
+    OdbcSession watcher(server);
+    OdbcSession worker(server);
+    ASSERT_TRUE(watcher.connected() && worker.connected());
+    OdbcSession::Outcome outcome;
+    std::thread backup([&] { outcome = worker.run("BACKUP DATABASE Stock TO DISK = N'" + file + "'"); });
+    const std::string query = "SELECT percent_complete FROM sys.dm_exec_requests WHERE command = 'BACKUP DATABASE'";
+    EXPECT_TRUE(WaitFor([&] {
+        auto rows = watcher.run(query).rows;
+        return !rows.empty() && rows[0][0] == "40";
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(watcher.run(query).rows, (std::vector<std::vector<std::string>>{{"40"}}));
+    EXPECT_EQ(fs::file_size(file), (1u << 20) * 40 / 100);
+    EXPECT_TRUE(watcher.run("BACKUP DATABASE Sales TO DISK = N'" + file + ".other'").succeeded);
+
+    EXPECT_TRUE(SQL_SUCCEEDED(SQLCancel(worker.statement())));
+    backup.join();
+    EXPECT_FALSE(outcome.succeeded);
+    EXPECT_TRUE(WaitFor([&] { return watcher.run(query).rows.empty(); }));
+}
+
 TEST(TdsServerAccount, RunsAsTheServiceAccountWithItsUmask)
 {
     if (geteuid() != 0)

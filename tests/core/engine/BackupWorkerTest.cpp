@@ -402,25 +402,61 @@ TEST_F(EngineTest, ANameThatIsNoFolderNameIsRefusedAndNothingOutsideIsTouched)
 
 // What an interrupted run left in temp (a partial ".bak", a half-written
 // archive) is deleted, said in the log, and never rotated as a backup.
-TEST_F(EngineTest, LeftoversOfAnInterruptedRunAreDeletedNotRotated)
+// Two interrupted runs left their files in temp: one killed between the two
+// renames of its rotation (its complete backup still in temp, the database
+// folder already moved on), one killed while zipping the next backup, and one
+// killed while the server wrote. The next run finishes the rotations first,
+// even when its own login then fails; what may be incomplete goes only once a
+// run's own backup is complete, and a file the operator put there stays.
+TEST_F(EngineTest, AnInterruptedRotationIsFinishedFirstAndUnfinishedFilesGoOnlyAfterANewBackup)
 {
     const std::string folder = m_root + "/backups/Sales";
-    fs::create_directories(folder + "/temp");
-    for (const char* name : {"Sales20140714090000.bak", "Sales20140714090000.zip", "Sales.zip"})
-        std::ofstream(folder + "/temp/" + name) << "partial";
+    const std::string temp = folder + "/temp";
+    fs::create_directories(temp);
+    fs::create_directories(folder + "/Last Backup");
+    fs::create_directories(folder + "/Old Backup");
+    const auto put = [](const std::string& path, const std::string& text, int hoursAgo) {
+        std::ofstream(path) << text;
+        fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(hoursAgo));
+    };
+    put(folder + "/Last Backup/Sales20140712090000.Bak", "two runs ago", 48);
+    put(temp + "/Sales20140713090000.Bak", "complete, rotation cut short", 24);
+    put(temp + "/Sales20140714080000.Bak", "complete, zipped next", 2);
+    put(temp + "/Sales20140714080000.zip", "complete archive", 2);
+    const std::vector<std::string> unfinished
+        = {"Sales20140714085000.bak", ".Sales20140714085000.zip.Ab12Cd", "corvella-check-77-0.chk"};
+    for (const std::string& name : unfinished)
+        put(temp + "/" + name, "partial", 1);
+    put(temp + "/notes.txt", "the operator's", 1);
 
     engine::BackupJob j = job("Sales");
     j.keepOld = true;
-    const engine::RunResult result = run(j);
-    EXPECT_TRUE(result.completed());
+    m_connector.refuseConnections("Login failed for user 'sa'.");
+    EXPECT_FALSE(run(j).completed());
+    EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales20140714080000.zip"));
+    EXPECT_THAT(fakes::FilesIn(folder + "/Last Backup"), ElementsAre("Sales20140713090000.Bak"));
+    EXPECT_THAT(fakes::FilesIn(folder + "/Old Backup"), ElementsAre("Sales20140712090000.Bak"));
+    EXPECT_THAT(fakes::FilesIn(temp), ElementsAre(".Sales20140714085000.zip.Ab12Cd", "Sales20140714085000.bak",
+                                                  "corvella-check-77-0.chk", "notes.txt"));
+    const auto firstLog = m_owner->logMessages();
+    EXPECT_THAT(firstLog, ::testing::Contains("Rotated '" + temp + "/Sales20140713090000.Bak', a complete backup an "
+                                              "interrupted run left in the temp folder, into '" + folder + "'"));
+    EXPECT_THAT(firstLog, ::testing::Contains("Removed '" + temp + "/Sales20140714080000.Bak', left in the temp "
+                                              "folder by an interrupted run: its archive is complete"));
+    EXPECT_THAT(firstLog, ::testing::Contains("Left '" + temp + "/notes.txt' in the temp folder: Corvella did not "
+                                              "write it"));
+
+    m_connector.acceptConnections();
+    EXPECT_TRUE(run(j).completed());
     EXPECT_THAT(fakes::FilesIn(folder), ElementsAre("Sales20140714090503.Bak"));
-    EXPECT_THAT(fakes::FilesIn(folder + "/Last Backup"), IsEmpty());
-    EXPECT_THAT(fakes::FilesIn(folder + "/temp"), IsEmpty());
+    EXPECT_THAT(fakes::FilesIn(folder + "/Last Backup"), ElementsAre("Sales20140714080000.zip"));
+    EXPECT_THAT(fakes::FilesIn(folder + "/Old Backup"),
+                ElementsAre("Sales20140712090000.Bak", "Sales20140713090000.Bak"));
+    EXPECT_THAT(fakes::FilesIn(temp), ElementsAre("notes.txt"));
     const auto log = m_owner->logMessages();
-    for (const char* name : {"Sales20140714090000.bak", "Sales20140714090000.zip", "Sales.zip"}) {
-        EXPECT_THAT(log, ::testing::Contains("Removed '" + folder + "/temp/" + name
-                                             + "', left in the temp folder by an interrupted run"));
-    }
+    for (const std::string& name : unfinished)
+        EXPECT_THAT(log, ::testing::Contains("Removed '" + temp + "/" + name + "', left in the temp folder by an "
+                                             "interrupted run"));
 }
 
 // A run whose database folder another copy of the program holds touches
