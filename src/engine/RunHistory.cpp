@@ -37,6 +37,14 @@ history::RunRecord FinishedRunRecord(const BackupJob& job, const RunResult& resu
     run.verification = result.verification == Verification::Passed ? "passed"
         : result.verification == Verification::Failed              ? "failed"
                                                                     : "";
+    switch (result.restoreTest.result) {
+    case RestoreTestOutcome::Result::NotRun: break;
+    case RestoreTestOutcome::Result::Passed: run.restoreTest = "passed"; break;
+    case RestoreTestOutcome::Result::Failed: run.restoreTest = "failed"; break;
+    case RestoreTestOutcome::Result::Stopped: run.restoreTest = "stopped"; break;
+    }
+    if (result.restoreTest.result != RestoreTestOutcome::Result::NotRun)
+        run.restoreTestAt = static_cast<history::Millis>(result.restoreTest.testedAt) * 1000;
     run.mailStatus = result.mailText;
     run.errorText = result.errorText;
     return run;

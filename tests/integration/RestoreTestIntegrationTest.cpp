@@ -15,6 +15,7 @@
 #include "config/PasswordCodec.h"
 #include "config/SettingsFile.h"
 #include "db/DbConnection.h"
+#include "history/HistoryStore.h"
 
 #include "fakes/ManualClock.h"
 #include "fakes/RecordingOwner.h"
@@ -446,6 +447,19 @@ TEST_F(RestoreTestProgram, AStopDropsTheCopyAndAKilledRunsCopyIsDroppedByTheNext
     EXPECT_THAT(fakes::FilesIn(m_backups + "/Sales/temp"), IsEmpty());
     EXPECT_THAT(fakes::FilesIn(m_backups + "/Sales"), ::testing::ElementsAre("Sales.zip"));
     EXPECT_THAT(ReadFile(m_root + "/RestoreTests.state"), ::testing::Not(HasSubstr("\nscratch\t")));
+
+    // The run history keeps each run's verdict: the stopped test, then the
+    // one that passed (the killed run's row stays without one).
+    auto opened = history::HistoryStore::open(m_root + "/BackupHistory.db", history::HistoryStore::Access::ReadOnly);
+    ASSERT_TRUE(opened.store) << opened.error;
+    std::vector<history::RunRecord> runs;
+    std::string error;
+    ASSERT_TRUE(opened.store->runs("Sales", m_server->dataSource(), 10, runs, error)) << error;
+    std::vector<std::string> verdicts;
+    for (const auto& run : runs)
+        verdicts.push_back(run.restoreTest);
+    EXPECT_THAT(verdicts, ::testing::ElementsAre("passed", "", "stopped"));
+    EXPECT_TRUE(runs.front().restoreTestAt.has_value());
 }
 
 TEST_F(RestoreTestProgram, RestoreTestCommandTestsTheKeptBackupsAndSaysSoInItsExitCode)
