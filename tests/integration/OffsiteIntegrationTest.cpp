@@ -218,7 +218,7 @@ TEST_F(OffsiteRun, ARefusedCopyFailsTheRunAndKeepsEveryLocalFile)
     EXPECT_EQ(ReadAll(m_root + "/BackupLog.log").find(wrongSecret), std::string::npos);
 }
 
-#ifdef CORVELLA_BINARY
+#ifdef CORVELLA_CLI_BINARY
 
 #include "ProgramRunner.h"
 

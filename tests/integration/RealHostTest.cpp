@@ -358,7 +358,7 @@ TEST_F(RealHost, AFileSizeLimitOfZeroKillsNothing)
     const std::string backups = m_root + "/backups";
     const std::string config = writeConfig(m_root, {{"Sales", true}}, backups);
     const auto runLimited = [&](const std::string& args, int& exitCode) {
-        const std::string command = "cd '" + m_root + "' && ulimit -f 0 && exec '" + CORVELLA_BINARY + "' " + args
+        const std::string command = "cd '" + m_root + "' && ulimit -f 0 && exec '" + CORVELLA_CLI_BINARY + "' " + args
             + " 2>&1";
         FILE* pipe = ::popen(command.c_str(), "r");
         std::string output;
@@ -370,7 +370,7 @@ TEST_F(RealHost, AFileSizeLimitOfZeroKillsNothing)
         return output;
     };
     int exitCode = -1;
-    EXPECT_THAT(runLimited("--version", exitCode), ::testing::StartsWith("corvella "));
+    EXPECT_THAT(runLimited("--version", exitCode), ::testing::StartsWith("corvella-cli "));
     EXPECT_EQ(exitCode, 0);
     const std::string table = runLimited("--backup-now --config '" + config + "'", exitCode);
     EXPECT_EQ(exitCode, 1) << table;

@@ -29,7 +29,7 @@
 #include <iostream>
 #include <thread>
 
-#ifdef CORVELLA_BINARY
+#ifdef CORVELLA_CLI_BINARY
 
 #include "ProgramRunner.h"
 
