@@ -10,6 +10,7 @@
 #include "engine/OffsitePhase.h"
 #include "engine/ProgressPoller.h"
 #include "engine/ServerFolder.h"
+#include "engine/SqlText.h"
 
 #include "db/Connection.h"
 #include "db/ResultTable.h"
@@ -35,49 +36,6 @@ namespace {
 constexpr std::chrono::milliseconds kDeleteRetryPause{500};
 constexpr int kDeleteRetries = 60; // 30 s of 500 ms pauses
 constexpr int kRowsBeforeClearing = 1000;
-// Why a run whose compression failed did not complete; the row keeps
-// "Compressing in zip format" and the log has the archiver's reason.
-
-std::string ReplaceAll(const std::string& text, char what, const std::string& with)
-{
-    std::string out;
-    out.reserve(text.size() + 8);
-    for (char c : text) {
-        if (c == what)
-            out += with;
-        else
-            out += c;
-    }
-    return out;
-}
-
-// A name the operator already wrote as a bracketed identifier: "[...]" whose
-// inner "]" are all doubled.
-bool IsBracketedIdentifier(const std::string& name)
-{
-    if (name.size() < 2 || name.front() != '[' || name.back() != ']')
-        return false;
-    for (std::size_t i = 1; i + 1 < name.size(); ++i) {
-        if (name[i] != ']')
-            continue;
-        if (i + 2 >= name.size() || name[i + 1] != ']')
-            return false;
-        ++i;
-    }
-    return true;
-}
-
-std::string QuoteIdentifier(const std::string& name)
-{
-    if (IsBracketedIdentifier(name))
-        return name;
-    return "[" + ReplaceAll(name, ']', "]]") + "]";
-}
-
-std::string UnicodeLiteral(const std::string& text)
-{
-    return "N'" + ReplaceAll(text, '\'', "''") + "'";
-}
 
 std::string HexCode(db::HRESULT hr)
 {
