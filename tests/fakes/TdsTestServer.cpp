@@ -232,6 +232,23 @@ bool TdsTestServer::start()
     return true;
 }
 
+bool TdsTestServer::freeze()
+{
+    if (m_pid <= 0 || kill(m_pid, SIGSTOP) != 0)
+        return false;
+    int status = 0;
+    pid_t got;
+    while ((got = waitpid(m_pid, &status, WUNTRACED)) < 0 && errno == EINTR) {
+    }
+    return got == m_pid && WIFSTOPPED(status);
+}
+
+void TdsTestServer::thaw()
+{
+    if (m_pid > 0)
+        kill(m_pid, SIGCONT);
+}
+
 void TdsTestServer::stop()
 {
     if (m_pid > 0) {

@@ -89,6 +89,11 @@ public:
     bool start();
     void stop();
 
+    // Stops the server as a frozen host looks: freeze() returns once every
+    // thread of it has stopped, so nothing it was about to send gets out.
+    bool freeze();
+    void thaw();
+
     bool isRunning() const { return m_pid > 0; }
     pid_t pid() const { return m_pid; }
     int port() const { return m_port; }

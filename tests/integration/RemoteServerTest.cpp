@@ -333,12 +333,12 @@ TEST_F(RemoteServer, AFrozenServerIsReportedOnceAndTheBackupGoesOnWhenItWakes)
     const pid_t program = StartProgram(m_root, {"--backup-now", "--config", settings});
     ASSERT_TRUE(WaitFor([&] { return fs::exists(m_backups + "/Sales/temp/Sales.bak"); }, 20s));
     std::this_thread::sleep_for(1500ms);
-    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(server.freeze());
     const std::string stalled = "No progress of the backup of Database Sales for 0.05 minutes";
     EXPECT_TRUE(WaitFor([&] { return std::ranges::count(fakes::ReadLogMessages(m_root + "/BackupLog.log"), stalled) > 0; },
                         30s));
     std::this_thread::sleep_for(2s);
-    ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
+    server.thaw();
     EXPECT_EQ(WaitForExit(program, 60s), 0) << ReadFile(m_root + "/out.txt");
     const auto log = fakes::ReadLogMessages(m_root + "/BackupLog.log");
     EXPECT_EQ(std::count(log.begin(), log.end(), stalled), 1);
@@ -370,7 +370,7 @@ TEST_F(RemoteServer, AFrozenServerIsLeftAndTheNextDatabaseIsBackedUp)
     const pid_t program = StartProgram(m_root, {"--backup-now", "--config", settings});
     ASSERT_TRUE(WaitFor([&] { return fs::exists(m_backups + "/Sales/temp/Sales.bak"); }, 20s));
     std::this_thread::sleep_for(2s); // the percentage has moved
-    ASSERT_EQ(kill(frozen.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(frozen.freeze());
     const auto frozenAt = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitFor([&] { return fs::exists(m_backups + "/Stock/Stock.Bak"); }, 150s))
         << ReadFile(m_root + "/BackupLog.log");

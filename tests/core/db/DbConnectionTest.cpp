@@ -575,11 +575,11 @@ TEST(DbConnectionSilentServer, QueriesGiveUpAndTheDriverKeepsTheConnectionAlive)
 
     std::string value;
     ASSERT_FALSE(db::Failed(connection.QueryValue(" SELECT @@SPID", value, errorText))) << errorText;
-    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    ASSERT_TRUE(server.freeze());
     const auto started = std::chrono::steady_clock::now();
     const db::HRESULT hr = connection.QueryValue(" SELECT @@SPID", value, errorText);
     const auto elapsed = std::chrono::steady_clock::now() - started;
-    kill(server.pid(), SIGCONT);
+    server.thaw();
     EXPECT_EQ(hr, db::E_CONNECTION_ABORTED) << errorText;
     EXPECT_LT(elapsed, std::chrono::seconds(30)) << "it gives up, where it used to wait for good";
     EXPECT_FALSE(connection.IsOpen());
