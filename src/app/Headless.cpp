@@ -352,7 +352,8 @@ bool RestoreTestRows(const Invocation& invocation, const std::string& name, std:
                      std::string& error)
 {
     const std::string& path = invocation.location.settingsPath;
-    const config::RunOptions& options = invocation.settings->current()->options;
+    const std::shared_ptr<const engine::Settings> settings = invocation.settings->current();
+    const config::RunOptions& options = settings->options;
     if (!options.problems.empty()) {
         error = "the configuration file '" + path + "': " + options.problems.front();
         return false;
@@ -362,8 +363,8 @@ bool RestoreTestRows(const Invocation& invocation, const std::string& name, std:
         return true;
     for (bool exact : {true, false}) {
         for (int row = 0; row < invocation.databases.rowCount(); ++row) {
-            const std::string_view shown
-                = text::Trim(config::DatabaseEntry::FromRow(invocation.databases.row(row)).databaseName);
+            const config::DatabaseEntry entry = config::DatabaseEntry::FromRow(invocation.databases.row(row));
+            const std::string_view shown = text::Trim(entry.databaseName);
             if (exact ? shown == name : text::EqualsIgnoringCase(shown, name))
                 rows.push_back(row);
         }

@@ -484,7 +484,8 @@ TEST_F(RestoreTestProgram, RestoreTestCommandTestsTheKeptBackupsAndSaysSoInItsEx
                                      "processed\\.  See other errors for details\\. +" + m_backups + "/Stock/Stock\\.zip"));
 
     // One database, named as the list shows it.
-    EXPECT_EQ(runProgram({"--restore-test", "--config", config, "--database", "Sales"}, "one"), 0);
+    EXPECT_EQ(runProgram({"--restore-test", "--config", config, "--database", "Sales"}, "one"), 0)
+        << ReadFile(m_root + "/one.err");
     EXPECT_THAT(ReadFile(m_root + "/one.out"), ::testing::Not(HasSubstr("Stock")));
     EXPECT_EQ(m_server->commandsStartingWith("RESTORE DATABASE").size(), 3u);
     EXPECT_THAT(scratchDatabases(), IsEmpty());
