@@ -8,19 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <poll.h>
 #include <sstream>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -153,81 +147,19 @@ bool S3TestServer::start()
                                  m_certificates->made.serverKeyFile()});
     }
 
-    int pipeEnds[2];
-    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        m_error = std::string("pipe: ") + std::strerror(errno);
-        return false;
-    }
-    const std::string errors = m_folder + "/stderr.txt";
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        m_error = std::string("fork: ") + std::strerror(errno);
-        ::close(pipeEnds[0]);
-        ::close(pipeEnds[1]);
-        return false;
-    }
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(1);
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (err >= 0)
-            ::dup2(err, STDERR_FILENO);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(pipeEnds[1]);
-    m_pid = pid;
-
-    std::string output;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (output.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd wait{pipeEnds[0], POLLIN, 0};
-        if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        char buffer[512];
-        const ssize_t got = ::read(pipeEnds[0], buffer, sizeof buffer);
-        if (got <= 0)
-            break;
-        output.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(pipeEnds[0]);
-    if (output.rfind("LISTENING ", 0) != 0) {
-        m_error = "the S3 test server did not start: '" + output + "' " + ReadWhole(errors);
+    if (!m_process.start(std::move(args), m_folder + "/stderr.txt", std::chrono::seconds(30))) {
+        m_error = "the S3 test server did not start: " + m_process.error();
         stop();
         return false;
     }
-    std::istringstream line(output.substr(std::strlen("LISTENING ")));
+    std::istringstream line(m_process.listening());
     line >> m_port >> m_dataFolder;
     return true;
 }
 
 void S3TestServer::stop()
 {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        int status = 0;
-        while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        m_pid = -1;
-    }
+    m_process.stop();
     if (!m_dataFolder.empty()) {
         std::error_code ignored;
         fs::remove_all(m_dataFolder, ignored);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fakes/ServerProcess.h"
+
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -66,8 +68,8 @@ public:
     bool start();
     void stop();
 
-    bool isRunning() const { return m_pid > 0; }
-    pid_t pid() const { return m_pid; }
+    bool isRunning() const { return m_process.pid() > 0; }
+    pid_t pid() const { return m_process.pid(); }
     int port() const { return m_port; }
     const std::string& error() const { return m_error; }
     const Options& options() const { return m_options; }
@@ -87,7 +89,7 @@ public:
 
 private:
     Options m_options;
-    pid_t m_pid = -1;
+    ServerProcess m_process;
     int m_port = 0;
     std::string m_folder;     // ours: credentials and journal
     std::string m_dataFolder; // the server's: staging and store

@@ -1,24 +1,21 @@
 #include "fakes/SmtpTestServer.h"
 
+#include "fakes/TestCertificates.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <poll.h>
 #include <sstream>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -52,109 +49,13 @@ std::string readFile(const fs::path& path)
     return text.str();
 }
 
-void waitForExit(pid_t pid)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-// Runs a program with its output going to `outputFile`; true on exit code 0.
-bool runProgram(const std::vector<std::string>& args, const std::string& outputFile)
-{
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        const int out = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (out >= 0) {
-            ::dup2(out, STDOUT_FILENO);
-            ::dup2(out, STDERR_FILENO);
-        }
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // The throw-away certificates of this test process, made on first use and
 // removed when the process ends.
-struct TestCertificates {
-    std::string folder;
-    std::string caFile;
-    std::string otherCaFile;
-    std::string serverCert;
-    std::string serverKey;
-    std::string error;
-
-    TestCertificates()
-    {
-        folder = makeTempFolder("corvella-test-ca-");
-        if (folder.empty()) {
-            error = "cannot create a folder for the test certificates";
-            return;
-        }
-        const std::string log = folder + "/openssl.log";
-        const auto at = [&](const char* name) { return folder + "/" + name; };
-        const std::string ext = at("server.ext");
-        std::ofstream(ext) << "basicConstraints=CA:FALSE\n"
-                              "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                              "extendedKeyUsage=serverAuth\n"
-                              "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
-        const auto makeCa = [&](const std::string& cert, const std::string& key, const char* name) {
-            return runProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                               "ec_paramgen_curve:prime256v1", "-nodes", "-days", "3",
-                               "-subj", std::string("/CN=") + name, "-keyout", key, "-out", cert,
-                               "-addext", "basicConstraints=critical,CA:TRUE",
-                               "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
-                              log);
-        };
-        const bool made =
-            makeCa(at("ca.pem"), at("ca.key"), "Corvella Test CA")
-            && makeCa(at("other-ca.pem"), at("other-ca.key"), "Corvella Other Test CA")
-            && runProgram({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                           "-nodes", "-subj", "/CN=localhost", "-keyout", at("server.key"),
-                           "-out", at("server.csr")},
-                          log)
-            && runProgram({"openssl", "x509", "-req", "-in", at("server.csr"), "-CA", at("ca.pem"),
-                           "-CAkey", at("ca.key"), "-CAcreateserial", "-days", "3",
-                           "-extfile", ext, "-out", at("server.pem")},
-                          log);
-        if (!made) {
-            error = "the openssl command line failed: " + readFile(log);
-            return;
-        }
-        caFile = at("ca.pem");
-        otherCaFile = at("other-ca.pem");
-        serverCert = at("server.pem");
-        serverKey = at("server.key");
-    }
-
-    ~TestCertificates()
-    {
-        std::error_code ignored;
-        if (!folder.empty())
-            fs::remove_all(folder, ignored);
-    }
-};
-
-TestCertificates& certificates()
+const TestCertificates& certificates()
 {
     static TestCertificates made;
+    static const bool created = made.create();
+    static_cast<void>(created);
     return made;
 }
 
@@ -252,12 +153,12 @@ SmtpTestServer::~SmtpTestServer()
 
 std::string SmtpTestServer::caFile()
 {
-    return certificates().caFile;
+    return certificates().caFile();
 }
 
 std::string SmtpTestServer::otherCaFile()
 {
-    return certificates().otherCaFile;
+    return certificates().otherCaFile();
 }
 
 bool SmtpTestServer::start()
@@ -285,11 +186,11 @@ bool SmtpTestServer::start()
     }
     if (m_options.mode != Mode::Plain) {
         const TestCertificates& made = certificates();
-        if (made.caFile.empty()) {
-            m_error = made.error;
+        if (made.caFile().empty()) {
+            m_error = made.error();
             return false;
         }
-        args.insert(args.end(), {"--cert", made.serverCert, "--key", made.serverKey});
+        args.insert(args.end(), {"--cert", made.serverCertificateFile(), "--key", made.serverKeyFile()});
     }
     if (!m_options.user.empty()) {
         // The credentials go through a private file, not the command line.
@@ -308,68 +209,17 @@ bool SmtpTestServer::start()
     if (m_options.discard)
         args.emplace_back("--discard");
 
-    int pipeEnds[2];
-    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        m_error = std::string("pipe: ") + std::strerror(errno);
+    if (!m_process.start(std::move(args), m_folder + "/stderr.txt", std::chrono::seconds(30))) {
+        m_error = "the SMTP test server did not start: " + m_process.error();
         return false;
     }
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        m_error = std::string("fork: ") + std::strerror(errno);
-        ::close(pipeEnds[0]);
-        ::close(pipeEnds[1]);
-        return false;
-    }
-    if (pid == 0) {
-        // The server must not outlive a test process that dies.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(1);
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(pipeEnds[1]);
-    m_pid = pid;
-
-    std::string output;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (output.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd wait{pipeEnds[0], POLLIN, 0};
-        if (::poll(&wait, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        char buffer[256];
-        const ssize_t got = ::read(pipeEnds[0], buffer, sizeof buffer);
-        if (got <= 0)
-            break;
-        output.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(pipeEnds[0]);
-    if (output.rfind("LISTENING ", 0) != 0) {
-        m_error = "the SMTP test server did not start (its output: '" + output + "')";
-        stop();
-        return false;
-    }
-    m_port = std::atoi(output.c_str() + std::strlen("LISTENING "));
+    m_port = std::atoi(m_process.listening().c_str());
     return true;
 }
 
 void SmtpTestServer::stop()
 {
-    if (m_pid <= 0)
-        return;
-    ::kill(m_pid, SIGTERM);
-    waitForExit(m_pid);
-    m_pid = -1;
+    m_process.stop(std::chrono::seconds(10));
 }
 
 std::vector<ReceivedMail> SmtpTestServer::messages() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fakes/ServerProcess.h"
+
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -77,7 +79,7 @@ public:
     bool start();
     void stop();
 
-    bool isRunning() const { return m_pid > 0; }
+    bool isRunning() const { return m_process.pid() > 0; }
     int port() const { return m_port; }
     const std::string& error() const { return m_error; }
 
@@ -94,7 +96,7 @@ public:
 private:
     Options m_options;
     std::string m_folder;
-    pid_t m_pid = -1;
+    ServerProcess m_process;
     int m_port = 0;
     std::string m_error;
 };

@@ -8,19 +8,13 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <poll.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -50,12 +44,6 @@ std::vector<std::map<std::string, std::string>> ReadJournal(const std::string& p
     return entries;
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 } // namespace
 
 TdsTestServer::TdsTestServer() : TdsTestServer(Options{}) {}
@@ -76,7 +64,7 @@ std::string TdsTestServer::scriptPath()
 
 bool TdsTestServer::start()
 {
-    if (m_pid > 0)
+    if (isRunning())
         return true;
     m_error.clear();
 
@@ -155,120 +143,23 @@ bool TdsTestServer::start()
     }
     if (m_options.forceEncryption)
         args.push_back("--force-encryption");
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        m_error = std::string("Cannot create a pipe: ") + std::strerror(errno);
-        return false;
-    }
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) {
-        m_error = std::string("Cannot start the server: ") + std::strerror(errno);
-        close(fds[0]);
-        close(fds[1]);
-        return false;
-    }
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
-        dup2(fds[1], STDOUT_FILENO);
-        int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (null >= 0)
-            dup2(null, STDIN_FILENO);
-        int errors = open(m_errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (errors >= 0)
-            dup2(errors, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    m_pid = pid;
-    m_stdout = fds[0];
-
-    std::string line;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (line.find('\n') == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            m_error = "The test server did not report its port within 15 s";
-            break;
-        }
-        pollfd p{m_stdout, POLLIN, 0};
-        int ready = poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            continue;
-        char buf[256];
-        ssize_t n = read(m_stdout, buf, sizeof buf);
-        if (n <= 0) {
-            m_error = "The test server ended before it listened";
-            break;
-        }
-        line.append(buf, static_cast<size_t>(n));
-    }
-    if (m_error.empty()) {
-        if (line.rfind("LISTENING ", 0) == 0)
-            m_port = std::atoi(line.c_str() + 10);
-        if (m_port <= 0)
-            m_error = "Unexpected first line from the test server: " + line;
-    }
-    if (!m_error.empty()) {
-        // The server explains a refused start (a bad option, a key it cannot
-        // read) on its standard error.
-        if (std::string said = ReadFile(m_errors); !said.empty())
-            m_error += ": " + said.substr(0, said.find_last_not_of('\n') + 1);
-        std::string error = m_error;
+    if (!m_process.start(std::move(args), m_errors, std::chrono::seconds(15))) {
+        m_error = "The test server did not start: " + m_process.error();
         stop();
-        m_error = error;
+        return false;
+    }
+    m_port = std::atoi(m_process.listening().c_str());
+    if (m_port <= 0) {
+        m_error = "The test server listens on no port: " + m_process.listening();
+        stop();
         return false;
     }
     return true;
 }
 
-bool TdsTestServer::freeze()
-{
-    if (m_pid <= 0 || kill(m_pid, SIGSTOP) != 0)
-        return false;
-    int status = 0;
-    pid_t got;
-    while ((got = waitpid(m_pid, &status, WUNTRACED)) < 0 && errno == EINTR) {
-    }
-    return got == m_pid && WIFSTOPPED(status);
-}
-
-void TdsTestServer::thaw()
-{
-    if (m_pid > 0)
-        kill(m_pid, SIGCONT);
-}
-
 void TdsTestServer::stop()
 {
-    if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
-        kill(m_pid, SIGCONT);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        int status = 0;
-        pid_t done = 0;
-        while ((done = waitpid(m_pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (done == 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, &status, 0);
-        }
-        m_pid = -1;
-    }
-    if (m_stdout >= 0) {
-        close(m_stdout);
-        m_stdout = -1;
-    }
+    m_process.stop();
     m_port = 0;
     if (!m_folder.empty()) {
         std::error_code ec;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fakes/ServerProcess.h"
+
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -91,11 +93,11 @@ public:
 
     // Stops the server as a frozen host looks: freeze() returns once every
     // thread of it has stopped, so nothing it was about to send gets out.
-    bool freeze();
-    void thaw();
+    bool freeze() { return m_process.freeze(); }
+    void thaw() { m_process.thaw(); }
 
-    bool isRunning() const { return m_pid > 0; }
-    pid_t pid() const { return m_pid; }
+    bool isRunning() const { return m_process.pid() > 0; }
+    pid_t pid() const { return m_process.pid(); }
     int port() const { return m_port; }
     const std::string& error() const { return m_error; }
 
@@ -120,9 +122,8 @@ public:
 
 private:
     Options m_options;
-    pid_t m_pid = -1;
+    ServerProcess m_process;
     int m_port = 0;
-    int m_stdout = -1;
     std::string m_folder;
     std::string m_journal;
     std::string m_errors;
