@@ -46,6 +46,7 @@ struct OffsiteOptions {
     int keep = 0;
 
     bool enabled() const { return !url.empty(); }
+    bool operator==(const OffsiteOptions&) const = default;
 };
 
 // Options of section OPTIONS that change what a backup run or the program does. A missing

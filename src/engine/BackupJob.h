@@ -45,6 +45,8 @@ struct BackupJob {
     // Not a column of the list either: the OFFSITE_ options when the command
     // ran. When they name a bucket, the run's newest file is copied there.
     config::OffsiteOptions offsite;
+
+    bool operator==(const BackupJob&) const = default;
 };
 
 } // namespace engine

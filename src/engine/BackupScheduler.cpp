@@ -423,14 +423,12 @@ BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::
     next.reserve(static_cast<std::size_t>(list.rowCount()));
     for (int row = 0; row < list.rowCount(); ++row) {
         config::DatabaseEntry entry = config::DatabaseEntry::FromRow(list.row(row));
+        // An entry is unchanged when its row and everything its runs take
+        // from the options (verification, restore tests, the stall watch,
+        // the offsite copy) are as before.
+        BackupJob job = JobFromEntry(entry, m_codec, &m_owner, options);
         std::size_t same = 0;
-        const auto matches = [&](const Shared::AutoEntry& known) {
-            const BackupJob& job = *known.job;
-            return known.entry == entry && job.verify == options.verifyBackup
-                && job.restoreTest == options.restoreTest && job.restoreTestDays == options.restoreTestDays
-                && job.restoreTestDataPath == options.restoreTestDataPath && job.stallMinutes == options.stallMinutes
-                && job.cancelStalled == options.cancelStalledBackups;
-        };
+        const auto matches = [&](const Shared::AutoEntry& known) { return known.entry == entry && *known.job == job; };
         while (same < previous.size() && (kept[same] || !previous[same] || !matches(*previous[same])))
             ++same;
         if (same < previous.size()) {
@@ -440,7 +438,6 @@ BackupScheduler::ReloadSummary BackupScheduler::ReloadAutoService(const config::
             ++summary.unchanged;
             continue;
         }
-        BackupJob job = JobFromEntry(entry, m_codec, &m_owner, options);
         next.push_back(Shared::makeEntry(std::move(entry), std::move(job), now));
         ++summary.added;
     }

@@ -2,6 +2,7 @@
 
 #include "engine/BackupSession.h"
 #include "engine/BackupScheduler.h"
+#include "engine/SettingsStore.h"
 
 #include "config/DatabaseList.h"
 #include "config/PasswordCodec.h"
@@ -384,5 +385,30 @@ TEST_F(EngineTest, AReloadedListKeepsUnchangedSchedulesStartsNewOnesAndDropsRemo
     for (const auto& row : m_owner->statusJournal().rows())
         names.push_back(row[engine::StatusDatabaseName]);
     EXPECT_THAT(names, ElementsAre("Kept", "Gone", "Changed", "Changed", "New"));
+    EXPECT_TRUE(scheduler.shutdown(5s));
+}
+
+// An option the runs carry, changed in the settings file (here the offsite
+// bucket): no entry goes on with the old one; each runs again at once.
+TEST_F(EngineTest, AReloadAfterAnOptionChangedRenewsEveryEntry)
+{
+    engine::BackupServices withFile;
+    withFile.settings = std::make_shared<engine::SettingsStore>(m_root + "/BackupConfig.ini");
+    m_owner = std::make_unique<fakes::RecordingOwner>(m_root + "/BackupLog.log", withFile);
+    RunCounter counter(m_owner->session());
+    engine::BackupScheduler scheduler(m_owner->session(), services());
+    config::DatabaseList list;
+    AddRow(list, "Sales", "10 Minutes", m_root + "/backups");
+    AddRow(list, "Stock", "10 Minutes", m_root + "/backups");
+    ASSERT_EQ(scheduler.StartAutoBackupService(list), 2);
+    ASSERT_TRUE(counter.waitFor(2));
+    EXPECT_EQ(scheduler.ReloadAutoService(list).unchanged, 2);
+
+    ASSERT_TRUE(m_owner->session().settings().saveOptionValues({{"OFFSITE_URL", "s3://backups/sql"}}));
+    const auto summary = scheduler.ReloadAutoService(list);
+    EXPECT_EQ(summary.unchanged, 0);
+    EXPECT_EQ(summary.added, 2);
+    EXPECT_EQ(summary.removed, 2);
+    EXPECT_TRUE(counter.waitFor(4));
     EXPECT_TRUE(scheduler.shutdown(5s));
 }
