@@ -11,6 +11,7 @@
 #include "ui/AboutBox.h"
 #include "ui/ConfigGridModel.h"
 #include "ui/DatabaseFormWidget.h"
+#include "ui/ElidedLabel.h"
 #include "engine/StoredRunHistory.h"
 #include "ui/HistoryReader.h"
 #include "ui/HistoryWindow.h"
@@ -325,13 +326,16 @@ void DBBackupDlg::buildWidgets()
     layout->addWidget(m_statusGrid, 3);
     statusLabel->setBuddy(m_statusGrid);
 
-    m_statusLine = new QLabel;
+    m_statusLine = new ElidedLabel;
     m_statusLine->setObjectName(QStringLiteral("StatusLine"));
     registerControl(IdStatusLine, m_statusLine);
+    m_statusLine->setTakesWhatIsLeft(true);
     statusBar()->addWidget(m_statusLine, 1);
-    m_serviceState = new QLabel;
+    m_serviceState = new ElidedLabel;
     m_serviceState->setObjectName(QStringLiteral("ServiceState"));
     statusBar()->addPermanentWidget(m_serviceState);
+    // Whole while it fits in half the bar; the message beside it keeps the rest.
+    m_serviceState->setMaximumShare(0.5);
     statusBar()->setSizeGripEnabled(true);
 
     setCentralWidget(central);

@@ -32,6 +32,7 @@ namespace ui {
 
 class ConfigGridModel;
 class DatabaseFormWidget;
+class ElidedLabel;
 class HistoryReader;
 class HistoryWindow;
 class Prompter;
@@ -237,8 +238,8 @@ private:
     DatabaseFormWidget* m_form = nullptr;
     QTableView* m_configGrid = nullptr;
     QTableView* m_statusGrid = nullptr;
-    QLabel* m_statusLine = nullptr;
-    QLabel* m_serviceState = nullptr;
+    ElidedLabel* m_statusLine = nullptr;
+    ElidedLabel* m_serviceState = nullptr;
     QPushButton* m_stopAutoButton = nullptr;
     QAction* m_startAutoAction = nullptr;
     QAction* m_stopAutoAction = nullptr;

@@ -1,6 +1,7 @@
 #include "UiTestSupport.h"
 
 #include "ui/ConfigGridModel.h"
+#include "ui/ElidedLabel.h"
 #include "ui/HistoryWindow.h"
 
 #include "db/DbConnection.h"
@@ -23,6 +24,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTimer>
@@ -495,6 +497,36 @@ private slots:
         QCOMPARE(notified, QStringList{"Backup of Stock failed: " + failure});
         QVERIFY(window().tray()->icon()->toolTip().contains("Last failure: Stock at "));
         m_fixture->close();
+    }
+
+    // At 1366x768 long texts in the status bar (a long reason, a long
+    // database name) keep the window at its size: each part loses its middle
+    // to an ellipsis and keeps its whole text.
+    void longStatusTextsStayInsideTheWindow()
+    {
+        m_fixture->open();
+        window().resize(1366, 768);
+        const QString reason = "Database Connection failed. Please check the DB info... " + QString(200, 'r')
+            + " Login failed for user 'backup'.";
+        const QString state = "Auto backup service running \u00b7 next: " + QString(120, 'N') + " at 23:59 \u00b7 backing up "
+            + QString(120, 'S') + " \u00b7 1 waiting";
+        auto* line = Find<ui::ElidedLabel>(window(), "StatusLine");
+        auto* service = Find<ui::ElidedLabel>(window(), "ServiceState");
+        line->setText(reason);
+        service->setText(state);
+        // The state keeps up to half the bar, the message the rest.
+        QTRY_VERIFY(service->width() >= 1366 / 2 - 20);
+        QCOMPARE(window().width(), 1366);
+        QVERIFY(service->geometry().right() < window().statusBar()->width());
+        QVERIFY2(line->width() >= 200, qPrintable(QString::number(line->width())));
+        for (ui::ElidedLabel* label : {line, service}) {
+            const QString shown = label->shownText();
+            QVERIFY2(shown.contains(QChar(0x2026)), qPrintable(shown));
+            QVERIFY(label->fontMetrics().horizontalAdvance(shown) <= label->contentsRect().width());
+        }
+        QVERIFY(service->shownText().startsWith("Auto backup service running"));
+        QVERIFY(service->shownText().endsWith("1 waiting"));
+        QCOMPARE(line->text(), reason);
     }
 
     void exitWhileABackupRunsEndsCleanly()
