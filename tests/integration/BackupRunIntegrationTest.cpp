@@ -506,7 +506,7 @@ TEST_F(BackupRunIntegration, TheRowShowsTheServersProgress)
         options.logins = {{kLogin, kPassword}};
         options.databases = {"Sales"};
         options.backupSize = 2 << 20;
-        options.backupDelayMs = 1500;
+        options.backupDelayMs = 3000; // long enough for several polls on a loaded machine
         options.denyServerState = denied;
         m_server = std::make_unique<fakes::TdsTestServer>(options);
         ASSERT_TRUE(m_server->start()) << m_server->error();

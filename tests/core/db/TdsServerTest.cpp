@@ -855,7 +855,7 @@ TEST(TdsServerProgress, RunningBackupShowsInAnotherSessionAndAKilledClientLeaves
     fakes::TdsTestServer::Options options;
     options.logins = {{"sa", "Pa;ss}"}};
     options.backupSize = kSize;
-    options.backupDelayMs = 800;
+    options.backupDelayMs = 2000; // long enough for several polls on a loaded machine
     fakes::TdsTestServer server(options);
     ASSERT_TRUE(server.start()) << server.error();
     fakes::TempFolder folder("corvella-tds-test");
