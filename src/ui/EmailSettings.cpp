@@ -6,7 +6,7 @@
 #include "log/Log.h"
 #include "mail/BackupMail.h"
 #include "ui/Prompter.h"
-#include "ui/ResponsiveCall.h"
+#include "ui/SettingsButtons.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -90,6 +90,8 @@ EmailSettings::EmailSettings(Prompter& prompter, engine::BackupSession& session,
     , m_prompter(prompter)
     , m_session(session)
     , m_sendTestMail(std::move(sendTestMail))
+    , m_buttons(*this, {QStringLiteral("Save Settings"), QStringLiteral("SaveSettings"), QStringLiteral("Send Test Email"),
+                        QStringLiteral("SendTestEmail"), QStringLiteral("Cancel")})
 {
     setObjectName(QStringLiteral("EmailSettings"));
     setProperty("dialogId", 133);
@@ -176,32 +178,16 @@ void EmailSettings::buildForm()
     logForm->addRow(QString(), m_mailOnFailure);
     logGroup->setLayout(logForm);
 
-    m_saveButton = new QPushButton(QStringLiteral("Save Settings"));
-    m_saveButton->setObjectName(QStringLiteral("SaveSettings"));
-    m_saveButton->setDefault(true);
-    m_testButton = new QPushButton(QStringLiteral("Send Test Email"));
-    m_testButton->setObjectName(QStringLiteral("SendTestEmail"));
-    m_testButton->setAutoDefault(false);
-    m_cancelButton = new QPushButton(QStringLiteral("Cancel"));
-    m_cancelButton->setObjectName(QStringLiteral("Cancel"));
-    m_cancelButton->setAutoDefault(false);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_saveButton);
-    buttons->addWidget(m_testButton);
-    buttons->addWidget(m_cancelButton);
-
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(serverGroup);
     layout->addWidget(recipientGroup);
     layout->addWidget(messageGroup, 1);
     layout->addWidget(logGroup);
-    layout->addLayout(buttons);
+    layout->addLayout(m_buttons.row());
     setMinimumWidth(460);
 
-    connect(m_saveButton, &QPushButton::clicked, this, &EmailSettings::saveMailSettings);
-    connect(m_testButton, &QPushButton::clicked, this, &EmailSettings::sendTestMail);
-    connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_buttons.save(), &QPushButton::clicked, this, &EmailSettings::saveMailSettings);
+    connect(m_buttons.test(), &QPushButton::clicked, this, &EmailSettings::sendTestMail);
 }
 
 config::MailSettings EmailSettings::settings() const
@@ -294,16 +280,8 @@ void EmailSettings::sendTestMail()
         m_prompter.inform(this, ApplicationCaption(), QString::fromLatin1(mail::kComponentInitFailedText));
         return;
     }
-    m_saveButton->setEnabled(false);
-    m_testButton->setEnabled(false);
-    m_cancelButton->setEnabled(false);
-    setCursor(Qt::BusyCursor);
-    const std::optional<std::string> answer =
-        RunResponsive<std::string>([send = m_sendTestMail, copy = settings()] { return send(copy); });
-    unsetCursor();
-    m_saveButton->setEnabled(true);
-    m_testButton->setEnabled(true);
-    m_cancelButton->setEnabled(true);
+    const std::optional<std::string> answer
+        = m_buttons.runTest([send = m_sendTestMail, copy = settings()] { return send(copy); });
     if (answer)
         m_prompter.inform(this, ApplicationCaption(), QString::fromStdString(*answer));
 }

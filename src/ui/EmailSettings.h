@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/MailSettings.h"
+#include "ui/SettingsButtons.h"
 
 #include <QDialog>
 
@@ -14,7 +15,6 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
-class QPushButton;
 
 namespace logging { class Log; }
 namespace engine { class BackupSession; }
@@ -96,9 +96,7 @@ private:
     QPlainTextEdit* m_messageText = nullptr;
     QComboBox* m_logType = nullptr;
     QCheckBox* m_mailOnFailure = nullptr;
-    QPushButton* m_saveButton = nullptr;
-    QPushButton* m_testButton = nullptr;
-    QPushButton* m_cancelButton = nullptr;
+    SettingsButtons m_buttons;
 };
 
 } // namespace ui

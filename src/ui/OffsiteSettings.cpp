@@ -5,7 +5,7 @@
 #include "engine/OffsiteStore.h"
 #include "engine/SettingsStore.h"
 #include "ui/Prompter.h"
-#include "ui/ResponsiveCall.h"
+#include "ui/SettingsButtons.h"
 
 #include <QFormLayout>
 #include <QGroupBox>
@@ -41,6 +41,8 @@ OffsiteSettings::OffsiteSettings(Prompter& prompter, engine::BackupSession& sess
     , m_prompter(prompter)
     , m_session(session)
     , m_checkConnection(std::move(checkConnection))
+    , m_buttons(*this, {QStringLiteral("Save"), QStringLiteral("SaveOffsite"), QStringLiteral("Test Connection"),
+                        QStringLiteral("TestOffsiteConnection"), QStringLiteral("CancelOffsite")})
 {
     setObjectName(QStringLiteral("OffsiteSettings"));
     setWindowTitle(QStringLiteral("Offsite Copies"));
@@ -80,29 +82,13 @@ OffsiteSettings::OffsiteSettings(Prompter& prompter, engine::BackupSession& sess
     groupLayout->addWidget(explanation);
     group->setLayout(groupLayout);
 
-    m_saveButton = new QPushButton(QStringLiteral("Save"));
-    m_saveButton->setObjectName(QStringLiteral("SaveOffsite"));
-    m_saveButton->setDefault(true);
-    m_testButton = new QPushButton(QStringLiteral("Test Connection"));
-    m_testButton->setObjectName(QStringLiteral("TestOffsiteConnection"));
-    m_testButton->setAutoDefault(false);
-    m_cancelButton = new QPushButton(QStringLiteral("Cancel"));
-    m_cancelButton->setObjectName(QStringLiteral("CancelOffsite"));
-    m_cancelButton->setAutoDefault(false);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_saveButton);
-    buttons->addWidget(m_testButton);
-    buttons->addWidget(m_cancelButton);
-
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(group);
-    layout->addLayout(buttons);
+    layout->addLayout(m_buttons.row());
     setMinimumWidth(520);
 
-    connect(m_saveButton, &QPushButton::clicked, this, &OffsiteSettings::save);
-    connect(m_testButton, &QPushButton::clicked, this, &OffsiteSettings::testConnection);
-    connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(m_buttons.save(), &QPushButton::clicked, this, &OffsiteSettings::save);
+    connect(m_buttons.test(), &QPushButton::clicked, this, &OffsiteSettings::testConnection);
 }
 
 void OffsiteSettings::showOptions(const config::OffsiteOptions& options)
@@ -178,16 +164,8 @@ void OffsiteSettings::testConnection()
     }
     if (!fieldsUsable() || !m_checkConnection)
         return;
-    m_saveButton->setEnabled(false);
-    m_testButton->setEnabled(false);
-    m_cancelButton->setEnabled(false);
-    setCursor(Qt::BusyCursor);
-    const std::optional<std::string> answer =
-        RunResponsive<std::string>([check = m_checkConnection, typed] { return check(typed); });
-    unsetCursor();
-    m_saveButton->setEnabled(true);
-    m_testButton->setEnabled(true);
-    m_cancelButton->setEnabled(true);
+    const std::optional<std::string> answer
+        = m_buttons.runTest([check = m_checkConnection, typed] { return check(typed); });
     if (!answer)
         return;
     const QString text = answer->empty()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/RunOptions.h"
+#include "ui/SettingsButtons.h"
 
 #include <QDialog>
 
@@ -9,7 +10,6 @@
 
 class QLabel;
 class QLineEdit;
-class QPushButton;
 class QSpinBox;
 
 namespace engine { class BackupSession; }
@@ -63,9 +63,7 @@ private:
     QLineEdit* m_accessKey = nullptr;
     QLineEdit* m_secret = nullptr;
     QSpinBox* m_keep = nullptr;
-    QPushButton* m_saveButton = nullptr;
-    QPushButton* m_testButton = nullptr;
-    QPushButton* m_cancelButton = nullptr;
+    SettingsButtons m_buttons;
 };
 
 } // namespace ui
