@@ -417,7 +417,7 @@ TEST_F(HeadlessIntegration, TheDesktopProgramTakesTheSameCommandsAndOnlyItLinksQ
     EXPECT_EQ(ok.exitCode, 0) << ok.err;
     EXPECT_THAT(ok.out, ::testing::ContainsRegex("1 +Sales +Backup completed +4096"));
     // That run is in the history, which either program reads.
-    for (const std::string program : {std::string(CORVELLA_BINARY), std::string(CORVELLA_CLI_BINARY)}) {
+    for (const char* program : {CORVELLA_BINARY, CORVELLA_CLI_BINARY}) {
         Outcome check = RunProgram(m_root, {"--check", "--config", config}, "/dev/null", "", program);
         EXPECT_EQ(check.exitCode, 0) << program << ": " << check.out << check.err;
         EXPECT_THAT(check.out, ::testing::StartsWith("CORVELLA OK")) << program;

@@ -298,7 +298,7 @@ private slots:
         grid()->setFocus();
         grid()->selectRow(0);
         QTest::keyClick(grid(), Qt::Key_Menu);
-        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, rowCentre(0));
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, rowCentre(0), grid()->viewport()->mapToGlobal(rowCentre(0)));
         QApplication::sendEvent(grid()->viewport(), &menuKey);
         QCOMPARE(rows(), 3);
     }

@@ -342,8 +342,9 @@ TEST_F(SettingsFileTest, AValueTooLongIsRefusedByNameAndNeverCut)
         std::string mailError;
         EXPECT_EQ(config::LoadMailSettings(ini(), mail, &mailError), c.mailLoads);
         EXPECT_EQ(c.listLoads ? mailError : listError, c.problem);
-        if (c.listLoads)
+        if (c.listLoads) {
             EXPECT_EQ(list.cell(0, config::ColBackupPath), &c == cases ? "/" + fits.substr(1) : "");
+        }
 
         DatabaseList replacement;
         append(replacement, databaseRow("Stock"));

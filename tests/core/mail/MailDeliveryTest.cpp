@@ -190,8 +190,9 @@ TEST(MailDelivery, FailuresAreToldInWordsAndNothingIsDelivered)
             server.stop();
 
         std::optional<fakes::NoFreeDescriptors> noneLeft;
-        if (c.noDescriptorLeft)
+        if (c.noDescriptorLeft) {
             ASSERT_TRUE(noneLeft.emplace().lowered());
+        }
         const std::string text = mail::SendTestMail(settings);
         noneLeft.reset();
 
