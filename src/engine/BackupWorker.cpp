@@ -79,7 +79,7 @@ int BackupWorker::sessionId(std::string* problem)
     // A leading blank makes it a plain batch: one round trip, no server cursor.
     std::string value;
     std::string error;
-    if (db::Failed(m_connection->QueryValue(" SELECT @@SPID", value, error))) {
+    if (db::Failed(m_connection.get()->QueryValue(" SELECT @@SPID", value, error))) {
         if (problem)
             *problem = error.empty() ? std::string("the server did not tell the backup's session") : error;
         return 0;
@@ -199,11 +199,7 @@ RunResult BackupWorker::run(std::stop_token stop)
     try {
         // A stop that arrives while the server writes the backup cancels the
         // command; the phases after it look at the token themselves.
-        std::stop_callback cancelCommand(m_stop, [this] {
-            std::lock_guard guard(m_connectionMutex);
-            if (m_connection)
-                m_connection->Cancel();
-        });
+        std::stop_callback cancelCommand(m_stop, [this] { m_connection.cancel(); });
         completed = runPhases();
     } catch (const std::exception& e) {
         writeLog("Backup of database " + m_displayName + " stopped by an unexpected error: " + e.what());
@@ -228,13 +224,7 @@ RunResult BackupWorker::run(std::stop_token stop)
         m_owner.view().manualRunEnded();
     if (lock.owns_lock())
         lock.unlock();
-    std::shared_ptr<db::Connection> connection;
-    {
-        std::lock_guard guard(m_connectionMutex);
-        connection = std::move(m_connection);
-    }
-    if (connection)
-        connection->Close();
+    m_connection.close();
     recordEnd();
     return m_result;
 }
@@ -382,10 +372,7 @@ BackupWorker::Phase BackupWorker::connect()
         writeLog("Error: Database connection Error for DB " + m_displayName + " Error Message: " + failureText);
         return Phase::Failed;
     }
-    std::lock_guard guard(m_connectionMutex);
-    m_connection = std::move(connection);
-    if (m_stop.stop_requested())
-        m_connection->Cancel();
+    m_connection.hold(std::move(connection), m_stop);
     return Phase::Done;
 }
 
@@ -419,7 +406,7 @@ BackupWorker::Phase BackupWorker::verify()
         return Phase::Skipped;
     db::ResultTable table;
     std::string errorText;
-    const db::HRESULT hr = m_connection->ExecuteCommand(
+    const db::HRESULT hr = m_connection.get()->ExecuteCommand(
         VerifyCommand(JoinServerPath(m_serverTempFolder, m_backupName + ".bak")), table, errorText);
     if (!db::Failed(hr)) {
         m_result.verification = Verification::Passed;
@@ -548,7 +535,7 @@ RestoreTestPhase BackupWorker::restoreTestPhase()
 
 BackupWorker::Phase BackupWorker::dropLeftoverScratchDatabases()
 {
-    restoreTestPhase().dropLeftovers(*m_connection);
+    restoreTestPhase().dropLeftovers(*m_connection.get());
     return Phase::Done;
 }
 
@@ -562,7 +549,7 @@ BackupWorker::Phase BackupWorker::restoreTest()
     // The backup keeps its own text when the test passes.
     const std::string backupStatus = m_result.row[StatusBackupStatus];
     const std::string kept = m_databaseFolder + "/" + m_result.backupFileName;
-    m_result.restoreTest = phase.run(*m_connection, sessionId(), kept, m_tempFolder, m_stop);
+    m_result.restoreTest = phase.run(*m_connection.get(), sessionId(), kept, m_tempFolder, m_stop);
     const RestoreTestOutcome& outcome = m_result.restoreTest;
     switch (outcome.result) {
     case RestoreTestOutcome::Result::Passed:
@@ -710,18 +697,11 @@ db::HRESULT BackupWorker::runWatchedBackup(std::string& errorText, bool& cancell
         writeLog(FillWatchText(kStallsUndetectableText, m_displayName, {}) + reason);
     };
 
-    std::shared_ptr<db::Connection> connection;
-    {
-        std::lock_guard guard(m_connectionMutex);
-        connection = m_connection;
-    }
     const BackupWatch::Outcome outcome
-        = BackupWatch::Run(connection, BackupCommand(m_displayName, m_serverTempFolder, m_backupName, m_job.verify),
+        = BackupWatch::Run(m_connection.get(), BackupCommand(m_displayName, m_serverTempFolder, m_backupName, m_job.verify),
                            m_services.connector, m_connectionString, *m_services.clock, settings, events, m_stop);
     if (outcome.abandoned) {
-        // The connection stays with the command's thread until the driver lets go of it.
-        std::lock_guard guard(m_connectionMutex);
-        m_connection.reset();
+        m_connection.abandon();
     }
     errorText = outcome.errorText;
     cancelledForStall = outcome.cancelledForStall;

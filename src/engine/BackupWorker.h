@@ -5,6 +5,7 @@
 #include "engine/RestoreTest.h"
 #include "engine/RestoreTestPhase.h"
 #include "engine/FolderLock.h"
+#include "engine/RunConnection.h"
 #include "engine/RunHistory.h"
 #include "engine/StatusJournal.h"
 #include "engine/TempLeftovers.h"
@@ -284,8 +285,7 @@ private:
     std::stop_token m_stop;
     bool m_stopLogged = false;
     FolderLock m_folderLock; // held from lockFolder() to the end of the run
-    std::mutex m_connectionMutex; // guards m_connection against the stop callback
-    std::shared_ptr<db::Connection> m_connection;
+    RunConnection m_connection;
     std::string m_connectionString;
     text::MessageBoxFn m_notice; // the view's notice, captioned with the program's name
     RunTicket m_ticket;

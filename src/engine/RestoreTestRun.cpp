@@ -59,11 +59,7 @@ RunResult RestoreTestRun::run(std::stop_token stop)
         lock = std::unique_lock(*backupLock);
     m_result.startTime = m_services.clock->systemTime();
     try {
-        std::stop_callback cancelCommand(stop, [this] {
-            std::lock_guard guard(m_connectionMutex);
-            if (m_connection)
-                m_connection->Cancel();
-        });
+        std::stop_callback cancelCommand(stop, [this] { m_connection.cancel(); });
         body(stop);
     } catch (const std::exception& e) {
         fail(std::string("stopped by an unexpected error: ") + e.what());
@@ -82,13 +78,7 @@ RunResult RestoreTestRun::run(std::stop_token stop)
     m_result.endTime = m_services.clock->systemTime();
     if (lock.owns_lock())
         lock.unlock();
-    std::unique_ptr<db::Connection> connection;
-    {
-        std::lock_guard guard(m_connectionMutex);
-        connection = std::move(m_connection);
-    }
-    if (connection)
-        connection->Close();
+    m_connection.close();
     return m_result;
 }
 
@@ -134,12 +124,7 @@ void RestoreTestRun::body(std::stop_token stop)
         return;
     }
     db::Connection* session = connection.get();
-    {
-        std::lock_guard guard(m_connectionMutex);
-        m_connection = std::move(connection);
-        if (stop.stop_requested())
-            m_connection->Cancel();
-    }
+    m_connection.hold(std::move(connection), stop);
 
     RestoreTestPhase phase({m_owner, m_job, m_services, m_displayName, connectionString, m_row,
                             [this](const std::string& line) { writeLog(line); }});

@@ -2,6 +2,7 @@
 
 #include "engine/BackupJob.h"
 #include "engine/BackupWorker.h"
+#include "engine/RunConnection.h"
 
 #include <memory>
 #include <mutex>
@@ -42,8 +43,7 @@ private:
     RunResult m_result;
     std::string m_displayName;
     int m_row = 0;
-    std::mutex m_connectionMutex; // guards m_connection against the stop callback
-    std::unique_ptr<db::Connection> m_connection;
+    RunConnection m_connection;
 };
 
 } // namespace engine
